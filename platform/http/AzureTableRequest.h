@@ -1,0 +1,37 @@
+#pragma once
+// One request to the Table service, as the request builder prepares it and the client fills it.
+// The final URL is baseUrl + path, then query after "?" (or "&" when path already has a query).
+// Signing happens at send time (AzureTableRequestService), never here.
+#include <map>
+#include <string>
+
+#include "platform/util/Export.h"
+
+struct AZT_API AzureTableSigningInfo {
+    std::string accountName;
+    std::string accessKey;  // never logged, never rendered by toString()
+    bool pathStyle = false;  // emulator-style URL: the account is the first path component
+};
+
+class AZT_API AzureTableRequest {
+public:
+    std::string method;   // GET, POST, PUT, DELETE
+    std::string baseUrl;  // account endpoint, always ending in "/"
+    std::string path;
+    std::string query;
+    std::string body;
+    std::map<std::string, std::string> headers;
+    AzureTableSigningInfo signing;
+
+    // baseUrl + path, then "?" or "&" + query when query is not empty.
+    std::string url() const;
+    // The request as HTTP text: "<method> <url>\n", one "Name: value\n" per header, "\n", the
+    // body and a final "\n". Used for the operations inside a batch.
+    std::string toString() const;
+};
+
+struct AZT_API AzureTableResponse {
+    int status = 0;
+    std::string body;
+    std::map<std::string, std::string> headers;  // names in lower case
+};

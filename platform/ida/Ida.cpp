@@ -1,0 +1,129 @@
+#include <sstream>
+
+#include "platform/ida/IdaEnvironment.h"
+#include "platform/ida/IdaInput.h"
+#include "platform/ida/IdaLoggingEnvironment.h"
+#include "platform/ida/IdaOutput.h"
+#include "platform/ida/KxCriticalSectionH.h"
+#include "platform/log/DebugLog.h"
+
+bool KxCriticalSectionH::enter(bool wait) {
+    if (wait) {
+        m_mutex.lock();
+        return true;
+    }
+    return m_mutex.try_lock();
+}
+
+void KxCriticalSectionH::leave() { m_mutex.unlock(); }
+
+IdaOutput::IdaOutput(const std::string& name, IdaEnvironment* environment)
+    : m_name(name), m_environment(environment) {}
+IdaOutput::~IdaOutput() = default;
+bool IdaOutput::stopNow() { return false; }
+
+IdaInput::~IdaInput() = default;
+
+bool IdaInput::getContents(std::string& contents) {
+    contents.clear();
+    std::string line;
+    bool first = true;
+    while (getLine(line)) {
+        if (!first) contents += '\n';
+        contents += line;
+        first = false;
+    }
+    return !error();
+}
+
+IdaEnvironment::IdaEnvironment(const std::string& name) : m_name(name) {}
+IdaEnvironment::~IdaEnvironment() = default;
+
+void IdaEnvironment::reportFailure(const std::string& message) {
+    std::lock_guard<std::mutex> lock(m_failureMutex);
+    if (!m_failed) m_failureMessage = message;
+    m_failed = true;
+}
+
+bool IdaEnvironment::hasFailed() {
+    std::lock_guard<std::mutex> lock(m_failureMutex);
+    return m_failed;
+}
+
+std::string IdaEnvironment::failureMessage() const {
+    std::lock_guard<std::mutex> lock(m_failureMutex);
+    return m_failureMessage;
+}
+
+namespace {
+
+class DroppingOutput : public IdaOutput {
+public:
+    DroppingOutput(const std::string& name, IdaEnvironment* environment) : IdaOutput(name, environment) {}
+    bool putString(const std::string&) override { return true; }
+    void updateRestart(const std::string&) override {}
+    bool flush() override { return true; }
+    bool close(const std::string&) override { return true; }
+};
+
+// An input that holds one text in memory.
+class TextInput : public IdaInput {
+public:
+    explicit TextInput(std::string text) : m_text(std::move(text)) {}
+    bool error() override { return false; }
+    bool getLine(std::string& line) override {
+        if (m_position > m_text.size() || (m_position == m_text.size() && !m_text.empty())) return false;
+        size_t end = m_text.find('\n', m_position);
+        if (end == std::string::npos) end = m_text.size();
+        line.assign(m_text, m_position, end - m_position);
+        m_position = end + 1;
+        return true;
+    }
+    void close() override {}
+    bool getContents(std::string& contents) override {
+        contents = m_text;
+        return true;
+    }
+
+private:
+    std::string m_text;
+    size_t m_position = 0;
+};
+
+}  // namespace
+
+IdaPrototypeEnvironmentDropOutputData::IdaPrototypeEnvironmentDropOutputData(const std::string& name)
+    : IdaEnvironment(name) {}
+
+void IdaPrototypeEnvironmentDropOutputData::logMessage(const char*, const std::string&) {}
+
+std::shared_ptr<IdaOutput> IdaPrototypeEnvironmentDropOutputData::createOutput(const std::string& name, bool) {
+    return std::make_shared<DroppingOutput>(name, this);
+}
+std::shared_ptr<IdaOutput> IdaPrototypeEnvironmentDropOutputData::createDescriptionOutput() {
+    return std::make_shared<DroppingOutput>("description.json", this);
+}
+std::shared_ptr<IdaInput> IdaPrototypeEnvironmentDropOutputData::createInput(const std::string&, bool) {
+    return nullptr;
+}
+std::shared_ptr<IdaInput> IdaPrototypeEnvironmentDropOutputData::createMetadataInput() { return nullptr; }
+std::shared_ptr<IdaInput> IdaPrototypeEnvironmentDropOutputData::createDescriptionInput() { return nullptr; }
+
+IdaLoggingEnvironment::IdaLoggingEnvironment(const std::string& name)
+    : IdaPrototypeEnvironmentDropOutputData(name) {}
+
+void IdaLoggingEnvironment::logMessage(const char* functionName, const std::string& message) {
+    platform::log::writeDebugLine(m_name.empty() ? "-" : m_name, functionName, message);
+}
+
+void IdaLoggingEnvironment::putDescriptionString(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_descriptionMutex);
+    m_description = text;
+    m_hasDescription = true;
+}
+
+std::shared_ptr<IdaInput> IdaLoggingEnvironment::createDescriptionInput() {
+    std::lock_guard<std::mutex> lock(m_descriptionMutex);
+    if (!m_hasDescription) return nullptr;
+    return std::make_shared<TextInput>(m_description);
+}

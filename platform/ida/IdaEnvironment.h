@@ -1,0 +1,41 @@
+#pragma once
+// The environment of one backup job, or of one backup being restored: it opens the job's data
+// streams, receives its debug log lines and records why the job failed. Implementations must
+// allow logMessage/reportFailure/hasFailed from several threads at once.
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/ida/IdaInput.h"
+#include "platform/ida/IdaOutput.h"
+#include "platform/util/Export.h"
+
+class AZT_API IdaEnvironment {
+public:
+    explicit IdaEnvironment(const std::string& name);
+    virtual ~IdaEnvironment();
+
+    virtual void logMessage(const char* functionName, const std::string& message) = 0;
+    // The data output of one backed-up object (a backup passes the table name and true).
+    virtual std::shared_ptr<IdaOutput> createOutput(const std::string& name, bool flag) = 0;
+    virtual std::shared_ptr<IdaOutput> createDescriptionOutput() = 0;
+    // The data input of one backed-up object (a replay passes the source table name and false).
+    virtual std::shared_ptr<IdaInput> createInput(const std::string& name, bool flag) = 0;
+    virtual std::shared_ptr<IdaInput> createMetadataInput() = 0;
+    virtual std::shared_ptr<IdaInput> createDescriptionInput() = 0;
+    // Records the job's failure reason (the first one is kept; later ones are logged only).
+    virtual void reportFailure(const std::string& message);
+    virtual bool hasFailed();
+
+    const std::string& getName() const { return m_name; }
+    // The first failure reported, or "" while none was.
+    std::string failureMessage() const;
+
+protected:
+    std::string m_name;
+
+private:
+    mutable std::mutex m_failureMutex;
+    bool m_failed = false;
+    std::string m_failureMessage;
+};

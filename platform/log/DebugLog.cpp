@@ -1,0 +1,148 @@
+#include "platform/log/DebugLog.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+namespace platform {
+namespace log {
+namespace {
+
+std::mutex g_mutex;
+std::string g_path;
+int g_fd = -1;
+std::vector<std::string> g_secrets;
+
+std::string timestamp() {
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    std::time_t seconds = system_clock::to_time_t(now);
+    auto micros = duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long long>(micros));
+    return text;
+}
+
+}  // namespace
+
+void setDebugLogFile(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_fd >= 0) ::close(g_fd);
+    g_fd = -1;
+    g_path = path;
+    if (!path.empty()) g_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+}
+
+std::string debugLogFile() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_path;
+}
+
+void registerSecret(const std::string& secret) {
+    if (secret.size() < 4) return;  // too short to tell apart from ordinary text
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (const auto& known : g_secrets)
+        if (known == secret) return;
+    g_secrets.push_back(secret);
+}
+
+namespace {
+
+bool isStop(char c, const char* stops) {
+    for (const char* s = stops; *s; ++s)
+        if (c == *s) return true;
+    return false;
+}
+
+// Masks what follows every occurrence of `marker` (up to a stop character) with "***".
+void maskAfter(std::string& text, const std::string& marker, const char* stops, bool ignoreCase) {
+    size_t from = 0;
+    while (true) {
+        size_t at;
+        if (ignoreCase) {
+            auto it = std::search(text.begin() + from, text.end(), marker.begin(), marker.end(),
+                                  [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
+                                                              std::tolower(static_cast<unsigned char>(b)); });
+            at = it == text.end() ? std::string::npos : static_cast<size_t>(it - text.begin());
+        } else {
+            at = text.find(marker, from);
+        }
+        if (at == std::string::npos) return;
+        size_t begin = at + marker.size();
+        while (begin < text.size() && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+        size_t end = begin;
+        while (end < text.size() && !isStop(text[end], stops)) ++end;
+        text.replace(begin, end - begin, "***");
+        from = begin + 3;
+    }
+}
+
+// "SharedKey account:signature" -> "SharedKey account:***".
+void maskSharedKey(std::string& text, const std::string& scheme) {
+    size_t from = 0;
+    while ((from = text.find(scheme, from)) != std::string::npos) {
+        size_t colon = from + scheme.size();
+        while (colon < text.size() && !isStop(text[colon], ": \t\r\n\"")) ++colon;
+        from += scheme.size();
+        if (colon >= text.size() || text[colon] != ':') continue;
+        size_t end = colon + 1;
+        while (end < text.size() && !isStop(text[end], " \t\r\n\",")) ++end;
+        text.replace(colon + 1, end - colon - 1, "***");
+    }
+}
+
+}  // namespace
+
+std::string redact(const std::string& text) {
+    std::string result = text;
+    maskAfter(result, "AccountKey=", ";\r\n\" \t", true);
+    maskAfter(result, "Authorization:", "\r\n\"", true);
+    maskAfter(result, "?sig=", "&\r\n\" \t", true);
+    maskAfter(result, "&sig=", "&\r\n\" \t", true);
+    maskSharedKey(result, "SharedKeyLite ");
+    maskSharedKey(result, "SharedKey ");
+    std::vector<std::string> secrets;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        secrets = g_secrets;
+    }
+    for (const auto& secret : secrets) {
+        for (size_t at = result.find(secret); at != std::string::npos; at = result.find(secret, at + 3))
+            result.replace(at, secret.size(), "***");
+    }
+    return result;
+}
+
+void writeDebugLine(const std::string& tag, const char* functionName, const std::string& message) {
+    // Debug lines stay readable and cheap: a multi-megabyte payload is cut to its start.
+    static const size_t kMaxMessage = 4096;
+    std::string shown = redact(message);
+    if (shown.size() > kMaxMessage)
+        shown = shown.substr(0, kMaxMessage) + "... (" + std::to_string(shown.size()) + " bytes)";
+    std::string line = timestamp() + " " + std::to_string(::getpid()) + " " +
+                       std::to_string(static_cast<long>(::syscall(SYS_gettid))) + " " + tag + " " +
+                       (functionName ? functionName : "-") + ": " + shown;
+    if (line.empty() || line.back() != '\n') line += '\n';
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_fd < 0) return;
+    size_t written = 0;
+    while (written < line.size()) {
+        ssize_t n = ::write(g_fd, line.data() + written, line.size() - written);
+        if (n <= 0) return;  // a debug log that cannot be written must not stop the job
+        written += static_cast<size_t>(n);
+    }
+}
+
+}  // namespace log
+}  // namespace platform

@@ -1,0 +1,116 @@
+#pragma once
+// The client of one storage account's Table service. Every operation builds a fresh request,
+// executes it synchronously through the account's transport and interprets the reply. Failures
+// are values (outcomes, error kinds, bools), never exceptions. One thread at a time.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "platform/http/CAzureTableStorageInfo.h"
+#include "platform/ida/IdaEnvironment.h"
+#include "platform/ida/IdaOutput.h"
+#include "platform/util/Export.h"
+#include "table_service/AzureTableCredentials.h"
+#include "table_service/AzureTableDescription.h"
+
+namespace App {
+constexpr int CloudAppsInstanceType = 32;
+}
+
+enum AzureTableErrorKind {
+    Success = 0,
+    Failed = 1,
+    Throttled = 2,
+    BeingDeleted = 3,
+    ResourceNotFound = 4,
+    ResourceInUse = 6,
+};
+
+// Classification of a failure body (first rule that matches wins).
+AZT_API int classifyAzureTableError(const std::string& body);
+
+template <typename T>
+struct AzureTableOutcome {
+    AzureTableOutcome() = default;
+    explicit AzureTableOutcome(std::shared_ptr<T> value) : result(std::move(value)), errorKind(0) {}
+    // An error outcome: the body is kept verbatim and classified.
+    explicit AzureTableOutcome(std::string body)
+        : errorKind(classifyAzureTableError(body)), errorMessage(std::move(body)) {}
+
+    std::shared_ptr<T> result;
+    int errorKind = 0;
+    std::string errorMessage;
+};
+
+struct AZT_API AzureTableContinuationToken {
+    std::string nextPartitionKey;
+    std::string nextRowKey;
+};
+
+// nextPartitionKey ":" nextRowKey, or "" when both are empty.
+AZT_API std::string toRestartString(const AzureTableContinuationToken& token);
+
+// A parsed page kept in memory (name spelled so).
+class AZT_API AzureTableQueryRespone {
+public:
+    explicit AzureTableQueryRespone(const rapidjson::Value& reply);
+    AzureTableQueryRespone(const AzureTableQueryRespone& other);
+    void assign(const rapidjson::Value& reply);
+
+    std::vector<std::string> entities;
+    AzureTableContinuationToken continuation;
+};
+
+// An output that only notes whether any entity arrived (used by isTableEmpty).
+class AZT_API EmptyCheckerOutput : public IdaOutput {
+public:
+    explicit EmptyCheckerOutput(IdaEnvironment* environment);
+    bool putString(const std::string& text) override;
+    void updateRestart(const std::string& restart) override;
+    bool flush() override;
+    bool close(const std::string& restart) override;
+    bool wasDataWritten() const { return dataWritten; }
+
+private:
+    bool dataWritten = false;
+};
+
+class AZT_API AzureTableStorage : public CAzureTableStorageInfo {
+public:
+    AzureTableStorage(AzureTableCredentials& credentials, IdaEnvironment& environment);
+    ~AzureTableStorage() override;
+
+    // Table lifecycle.
+    AzureTableOutcome<AzureTableDescription> describeTable(const std::string& table);
+    AzureTableOutcome<AzureTableDescription> createTable(const std::string& payload);
+    AzureTableOutcome<bool> deleteTable(const std::string& table);
+    bool waitForActiveTable(const std::string& table, unsigned int timeoutMs);
+    bool waitForDeletedTable(const std::string& table, unsigned int timeoutMs);
+
+    // Entity query and page streaming.
+    int queryEntities(const std::string& table, const AzureTableContinuationToken& start, IdaOutput* output,
+                      AzureTableContinuationToken& next, long long fromTime, long long toTime);
+    bool parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next);
+    bool isTableEmpty(const std::string& table);
+
+    // Entity writes and batch transactions.
+    int insertEntity(const std::string& table, std::string entity);
+    int insertOrReplaceEntity(const std::string& table, std::string entity);
+    AzureTableOutcome<std::vector<std::string>> batchInsert(const std::string& table,
+                                                            std::vector<std::string> entities);
+    static std::string removeOdataTag(std::string entity);
+    static std::string generate_boundary_name(std::string prefix);
+    static void addBoundary(std::string& body, std::string name, bool last);
+    static void addContentType(std::string& body, const std::string& name);
+    static void addMimeChangesetHeaders(std::string& body);
+
+    // Time stamps and filters.
+    static std::string toAzureFormatTime(long long seconds);
+    static std::string getAzureUriToTimeFilter(std::string time);
+    static std::string getAzureUriFromTimeFilter(std::string time);
+
+private:
+    void log(const char* functionName, const std::string& message);
+};
