@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <rapidjson/document.h>
+
+#include "FakeTableService.h"
+#include "platform/store/RestoreEnvironment.h"
+#include "restore/AzureTableRestore.h"
+#include "support/BackupFolder.h"
+#include "support/FakeSleeper.h"
+#include "support/MemoryEnvironment.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string lines(const std::string& pk, int from, int to, const std::string& extra = "") {
+    std::string text;
+    for (int i = from; i < to; ++i) text += entityLine(pk, std::to_string(i), extra) + "\n";
+    return text;
+}
+
+class Replay : public ::testing::Test {
+protected:
+    Replay() { service.addTable("dest"); }
+
+    FullRestoreArgs fullArgs(IdaEnvironment& env) {
+        FullRestoreArgs args;
+        args.credentials = &credentials;
+        args.destinationTable = "dest";
+        args.sourceTable = "src";
+        args.environment = &env;
+        args.succeeded = false;
+        args.startFlag = true;
+        return args;
+    }
+    bool replayFull(const std::string& text, bool failsAtEnd = false) {
+        backup.setInput("src", text, failsAtEnd);
+        auto args = fullArgs(backup);
+        args.succeeded = true;  // must be reset by the replay
+        EXPECT_EQ(AzureTableRestoreRunner::fullRestoreThread(&args), 0);
+        return args.succeeded;
+    }
+    std::vector<std::string> countMessages() const {
+        std::vector<std::string> out;
+        for (const auto& line : backup.logLines())
+            if (line.message.rfind("Items left ", 0) == 0 || line.message == "Some more items to be restored" ||
+                line.message == "FULL restore done")
+                out.push_back(line.message);
+        return out;
+    }
+    // Calls of batchInsert made by the replay (the client logs one result line per call).
+    size_t submissions() const {
+        return backup.countLogged("Returning success with no additional items") +
+               backup.countLogged("Returning success with some to be processed items");
+    }
+
+    FakeSleeperScope sleeper;
+    FakeTransportScope transport;
+    FakeTableService service{*transport};
+    MemoryEnvironment backup{"/store/full"};
+    AzureTableCredentials credentials = testCredentials();
+};
+
+}  // namespace
+
+TEST_F(Replay, WritesEveryLineAndSkipsEmptyOnes) {
+    EXPECT_TRUE(replayFull(entityLine("p", "1") + "\n\n" + entityLine("p", "2") + "\n"));
+    auto stored = service.entities("dest");
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(backup.countLogged("Empty line"), 1u);
+    // The entity tag is left out of what is written; everything else arrives as it was.
+    EXPECT_EQ(stored["p/1"], "{\"PartitionKey\":\"p\",\"RowKey\":\"1\",\"Timestamp\":\"2024-01-01T00:00:00.1234567Z\"}");
+    EXPECT_EQ(submissions(), 1u);
+    EXPECT_EQ(countMessages(), (std::vector<std::string>{"FULL restore done"}));
+    for (const auto& line : backup.logLines()) {
+        if (line.message == "Empty line" || line.message == "FULL restore done") {
+            EXPECT_EQ(line.function, "fullRestoreThread");
+        }
+    }
+}
+
+TEST_F(Replay, EmptyInputStillSubmitsOnce) {
+    EXPECT_TRUE(replayFull(""));
+    EXPECT_EQ(submissions(), 1u);
+    EXPECT_EQ(transport->requestCount(), 0u);
+    EXPECT_TRUE(backup.logged("FULL restore done"));
+}
+
+TEST_F(Replay, RefusedLinesAreCountedAndResubmittedAfterAPause) {
+    service.refuseNextBatches(2);  // the first two batches of 100 of the first submission
+    EXPECT_TRUE(replayFull(lines("p", 0, 250)));
+    EXPECT_EQ(countMessages(), (std::vector<std::string>{"FULL restore done", "Items left 200\n",
+                                                         "Some more items to be restored"}));
+    EXPECT_EQ(service.entities("dest").size(), 250u);
+    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{1000}));
+    EXPECT_TRUE(backup.failures().empty());
+}
+
+TEST_F(Replay, CountsShrinkAcrossResubmissions) {
+    // Batches of rows 0-99 and 100-199 are refused at first; 100-199 once more on resubmission.
+    int zero = 0, hundred = 0;
+    service.refuseWhen([&](const std::string& entity) {
+        if (entity.find("\"RowKey\":\"0\"") != std::string::npos) return zero++ < 1;
+        if (entity.find("\"RowKey\":\"100\"") != std::string::npos) return hundred++ < 2;
+        return false;
+    });
+    EXPECT_TRUE(replayFull(lines("p", 0, 250)));
+    EXPECT_EQ(countMessages(), (std::vector<std::string>{"FULL restore done", "Items left 200\n",
+                                                         "Some more items to be restored", "Items left 100\n",
+                                                         "Some more items to be restored"}));
+    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{1000, 2000}));
+    EXPECT_EQ(service.entities("dest").size(), 250u);
+}
+
+TEST_F(Replay, GivesUpAfterBoundedResubmissionsAndFails) {
+    service.refuseWhen([](const std::string& entity) { return entity.find("\"RowKey\":\"7\"") != std::string::npos; });
+    EXPECT_FALSE(replayFull(lines("p", 0, 10) + lines("q", 0, 5)));
+    EXPECT_EQ(sleeper->sleeps(),
+              (std::vector<unsigned long long>{1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
+    EXPECT_EQ(submissions(), 9u);
+    EXPECT_EQ(backup.countLogged("Some more items to be restored"), 8u);
+    const std::string message = "Gave up restoring 10 items into table dest after 8 resubmissions";
+    EXPECT_TRUE(backup.logged(message));
+    EXPECT_EQ(backup.failures().front(), message);
+    EXPECT_EQ(service.entities("dest").size(), 5u) << "the other partition was written";
+}
+
+TEST_F(Replay, InputErrorFailsTheReplayEvenWhenEverythingWasWritten) {
+    EXPECT_FALSE(replayFull(lines("p", 0, 3), /*failsAtEnd=*/true));
+    EXPECT_EQ(service.entities("dest").size(), 3u);
+    EXPECT_FALSE(backup.failures().empty());
+}
+
+TEST_F(Replay, LinesAreReadAndWrittenInBoundedWindows) {
+    const size_t n = AzureTableRestoreRunner::kReplayWindowLines;
+    EXPECT_TRUE(replayFull(lines("p", 0, static_cast<int>(2 * n + 500))));
+    EXPECT_EQ(submissions(), 3u);
+    EXPECT_EQ(service.entities("dest").size(), 2 * n + 500);
+    EXPECT_EQ(backup.countLogged("FULL restore done"), 1u) << "only the last window's first submission";
+
+    // Exactly one window's worth: one submission, and it is the last one.
+    MemoryEnvironment exact("/store/exact");
+    exact.setInput("src", lines("p", 0, static_cast<int>(n)));
+    auto args = fullArgs(exact);
+    EXPECT_TRUE(AzureTableRestoreRunner::executeFullRestoreLowLevel(&args));
+    EXPECT_EQ(exact.countLogged("Returning success with no additional items"), 1u);
+    EXPECT_TRUE(exact.logged("FULL restore done"));
+}
+
+TEST_F(Replay, WindowsAreAlsoBoundedInBytes) {
+    const std::string padding = ",\"blob\":\"" + std::string(1 << 20, 'x') + "\"";  // ~1 MiB per line
+    const size_t perWindow = AzureTableRestoreRunner::kReplayWindowBytes / (padding.size() + 100);
+    service.forgetEntities(true);
+    EXPECT_TRUE(replayFull(lines("p", 0, static_cast<int>(perWindow + 10), padding)));
+    EXPECT_EQ(submissions(), 2u);
+}
+
+TEST_F(Replay, ALaterVersionIsNeverOvertakenByAnEarlierOne) {
+    // The first version of p/a sits in window 1 and is refused twice; its second version sits in
+    // window 2. Window 2 must wait until window 1 is fully written.
+    const int n = static_cast<int>(AzureTableRestoreRunner::kReplayWindowLines);
+    int refusals = 0;
+    service.refuseWhen([&](const std::string& entity) {
+        return entity.find("\"v\":1") != std::string::npos && refusals++ < 2;
+    });
+    std::string text = entityLine("p", "a", ",\"v\":1") + "\n" + lines("p", 0, n) + entityLine("p", "a", ",\"v\":2") + "\n";
+    EXPECT_TRUE(replayFull(text));
+    EXPECT_NE(service.entities("dest")["p/a"].find("\"v\":2"), std::string::npos);
+}
+
+TEST_F(Replay, IncrementalReplayDiffersOnlyInItsLogLines) {
+    backup.setInput("src", lines("p", 0, 3));
+    IncrementalRestoreArgs args;
+    args.credentials = &credentials;
+    args.destinationTable = "dest";
+    args.sourceTable = "src";
+    args.environment = &backup;
+    args.startFlag = true;
+    EXPECT_TRUE(AzureTableRestoreRunner::executeIncrementalRestoreLowLevel(&args));
+    EXPECT_TRUE(backup.logged("Replaying incremental backup "));
+    EXPECT_FALSE(backup.logged("FULL restore done"));
+    EXPECT_EQ(service.entities("dest").size(), 3u);
+    EXPECT_EQ(backup.openedInputs(), (std::vector<std::string>{"src"}));
+}
+
+// --- execute ----------------------------------------------------------------------------------
+
+class Execute : public ::testing::Test {
+protected:
+    Execute() {
+        for (auto* env : {&full, &first, &second}) {
+            env->setDescription("{\"table\":{\"TableName\":\"src\"}}");
+            env->setMetadata("{}");
+        }
+        full.setInput("src", lines("p", 0, 3, ",\"v\":1"));
+        first.setInput("src", lines("p", 1, 2, ",\"v\":2") + lines("p", 3, 4, ",\"v\":2"));
+        second.setInput("src", lines("p", 2, 3, ",\"v\":3"));
+    }
+    std::vector<std::string> executeMessages() const {
+        std::vector<std::string> out;
+        for (const auto& line : job.logLines())
+            if (line.function == "execute") out.push_back(line.message);
+        return out;
+    }
+
+    FakeSleeperScope sleeper;
+    FakeTransportScope transport;
+    FakeTableService service{*transport};
+    MemoryEnvironment job{"job"}, full{"/store/F1"}, first{"/store/I2"}, second{"/store/I3"};
+    AzureTableCredentials credentials = testCredentials();
+    boost::shared_ptr<AzureTableRestoreRunner> runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);
+};
+
+TEST_F(Execute, ReplaysFullThenIncrementalsInOrder) {
+    ASSERT_TRUE(runner->execute(false, "dest", &full, {&first, &second}, false));
+    auto stored = service.entities("dest");
+    ASSERT_EQ(stored.size(), 4u);
+    EXPECT_NE(stored["p/0"].find("\"v\":1"), std::string::npos);
+    EXPECT_NE(stored["p/1"].find("\"v\":2"), std::string::npos);
+    EXPECT_NE(stored["p/2"].find("\"v\":3"), std::string::npos);
+    EXPECT_NE(stored["p/3"].find("\"v\":2"), std::string::npos);
+    EXPECT_EQ(executeMessages(), (std::vector<std::string>{"Replaying full backup",
+                                                           "All items written to destination table dest",
+                                                           "Restore complete"}));
+    // The data inputs are opened under the backed-up table's name, from the stored description.
+    EXPECT_EQ(full.openedInputs(), (std::vector<std::string>{"src"}));
+    EXPECT_EQ(second.openedInputs(), (std::vector<std::string>{"src"}));
+}
+
+TEST_F(Execute, UnreadableIncrementalMetadataStopsTheRestore) {
+    MemoryEnvironment broken("/store/I3-broken");
+    broken.setInput("src", lines("p", 9, 10));
+    ASSERT_FALSE(runner->execute(false, "dest", &full, {&first, &broken}, false));
+    EXPECT_EQ(service.entities("dest").size(), 4u) << "full and first incremental were replayed";
+    EXPECT_TRUE(broken.openedInputs().empty());
+    EXPECT_EQ(executeMessages(), (std::vector<std::string>{"Replaying full backup",
+                                                           "All items written to destination table dest",
+                                                           "Restore failed"}));
+    EXPECT_EQ(job.failures(),
+              (std::vector<std::string>{"Unable to read metadata file for incremental /store/I3-broken"}));
+}
+
+TEST_F(Execute, IncrementalOnlyIntoAnExistingTable) {
+    service.addTable("dest");
+    ASSERT_TRUE(runner->execute(false, "dest", nullptr, {&second}, true));
+    EXPECT_EQ(service.entities("dest").size(), 1u);
+    EXPECT_EQ(executeMessages(),
+              (std::vector<std::string>{"All items written to destination table dest", "Restore complete"}));
+    EXPECT_TRUE(second.logged("Replaying incremental backup "));
+}
+
+TEST_F(Execute, FailedSetupEndsWithoutRestoreFailedLine) {
+    ASSERT_FALSE(runner->execute(false, "dest", nullptr, {&first}, false));
+    EXPECT_TRUE(executeMessages().empty());
+    EXPECT_EQ(transport->requestCount(), 0u);
+}
+
+TEST_F(Execute, AReplayThatDidNotWriteEverythingFailsTheRestore) {
+    service.refuseWhen([](const std::string& entity) { return entity.find("\"v\":1") != std::string::npos; });
+    ASSERT_FALSE(runner->execute(false, "dest", &full, {&first, &second}, false));
+    EXPECT_TRUE(first.openedInputs().empty()) << "later backups are not replayed over an incomplete table";
+    EXPECT_EQ(executeMessages().back(), "Restore failed");
+    ASSERT_FALSE(job.failures().empty());
+    EXPECT_EQ(job.failures().front(),
+              "Replaying /store/F1 into table dest failed: Gave up restoring 3 items into table dest after 8 "
+              "resubmissions");
+}
+
+TEST_F(Execute, ADamagedBackupFailsTheRestore) {
+    full.setInput("src", lines("p", 0, 3), /*failsAtEnd=*/true);
+    EXPECT_FALSE(runner->execute(false, "dest", &full, {}, false));
+    EXPECT_EQ(executeMessages().back(), "Restore failed");
+}
+
+TEST_F(Execute, UseExistingIntoAMissingTableFailsInsteadOfReportingSuccess) {
+    // Nothing is created (as asked), so nothing can be written: the restore must not succeed.
+    EXPECT_FALSE(runner->execute(false, "dest", &full, {}, true));
+    EXPECT_FALSE(service.hasTable("dest"));
+}
+
+TEST_F(Execute, DamagedChunkOnDiskIsNeverReplayed) {
+    testing_support::BackupFolder folder(::testing::TempDir() + "/replay-damaged-chunk");
+    folder.addChunk(lines("a", 0, 50));
+    folder.addChunk(lines("b", 0, 50));
+    folder.finish();
+    folder.corrupt("data-000002.jsonl", 10);
+    platform::store::RestoreEnvironment backupEnv(folder.path());
+    EXPECT_FALSE(runner->execute(false, "dest", &backupEnv, {}, false));
+    auto stored = service.entities("dest");
+    EXPECT_EQ(stored.size(), 50u);
+    for (const auto& entry : stored) EXPECT_EQ(entry.first[0], 'a');
+    EXPECT_EQ(executeMessages().back(), "Restore failed");
+    EXPECT_NE(job.failures().front().find("data-000002.jsonl is damaged"), std::string::npos) << job.failures().front();
+}
