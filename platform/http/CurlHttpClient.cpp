@@ -138,6 +138,8 @@ HttpReply CurlHttpClient::send(const HttpExchange& exchange) {
     CURLcode code = curl_easy_perform(curl);
     long status = 0;
     if (code == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    long connects = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK) m_connectionsOpened += connects;
     std::string curlMessage = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
     // The handle outlives this call: it must not keep pointers into its stack and strings.
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);

@@ -18,9 +18,12 @@ public:
     CurlHttpClient& operator=(const CurlHttpClient&) = delete;
 
     HttpReply send(const HttpExchange& exchange) override;
+    // How many connections this client has opened so far (1 while keep-alive holds).
+    long connectionsOpened() const { return m_connectionsOpened; }
 
 private:
     void* m_handle = nullptr;  // CURL*, created on first use
+    long m_connectionsOpened = 0;
 };
 
 }  // namespace http
