@@ -12,12 +12,14 @@
 
 namespace table_service_test {
 
-constexpr const char* kAccountUrl = "http://127.0.0.1:10002/devstoreaccount1";
-constexpr const char* kBase = "http://127.0.0.1:10002/devstoreaccount1/";
+// A service-style account URL: the emulator adapter (path-style accounts only) stays out of
+// the way, so the requests seen here are exactly what the client builds. Nothing is sent.
+constexpr const char* kAccountUrl = "https://acct.table.core.windows.net";
+constexpr const char* kBase = "https://acct.table.core.windows.net/";
 
 inline AzureTableCredentials testCredentials() {
     AzureTableCredentials credentials;
-    credentials.accountName = "devstoreaccount1";
+    credentials.accountName = "acct";
     credentials.accountUrl = kAccountUrl;
     credentials.accessKey = "a2V5";
     return credentials;
