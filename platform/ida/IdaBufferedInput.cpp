@@ -35,7 +35,7 @@ std::string IdaBufferedInput::failureReason() {
 bool IdaBufferedInput::getLine(std::string& line) {
     Hold hold(m_lock.get());
     while (true) {
-        if (m_failed || m_closed) return false;
+        if (m_closed) return false;
         const size_t available = m_buffer.size() - m_readPosition;
         if (available > 0) {
             const char* start = m_buffer.data() + m_readPosition;
@@ -67,6 +67,12 @@ bool IdaBufferedInput::getLine(std::string& line) {
             m_buffer.clear();
             m_readPosition = 0;
             m_spaceAvailable.notify_all();
+        }
+        if (m_failed) {
+            // Whole lines delivered before the failure were handed out above; a line the
+            // failure cut short never is.
+            m_partialLine.clear();
+            return false;
         }
         if (m_ended) {
             if (m_partialLine.empty()) return false;

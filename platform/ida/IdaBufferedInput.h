@@ -17,8 +17,9 @@
 // and memory stays flat however large the object is.
 //
 // Ownership. The input owns the lock its creator hands it (created with new) and deletes it.
-// After failDelivery, error() is true and getLine returns false at once: a delivery that failed
-// part way is never replayed as if it had ended. After close(), processBuffer refuses data
+// After failDelivery, error() is true; getLine still hands out the whole lines delivered before
+// the failure, then returns false: a line cut short by the failure is never handed out, and a
+// delivery that failed part way never looks as if it had ended. After close(), processBuffer refuses data
 // (returns false) so a feeder blocked on a full buffer is released.
 #include <condition_variable>
 #include <cstddef>
@@ -57,7 +58,8 @@ public:
 
     // The object is complete: getLine hands out what is buffered, then returns false.
     void endOfObject();
-    // Delivery failed (a damaged or unreadable object): error() becomes true and getLine stops.
+    // Delivery failed (a damaged or unreadable object): error() becomes true; getLine ends after
+    // the whole lines already delivered.
     void failDelivery(const std::string& reason);
     std::string failureReason();
 

@@ -196,6 +196,13 @@ protected:
         first.setInput("src", lines("p", 1, 2, ",\"v\":2") + lines("p", 3, 4, ",\"v\":2"));
         second.setInput("src", lines("p", 2, 3, ",\"v\":3"));
     }
+    ~Execute() override {
+        if (!HasFailure()) return;
+        for (auto* env : {&job, &full, &first, &second})
+            for (const auto& line : env->logLines())
+                std::fprintf(stderr, "  [%s] %s: %s\n", env->getName().c_str(), line.function.c_str(),
+                             line.message.substr(0, 300).c_str());
+    }
     std::vector<std::string> executeMessages() const {
         std::vector<std::string> out;
         for (const auto& line : job.logLines())

@@ -15,7 +15,7 @@ const char* kStoredDescription = "{\"table\":{\"odata.metadata\":\"m\",\"TableNa
 std::vector<std::string> calls(const FakeTransport& transport) {
     std::vector<std::string> out;
     for (const auto& r : transport.requests()) {
-        std::string what = r.url.substr(r.url.find("/acct/") + 6);
+        std::string what = r.url.substr(std::string("http://127.0.0.1:9/").size());
         out.push_back(r.method + " " + what);
     }
     return out;
@@ -145,7 +145,7 @@ TEST_F(RunnerSetup, FailuresAreLoggedAndReportedWithTheirMessages) {
 }
 
 TEST_F(RunnerSetup, DescribeErrorOtherThanNotFound) {
-    transport->reply(500, "{\"odata.error\":{\"code\":\"InternalError\"}}");
+    transport->reply(403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\"}}");
     EXPECT_FALSE(initialize(false, false, &full));
     EXPECT_EQ(job.failures(),
               (std::vector<std::string>{
