@@ -1,6 +1,9 @@
 #include "restore/AzureTableRestore.h"
 
 #include <algorithm>
+#include <iterator>
+#include <thread>
+#include <unordered_map>
 
 #include <rapidjson/document.h>
 
@@ -44,10 +47,25 @@ struct ReplayTask {
     IdaInput* input;
 };
 
+// The partition key of an entity line as it stands in the text (still escaped), or "" when the
+// line has none. In valid compact JSON the sequence {"PartitionKey":" or ,"PartitionKey":" can
+// only open that member, never sit inside a string.
+std::string partitionKeyText(const std::string& line) {
+    static const std::string member = "\"PartitionKey\":\"";
+    size_t at = 0;
+    while ((at = line.find(member, at)) != std::string::npos) {
+        if (at > 0 && (line[at - 1] == '{' || line[at - 1] == ',')) break;
+        at += member.size();
+    }
+    if (at == std::string::npos) return "";
+    size_t start = at + member.size(), end = start;
+    while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+    return line.substr(start, std::min(end, line.size()) - start);
+}
+
 class Replay {
 public:
-    explicit Replay(const ReplayTask& task)
-        : m_task(task), m_client(*task.credentials, *task.environment), m_env(task.environment) {}
+    explicit Replay(const ReplayTask& task) : m_task(task), m_env(task.environment) {}
 
     // Returns true when every line of the input was written.
     bool run(IdaInput& input) {
@@ -95,17 +113,68 @@ public:
     }
 
 private:
-    // One submission; the pending list becomes what is left of it (unchanged after an error).
-    void submit(std::vector<std::string>& pending, bool first, bool lastWindow) {
-        auto outcome = m_client.batchInsert(m_task.destinationTable, pending);
-        if (outcome.errorKind != 0) return;
-        if (first && m_task.full && lastWindow) m_env->logMessage(m_task.functionName, "FULL restore done");
-        if (!outcome.result) {
-            pending.clear();
-            return;
+    AzureTableStorage& client(size_t lane) {
+        while (m_clients.size() <= lane)
+            m_clients.push_back(std::make_unique<AzureTableStorage>(*m_task.credentials, *m_env));
+        return *m_clients[lane];
+    }
+
+    // Deals the lines out to lanes by partition: all lines of one partition go to the same lane,
+    // in their order, and a new partition goes to the lane with the fewest lines so far.
+    static std::vector<std::vector<std::string>> splitByPartition(std::vector<std::string>& lines) {
+        const size_t laneCount = AzureTableRestoreRunner::kReplayConnections;
+        std::vector<std::vector<std::string>> lanes(1);
+        if (laneCount <= 1 || lines.size() <= 1) {
+            lanes[0].swap(lines);
+            return lanes;
         }
-        m_env->logMessage(m_task.functionName, "Items left " + std::to_string(outcome.result->size()) + "\n");
-        pending = std::move(*outcome.result);
+        lanes.resize(laneCount);
+        std::unordered_map<std::string, size_t> laneOf;
+        for (auto& line : lines) {
+            auto found = laneOf.emplace(partitionKeyText(line), 0);
+            if (found.second) {
+                size_t least = 0;
+                for (size_t i = 1; i < laneCount; ++i)
+                    if (lanes[i].size() < lanes[least].size()) least = i;
+                found.first->second = least;
+            }
+            lanes[found.first->second].push_back(std::move(line));
+        }
+        lines.clear();
+        lanes.erase(std::remove_if(lanes.begin(), lanes.end(), [](const auto& l) { return l.empty(); }), lanes.end());
+        return lanes;
+    }
+
+    // One submission of the pending list; it becomes what is left of it. Lines that met an error
+    // outcome stay pending as they were.
+    void submit(std::vector<std::string>& pending, bool first, bool lastWindow) {
+        auto lanes = splitByPartition(pending);
+        std::vector<AzureTableOutcome<std::vector<std::string>>> outcomes(lanes.size());
+        // Each lane has a client (and connection) of its own; different partitions are written
+        // side by side, the batches of one partition one after the other.
+        std::vector<std::thread> helpers;
+        for (size_t i = 1; i < lanes.size(); ++i) {
+            AzureTableStorage& laneClient = client(i);
+            helpers.emplace_back([&, i] { outcomes[i] = laneClient.batchInsert(m_task.destinationTable, lanes[i]); });
+        }
+        outcomes[0] = client(0).batchInsert(m_task.destinationTable, lanes[0]);
+        for (auto& helper : helpers) helper.join();
+
+        bool allSucceeded = true, anyLeft = false;
+        for (size_t i = 0; i < lanes.size(); ++i) {
+            if (outcomes[i].errorKind != 0) {
+                allSucceeded = false;
+                pending.insert(pending.end(), std::make_move_iterator(lanes[i].begin()),
+                               std::make_move_iterator(lanes[i].end()));
+            } else if (outcomes[i].result) {
+                anyLeft = true;
+                pending.insert(pending.end(), std::make_move_iterator(outcomes[i].result->begin()),
+                               std::make_move_iterator(outcomes[i].result->end()));
+            }
+        }
+        if (allSucceeded && first && m_task.full && lastWindow)
+            m_env->logMessage(m_task.functionName, "FULL restore done");
+        if (anyLeft) m_env->logMessage(m_task.functionName, "Items left " + std::to_string(pending.size()) + "\n");
     }
 
     bool writeWindow(std::vector<std::string>& pending, bool lastWindow) {
@@ -126,8 +195,8 @@ private:
     }
 
     const ReplayTask& m_task;
-    AzureTableStorage m_client;
     IdaEnvironment* m_env;
+    std::vector<std::unique_ptr<AzureTableStorage>> m_clients;
 };
 
 // Steps shared by both replays; returns the replay's `succeeded`.

@@ -11,10 +11,14 @@
 // earlier one and memory does not grow with the table. A replay that could not write every line,
 // or whose input failed, does not succeed.
 //
-// Threads: everything here runs on the caller's thread (execute's caller, or the thread on which
-// the platform calls startRestore); pauses go through platform::sleeper(). Runners are created
-// with boost::make_shared and held by shared pointer; a runner is used by one thread at a time.
-// Argument blocks point back into the input that owns them and never outlive it.
+// Threads: a replay runs on the caller's thread (execute's caller, or the thread on which the
+// platform calls startRestore) and blocks it to the end. Within a submission, the lines of
+// different partitions are sent side by side on up to kReplayConnections connections, from
+// helper threads that end before the submission returns; the lines of one partition always go
+// through one connection, in order. The replay's environment must therefore accept logMessage
+// from several threads (IdaEnvironment requires it). Pauses go through platform::sleeper().
+// Runners are created with boost::make_shared and held by shared pointer; a runner is used by one
+// thread at a time. Argument blocks point back into the input that owns them and never outlive it.
 #include <list>
 #include <memory>
 #include <string>
@@ -61,6 +65,8 @@ public:
     static constexpr size_t kReplayWindowLines = 10000;
     static constexpr size_t kReplayWindowBytes = 32u << 20;
     static constexpr int kMaxResubmissions = 8;
+    // Partitions written side by side, each lane on a connection of its own.
+    static constexpr size_t kReplayConnections = 4;
     static constexpr unsigned long long kFirstPauseMs = 1000;
     static constexpr unsigned long long kMaxPauseMs = 30000;
 

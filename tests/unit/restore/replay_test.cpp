@@ -2,6 +2,12 @@
 
 #include <rapidjson/document.h>
 
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
 #include "FakeTableService.h"
 #include "platform/store/RestoreEnvironment.h"
 #include "restore/AzureTableRestore.h"
@@ -117,7 +123,7 @@ TEST_F(Replay, GivesUpAfterBoundedResubmissionsAndFails) {
     EXPECT_FALSE(replayFull(lines("p", 0, 10) + lines("q", 0, 5)));
     EXPECT_EQ(sleeper->sleeps(),
               (std::vector<unsigned long long>{1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
-    EXPECT_EQ(submissions(), 9u);
+    EXPECT_EQ(submissions(), 10u) << "both partitions at first (side by side), then only p";
     EXPECT_EQ(backup.countLogged("Some more items to be restored"), 8u);
     const std::string message = "Gave up restoring 10 items into table dest after 8 resubmissions";
     EXPECT_TRUE(backup.logged(message));
@@ -166,6 +172,38 @@ TEST_F(Replay, ALaterVersionIsNeverOvertakenByAnEarlierOne) {
     std::string text = entityLine("p", "a", ",\"v\":1") + "\n" + lines("p", 0, n) + entityLine("p", "a", ",\"v\":2") + "\n";
     EXPECT_TRUE(replayFull(text));
     EXPECT_NE(service.entities("dest")["p/a"].find("\"v\":2"), std::string::npos);
+}
+
+TEST_F(Replay, PartitionsGoSideBySideEachInItsOwnOrder) {
+    // Eight partitions, some with keys that look like JSON: each partition's entities must reach
+    // the service in backup order, while different partitions are sent side by side.
+    std::set<std::thread::id> senders;
+    std::mutex mutex;
+    service.refuseWhen([&](const std::string&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        senders.insert(std::this_thread::get_id());
+        return false;
+    });
+    const std::vector<std::string> keys = {"a", "b\\\",\\\"PartitionKey\\\":\\\"x", "{", "c,d", "e", "f", "g", "\\u00fc"};
+    std::string text;
+    for (const auto& key : keys) text += lines(key, 1000, 1250);
+    EXPECT_TRUE(replayFull(text));
+    EXPECT_EQ(service.entities("dest").size(), keys.size() * 250);
+    std::map<std::string, std::vector<std::string>> arrived;  // partition -> row keys in arrival order
+    for (const auto& batch : service.batches()) {
+        for (const auto& entity : batch.entities) {
+            rapidjson::Document d;
+            d.Parse(entity.c_str());
+            arrived[d["PartitionKey"].GetString()].push_back(d["RowKey"].GetString());
+        }
+    }
+    ASSERT_EQ(arrived.size(), keys.size());
+    for (const auto& partition : arrived) {
+        EXPECT_EQ(partition.second.size(), 250u);
+        EXPECT_TRUE(std::is_sorted(partition.second.begin(), partition.second.end())) << partition.first;
+    }
+    EXPECT_GE(senders.size(), 2u) << "partitions were written side by side";
+    EXPECT_LE(senders.size(), AzureTableRestoreRunner::kReplayConnections);
 }
 
 TEST_F(Replay, IncrementalReplayDiffersOnlyInItsLogLines) {
