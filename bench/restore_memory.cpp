@@ -2,9 +2,10 @@
 // 1,000,000 entities from the store on disk through the whole restore path (restore
 // environment, windowed replay, batch building) into an HTTP client that accepts every batch,
 // and samples the resident set size while it runs. A flat peak means memory does not grow with
-// the table.
+// the table. Each size runs in a process of its own, so no run inherits another's heap.
 //
 //   bench_restore_memory [entities ...]     (default: 100000 300000 1000000)
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -97,7 +98,16 @@ int main(int argc, char** argv) {
     std::atomic<unsigned long long> batches{0};
     platform::http::setHttpClientFactory([&batches] { return std::make_unique<AcceptingClient>(batches); });
     std::printf("%12s %10s %14s %12s %14s\n", "entities", "seconds", "entities/s", "batches", "peak RSS MiB");
+    std::fflush(stdout);
     for (unsigned long long entities : sizes) {
+        pid_t child = fork();
+        if (child < 0) return 1;
+        if (child > 0) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
+            continue;
+        }
         std::string path = "/tmp/aztable-bench-restore-memory-" + std::to_string(getpid());
         {
             testing_support::BackupFolder folder(path);
@@ -131,7 +141,7 @@ int main(int argc, char** argv) {
                     peak / 1024.0, ok ? "" : "  (restore FAILED)");
         std::fflush(stdout);
         std::system(("rm -rf '" + path + "'").c_str());
-        if (!ok) return 1;
+        _exit(ok ? 0 : 1);
     }
     return 0;
 }

@@ -1,6 +1,9 @@
 #include "restore/AzureTableRestore.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <iterator>
 #include <thread>
 #include <unordered_map>
@@ -113,6 +116,59 @@ public:
     }
 
 private:
+    // A thread that runs one lane's submissions. The same threads serve every window of a replay,
+    // so their memory is reused rather than spread over ever new threads.
+    class Helper {
+    public:
+        Helper() : m_thread([this] { loop(); }) {}
+        ~Helper() {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_quit = true;
+            }
+            m_wake.notify_all();
+            m_thread.join();
+        }
+        void start(std::function<void()> task) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_task = std::move(task);
+            m_busy = true;
+            m_wake.notify_all();
+        }
+        void wait() {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait(lock, [this] { return !m_busy; });
+        }
+
+    private:
+        void loop() {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            while (true) {
+                m_wake.wait(lock, [this] { return m_quit || m_task; });
+                if (!m_task) return;
+                auto task = std::move(m_task);
+                m_task = nullptr;
+                lock.unlock();
+                task();
+                lock.lock();
+                m_busy = false;
+                m_wake.notify_all();
+            }
+        }
+
+        std::mutex m_mutex;
+        std::condition_variable m_wake;
+        std::function<void()> m_task;
+        bool m_busy = false;
+        bool m_quit = false;
+        std::thread m_thread;  // last: starts once the members above exist
+    };
+
+    Helper& helper(size_t lane) {
+        while (m_helpers.size() <= lane) m_helpers.push_back(m_helpers.empty() ? nullptr : std::make_unique<Helper>());
+        return *m_helpers[lane];
+    }
+
     AzureTableStorage& client(size_t lane) {
         while (m_clients.size() <= lane)
             m_clients.push_back(std::make_unique<AzureTableStorage>(*m_task.credentials, *m_env));
@@ -152,13 +208,12 @@ private:
         std::vector<AzureTableOutcome<std::vector<std::string>>> outcomes(lanes.size());
         // Each lane has a client (and connection) of its own; different partitions are written
         // side by side, the batches of one partition one after the other.
-        std::vector<std::thread> helpers;
         for (size_t i = 1; i < lanes.size(); ++i) {
             AzureTableStorage& laneClient = client(i);
-            helpers.emplace_back([&, i] { outcomes[i] = laneClient.batchInsert(m_task.destinationTable, lanes[i]); });
+            helper(i).start([&, i] { outcomes[i] = laneClient.batchInsert(m_task.destinationTable, lanes[i]); });
         }
         outcomes[0] = client(0).batchInsert(m_task.destinationTable, lanes[0]);
-        for (auto& helper : helpers) helper.join();
+        for (size_t i = 1; i < lanes.size(); ++i) helper(i).wait();
 
         bool allSucceeded = true, anyLeft = false;
         for (size_t i = 0; i < lanes.size(); ++i) {
@@ -197,6 +252,7 @@ private:
     const ReplayTask& m_task;
     IdaEnvironment* m_env;
     std::vector<std::unique_ptr<AzureTableStorage>> m_clients;
+    std::vector<std::unique_ptr<Helper>> m_helpers;  // [0] unused: lane 0 runs on the caller's thread
 };
 
 // Steps shared by both replays; returns the replay's `succeeded`.
