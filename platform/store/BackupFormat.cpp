@@ -1,0 +1,194 @@
+#include "platform/store/BackupFormat.h"
+
+#include <cstdio>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace platform {
+namespace store {
+
+std::string chunkFileName(unsigned index) {
+    char name[32];
+    std::snprintf(name, sizeof name, "data-%06u.jsonl", index);
+    return name;
+}
+
+namespace {
+
+struct Crc32cTable {
+    uint32_t entries[8][256];
+    Crc32cTable() {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t crc = i;
+            for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0x82F63B78u & (0u - (crc & 1u)));
+            entries[0][i] = crc;
+        }
+        for (uint32_t i = 0; i < 256; ++i)
+            for (int t = 1; t < 8; ++t) entries[t][i] = (entries[t - 1][i] >> 8) ^ entries[0][entries[t - 1][i] & 0xFF];
+    }
+};
+
+const Crc32cTable& table() {
+    static const Crc32cTable t;
+    return t;
+}
+
+}  // namespace
+
+uint32_t crc32c(uint32_t crc, const void* data, size_t size) {
+    const auto& t = table().entries;
+    const auto* p = static_cast<const unsigned char*>(data);
+    crc = ~crc;
+    // Eight bytes at a time (slicing-by-8): the checksum must not slow the backup down.
+    while (size >= 8) {
+        uint32_t low = crc ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+              t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+        p += 8;
+        size -= 8;
+    }
+    while (size--) crc = (crc >> 8) ^ t[0][(crc ^ *p++) & 0xFF];
+    return ~crc;
+}
+
+uint64_t BackupManifest::totalLines() const {
+    uint64_t n = 0;
+    for (const auto& c : chunks) n += c.lines;
+    return n;
+}
+
+uint64_t BackupManifest::totalBytes() const {
+    uint64_t n = 0;
+    for (const auto& c : chunks) n += c.bytes;
+    return n;
+}
+
+namespace {
+
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void writeCoverage(Writer& w, const BackupManifest& m) {
+    w.Key("account");
+    w.String(m.account);
+    w.Key("table");
+    w.String(m.table);
+    w.Key("kind");
+    w.String(m.incremental ? "incremental" : "full");
+    w.Key("fromTime");
+    w.Int64(m.fromTime);
+    w.Key("toTime");
+    w.Int64(m.toTime);
+}
+
+}  // namespace
+
+std::string BackupManifest::toJson() const {
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    w.Key("format");
+    w.Int(format);
+    writeCoverage(w, *this);
+    w.Key("restart");
+    w.String(restart);
+    w.Key("complete");
+    w.Bool(complete);
+    w.Key("pages");
+    w.Uint64(pages);
+    w.Key("chunks");
+    w.StartArray();
+    for (const auto& c : chunks) {
+        w.StartObject();
+        w.Key("file");
+        w.String(c.file);
+        w.Key("bytes");
+        w.Uint64(c.bytes);
+        w.Key("lines");
+        w.Uint64(c.lines);
+        w.Key("crc32c");
+        w.Uint(c.crc32c);
+        w.EndObject();
+    }
+    w.EndArray();
+    w.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+std::string BackupManifest::metadataJson() const {
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    writeCoverage(w, *this);
+    w.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+bool BackupManifest::fromJson(const std::string& text, BackupManifest& m, std::string& error) {
+    rapidjson::Document doc;
+    doc.Parse(text.c_str(), text.size());
+    if (doc.HasParseError() || !doc.IsObject()) {
+        error = "manifest is not a JSON object";
+        return false;
+    }
+    auto str = [&](const char* key, std::string& out) {
+        auto it = doc.FindMember(key);
+        if (it == doc.MemberEnd() || !it->value.IsString()) return false;
+        out.assign(it->value.GetString(), it->value.GetStringLength());
+        return true;
+    };
+    auto i64 = [&](const char* key, long long& out) {
+        auto it = doc.FindMember(key);
+        if (it == doc.MemberEnd() || !it->value.IsInt64()) return false;
+        out = it->value.GetInt64();
+        return true;
+    };
+    BackupManifest result;
+    long long format = 0, pages = 0;
+    std::string kind;
+    auto complete = doc.FindMember("complete");
+    auto chunks = doc.FindMember("chunks");
+    if (!i64("format", format) || !str("account", result.account) || !str("table", result.table) ||
+        !str("kind", kind) || !i64("fromTime", result.fromTime) || !i64("toTime", result.toTime) ||
+        !str("restart", result.restart) || !i64("pages", pages) || complete == doc.MemberEnd() ||
+        !complete->value.IsBool() || chunks == doc.MemberEnd() || !chunks->value.IsArray()) {
+        error = "manifest lacks a required member";
+        return false;
+    }
+    if (format != kFormatVersion) {
+        error = "unsupported backup format " + std::to_string(format);
+        return false;
+    }
+    if (kind != "full" && kind != "incremental") {
+        error = "unknown backup kind '" + kind + "'";
+        return false;
+    }
+    result.format = static_cast<int>(format);
+    result.incremental = kind == "incremental";
+    result.complete = complete->value.GetBool();
+    result.pages = static_cast<uint64_t>(pages);
+    for (const auto& c : chunks->value.GetArray()) {
+        if (!c.IsObject() || !c.HasMember("file") || !c["file"].IsString() || !c.HasMember("bytes") ||
+            !c["bytes"].IsUint64() || !c.HasMember("lines") || !c["lines"].IsUint64() || !c.HasMember("crc32c") ||
+            !c["crc32c"].IsUint()) {
+            error = "manifest has a malformed chunk entry";
+            return false;
+        }
+        ChunkInfo info;
+        info.file = c["file"].GetString();
+        if (info.file.empty() || info.file.find('/') != std::string::npos || info.file[0] == '.') {
+            error = "manifest names an unsafe chunk file '" + info.file + "'";
+            return false;
+        }
+        info.bytes = c["bytes"].GetUint64();
+        info.lines = c["lines"].GetUint64();
+        info.crc32c = c["crc32c"].GetUint();
+        result.chunks.push_back(info);
+    }
+    m = std::move(result);
+    return true;
+}
+
+}  // namespace store
+}  // namespace platform

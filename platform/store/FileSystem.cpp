@@ -1,0 +1,187 @@
+#include "platform/store/FileSystem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+namespace store {
+namespace {
+
+std::string describeErrno(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+class PosixWritableFile : public WritableFile {
+public:
+    PosixWritableFile(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) {}
+    ~PosixWritableFile() override { close(); }
+    bool append(const char* data, size_t size) override {
+        while (size > 0) {
+            ssize_t n = ::write(m_fd, data, size);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool sync() override { return m_fd >= 0 && ::fdatasync(m_fd) == 0; }
+    bool close() override {
+        if (m_fd < 0) return true;
+        int rc = ::close(m_fd);
+        m_fd = -1;
+        return rc == 0;
+    }
+
+private:
+    int m_fd;
+    std::string m_path;
+};
+
+class PosixReadableFile : public ReadableFile {
+public:
+    explicit PosixReadableFile(int fd) : m_fd(fd) {}
+    ~PosixReadableFile() override { ::close(m_fd); }
+    long long read(char* buffer, size_t size) override {
+        while (true) {
+            ssize_t n = ::read(m_fd, buffer, size);
+            if (n < 0 && errno == EINTR) continue;
+            return n;
+        }
+    }
+
+private:
+    int m_fd;
+};
+
+class PosixFileSystem : public FileSystem {
+public:
+    std::unique_ptr<WritableFile> openAppend(const std::string& path, std::string& error) override {
+        return open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, error);
+    }
+    std::unique_ptr<WritableFile> openTruncate(const std::string& path, std::string& error) override {
+        return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, error);
+    }
+    std::unique_ptr<ReadableFile> openRead(const std::string& path, std::string& error) override {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            error = describeErrno("cannot open", path);
+            return nullptr;
+        }
+        return std::make_unique<PosixReadableFile>(fd);
+    }
+    bool exists(const std::string& path) override {
+        struct stat st;
+        return ::stat(path.c_str(), &st) == 0;
+    }
+    bool fileSize(const std::string& path, uint64_t& size) override {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) return false;
+        size = static_cast<uint64_t>(st.st_size);
+        return true;
+    }
+    bool truncate(const std::string& path, uint64_t size, std::string& error) override {
+        if (::truncate(path.c_str(), static_cast<off_t>(size)) == 0) return true;
+        error = describeErrno("cannot truncate", path);
+        return false;
+    }
+    bool rename(const std::string& from, const std::string& to, std::string& error) override {
+        if (::rename(from.c_str(), to.c_str()) == 0) return true;
+        error = describeErrno("cannot rename", from);
+        return false;
+    }
+    bool remove(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
+    bool makeDirectories(const std::string& path, std::string& error) override {
+        std::string partial;
+        size_t from = 0;
+        while (from <= path.size()) {
+            size_t slash = path.find('/', from);
+            if (slash == std::string::npos) slash = path.size();
+            partial = path.substr(0, slash);
+            if (!partial.empty() && ::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+                error = describeErrno("cannot create directory", partial);
+                return false;
+            }
+            from = slash + 1;
+        }
+        return true;
+    }
+    bool syncDirectory(const std::string& path, std::string& error) override {
+        int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            error = describeErrno("cannot open directory", path);
+            return false;
+        }
+        bool ok = ::fsync(fd) == 0;
+        if (!ok) error = describeErrno("cannot sync directory", path);
+        ::close(fd);
+        return ok;
+    }
+
+private:
+    std::unique_ptr<WritableFile> open(const std::string& path, int flags, std::string& error) {
+        int fd = ::open(path.c_str(), flags, 0600);
+        if (fd < 0) {
+            error = describeErrno("cannot open", path);
+            return nullptr;
+        }
+        return std::make_unique<PosixWritableFile>(fd, path);
+    }
+};
+
+std::string parentOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+}  // namespace
+
+bool FileSystem::readFile(const std::string& path, std::string& contents, std::string& error) {
+    auto file = openRead(path, error);
+    if (!file) return false;
+    contents.clear();
+    char buffer[65536];
+    while (true) {
+        long long n = file->read(buffer, sizeof buffer);
+        if (n < 0) {
+            error = "cannot read " + path;
+            return false;
+        }
+        if (n == 0) return true;
+        contents.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+FileSystem& posixFileSystem() {
+    static PosixFileSystem fs;
+    return fs;
+}
+
+bool writeFileDurably(FileSystem& fs, const std::string& path, const std::string& contents, std::string& error) {
+    std::string temp = path + ".tmp";
+    auto file = fs.openTruncate(temp, error);
+    if (!file) return false;
+    if (!file->append(contents.data(), contents.size())) {
+        error = "cannot write " + temp;
+        return false;
+    }
+    if (!file->sync()) {
+        error = "cannot sync " + temp;
+        return false;
+    }
+    if (!file->close()) {
+        error = "cannot close " + temp;
+        return false;
+    }
+    if (!fs.rename(temp, path, error)) return false;
+    return fs.syncDirectory(parentOf(path), error);
+}
+
+}  // namespace store
+}  // namespace platform

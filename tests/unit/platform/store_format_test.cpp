@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+
+#include "platform/store/BackupFormat.h"
+
+using namespace platform::store;
+
+TEST(Crc32c, KnownAnswersAndContinuation) {
+    // Published check value of CRC-32C for "123456789".
+    EXPECT_EQ(crc32c(0, "123456789", 9), 0xE3069283u);
+    EXPECT_EQ(crc32c(0, "", 0), 0u);
+    std::string text = "a longer text that crosses the eight-byte fast path several times";
+    uint32_t whole = crc32c(0, text.data(), text.size());
+    for (size_t cut = 0; cut <= text.size(); ++cut)
+        EXPECT_EQ(crc32c(crc32c(0, text.data(), cut), text.data() + cut, text.size() - cut), whole) << cut;
+}
+
+TEST(BackupManifest, RoundTripsAndRejectsDamage) {
+    BackupManifest m;
+    m.account = "acct";
+    m.table = "t\"ab";
+    m.incremental = true;
+    m.fromTime = 1609459199;
+    m.toTime = 1700000000;
+    m.restart = "pk+/=:rk";
+    m.pages = 3;
+    m.chunks.push_back({chunkFileName(1), 1234, 10, 0xDEADBEEF});
+    BackupManifest back;
+    std::string error;
+    ASSERT_TRUE(BackupManifest::fromJson(m.toJson(), back, error)) << error;
+    EXPECT_EQ(back.toJson(), m.toJson());
+    EXPECT_EQ(back.chunks.at(0).file, "data-000001.jsonl");
+
+    EXPECT_FALSE(BackupManifest::fromJson(m.toJson().substr(0, 40), back, error));
+    std::string unsafe = m.toJson();
+    unsafe.replace(unsafe.find("data-000001.jsonl"), 17, "../../etc/passwd");
+    EXPECT_FALSE(BackupManifest::fromJson(unsafe, back, error));
+    EXPECT_NE(error.find("unsafe"), std::string::npos);
+    EXPECT_EQ(m.metadataJson(),
+              "{\"account\":\"acct\",\"table\":\"t\\\"ab\",\"kind\":\"incremental\",\"fromTime\":1609459199,"
+              "\"toTime\":1700000000}");
+}
