@@ -12,8 +12,9 @@
 
 namespace table_service_test {
 
-constexpr const char* kAccountUrl = "http://127.0.0.1:10002/devstoreaccount1";
-constexpr const char* kBase = "http://127.0.0.1:10002/devstoreaccount1/";
+// Service-style (not path-style), so the transport sends the client's requests as they are.
+constexpr const char* kAccountUrl = "http://127.0.0.1:10002";
+constexpr const char* kBase = "http://127.0.0.1:10002/";
 
 inline AzureTableCredentials testCredentials() {
     AzureTableCredentials credentials;
