@@ -12,12 +12,14 @@
 
 namespace table_service_test {
 
-constexpr const char* kAccountUrl = "http://127.0.0.1:10002/devstoreaccount1";
-constexpr const char* kBase = "http://127.0.0.1:10002/devstoreaccount1/";
+// A service-style account: the transport adapts describe requests for emulator (path-style)
+// accounts, and these tests pin the requests the client itself builds.
+constexpr const char* kAccountUrl = "https://myaccount.table.core.windows.net";
+constexpr const char* kBase = "https://myaccount.table.core.windows.net/";
 
 inline AzureTableCredentials testCredentials() {
     AzureTableCredentials credentials;
-    credentials.accountName = "devstoreaccount1";
+    credentials.accountName = "myaccount";
     credentials.accountUrl = kAccountUrl;
     credentials.accessKey = "a2V5";
     return credentials;
