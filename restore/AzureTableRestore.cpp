@@ -265,7 +265,7 @@ bool replay(const ReplayTask& task) {
         input = opened.get();
     }
     if (!input) {
-        logAndReport(env, task.functionName, "Unable to open the backup data of " + task.sourceTable);
+        logAndReport(env, task.functionName, "Unable to open the backup data in " + env->getName());
         return false;
     }
     if (!task.full && task.startFlag) env->logMessage(task.functionName, "Replaying incremental backup ");
@@ -274,7 +274,7 @@ bool replay(const ReplayTask& task) {
     bool inputFailed = input->error();
     if (inputFailed)
         logAndReport(env, task.functionName,
-                     "The backup data of " + task.sourceTable + " could not be read completely; table " +
+                     "The backup data in " + env->getName() + " could not be read completely; table " +
                          task.destinationTable + " is incomplete");
     if (opened) opened->close();
     return !inputFailed && allWritten;
