@@ -275,7 +275,11 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             return response;
         }
 
+        auto started = std::chrono::steady_clock::now();
         HttpReply reply = m_client->send(exchange);
+        auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        platform::http::debugLine(exchange.method + " " + exchange.url + " -> " + std::to_string(reply.status) + " (" +
+                                  std::to_string(tookMs.count()) + " ms, attempt " + std::to_string(attempt) + ")");
         response.status = reply.status;
         response.headers = std::move(reply.headers);
         if (reply.status == 0) {
@@ -293,8 +297,7 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             attemptLimit = std::min(maxAttempts, RetryPolicy::kUnreachableAttempts);
         if (!RetryPolicy::isTransient(response.status, emulator) || attempt >= attemptLimit) {
             if (response.status == 0 || response.status >= 400)
-                platform::http::debugLine(exchange.method + " " + exchange.url + " -> " + std::to_string(response.status) +
-                          " after " + std::to_string(attempt) + " attempt(s): " + response.body);
+                platform::http::debugLine(exchange.method + " " + exchange.url + " failed: " + response.body);
             return response;
         }
 
@@ -303,9 +306,7 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             double random01 = std::uniform_real_distribution<double>(0.0, 1.0)(m_random);
             delayMs = RetryPolicy::backoffMs(attempt, random01);
         }
-        platform::http::debugLine(exchange.method + " " + exchange.url + " -> " + std::to_string(response.status) + " (attempt " +
-                  std::to_string(attempt) + " of " + std::to_string(maxAttempts) + "), retrying in " +
-                  std::to_string(delayMs) + " ms");
+        platform::http::debugLine("retrying in " + std::to_string(delayMs) + " ms");
         platform::sleeper().sleepMs(delayMs);
     }
 }
