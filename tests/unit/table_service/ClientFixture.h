@@ -12,14 +12,13 @@
 
 namespace table_service_test {
 
-// A service-style account: the transport adapts describe requests for emulator (path-style)
-// accounts, and these tests pin the requests the client itself builds.
-constexpr const char* kAccountUrl = "https://myaccount.table.core.windows.net";
-constexpr const char* kBase = "https://myaccount.table.core.windows.net/";
+// Service-style (not path-style), so the transport sends the client's requests as they are.
+constexpr const char* kAccountUrl = "http://127.0.0.1:10002";
+constexpr const char* kBase = "http://127.0.0.1:10002/";
 
 inline AzureTableCredentials testCredentials() {
     AzureTableCredentials credentials;
-    credentials.accountName = "myaccount";
+    credentials.accountName = "devstoreaccount1";
     credentials.accountUrl = kAccountUrl;
     credentials.accessKey = "a2V5";
     return credentials;
