@@ -8,6 +8,7 @@
 #include <cctype>
 #include <chrono>
 #include <ctime>
+#include <set>
 
 #include "platform/http/RetryPolicy.h"
 #include "platform/http/SharedKey.h"
@@ -115,6 +116,32 @@ std::string xmlElement(const std::string& body, const std::string& name) {
 
 }  // namespace
 
+// Table names are case-insensitive in the service.
+static bool sameTableName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool listingHoldsTable(const AzureTableResponse& reply, const std::string& name) {
+    if (reply.status != 200) return false;
+    rapidjson::Document document;
+    document.Parse(reply.body.c_str(), reply.body.size());
+    if (document.HasParseError() || !document.IsObject()) return false;
+    auto value = document.FindMember("value");
+    if (value == document.MemberEnd() || !value->value.IsArray()) return false;
+    for (const auto& element : value->value.GetArray()) {
+        if (!element.IsObject()) continue;
+        auto tableName = element.FindMember("TableName");
+        if (tableName != element.MemberEnd() && tableName->value.IsString() &&
+            sameTableName(name, std::string(tableName->value.GetString(), tableName->value.GetStringLength())))
+            return true;
+    }
+    return false;
+}
+
 std::string summarizeErrorBody(const std::string& body) {
     std::string code, message;
     rapidjson::Document document;
@@ -172,6 +199,13 @@ AzureTableRequest describeAsTableQuery(const AzureTableRequest& describe, const 
     return query;
 }
 
+AzureTableRequest tableListingPage(const AzureTableRequest& describe, const std::string& nextTableName) {
+    AzureTableRequest listing = describe;
+    listing.path = "Tables";
+    listing.query = nextTableName.empty() ? "" : "NextTableName=" + percentEncode(nextTableName);
+    return listing;
+}
+
 AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const std::string& name) {
     if (reply.status != 200) return reply;
     rapidjson::Document document;
@@ -184,7 +218,8 @@ AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const s
     for (const auto& element : value->value.GetArray()) {
         if (!element.IsObject()) continue;
         auto tableName = element.FindMember("TableName");
-        if (tableName != element.MemberEnd() && tableName->value.IsString() && name == tableName->value.GetString()) {
+        if (tableName != element.MemberEnd() && tableName->value.IsString() &&
+            sameTableName(name, std::string(tableName->value.GetString(), tableName->value.GetStringLength()))) {
             table = &element;
             break;
         }
@@ -240,9 +275,25 @@ AzureTableResponse AzureTableRequestService::executeRequest(AzureTableRequest& r
     AzureTableResponse response;
     std::string describedTable;
     if (request.signing.pathStyle && platform::http::isDescribeTableRequest(request, describedTable)) {
-        response = platform::http::describeReplyFromTableQuery(
-            sendWithRetries(platform::http::describeAsTableQuery(request, describedTable), maxAttempts, timeoutMs),
-            describedTable);
+        AzureTableRequest query = platform::http::describeAsTableQuery(request, describedTable);
+        response = sendWithRetries(query, maxAttempts, timeoutMs);
+        // The emulator's filter compares names with their case, the service's describe does not:
+        // before calling the table missing, look for it through the whole listing.
+        std::set<std::string> tokens;
+        std::string nextTableName;
+        for (bool first = true; response.status == 200 && !platform::http::listingHoldsTable(response, describedTable);
+             first = false) {
+            if (!first) {
+                auto next = response.headers.find("x-ms-continuation-nexttablename");
+                if (next == response.headers.end() || next->second.empty() || !tokens.insert(next->second).second) break;
+                nextTableName = next->second;
+            }
+            AzureTableResponse page =
+                sendWithRetries(platform::http::tableListingPage(request, nextTableName), maxAttempts, timeoutMs);
+            if (page.status != 200) break;  // the filtered reply already said: not found
+            response = std::move(page);
+        }
+        response = platform::http::describeReplyFromTableQuery(std::move(response), describedTable);
     } else {
         response = sendWithRetries(request, maxAttempts, timeoutMs);
     }
@@ -275,7 +326,11 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             return response;
         }
 
+        auto started = std::chrono::steady_clock::now();
         HttpReply reply = m_client->send(exchange);
+        auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        platform::http::debugLine(exchange.method + " " + exchange.url + " -> " + std::to_string(reply.status) + " (" +
+                                  std::to_string(tookMs.count()) + " ms, attempt " + std::to_string(attempt) + ")");
         response.status = reply.status;
         response.headers = std::move(reply.headers);
         if (reply.status == 0) {
@@ -293,8 +348,7 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             attemptLimit = std::min(maxAttempts, RetryPolicy::kUnreachableAttempts);
         if (!RetryPolicy::isTransient(response.status, emulator) || attempt >= attemptLimit) {
             if (response.status == 0 || response.status >= 400)
-                platform::http::debugLine(exchange.method + " " + exchange.url + " -> " + std::to_string(response.status) +
-                          " after " + std::to_string(attempt) + " attempt(s): " + response.body);
+                platform::http::debugLine(exchange.method + " " + exchange.url + " failed: " + response.body);
             return response;
         }
 
@@ -303,9 +357,7 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             double random01 = std::uniform_real_distribution<double>(0.0, 1.0)(m_random);
             delayMs = RetryPolicy::backoffMs(attempt, random01);
         }
-        platform::http::debugLine(exchange.method + " " + exchange.url + " -> " + std::to_string(response.status) + " (attempt " +
-                  std::to_string(attempt) + " of " + std::to_string(maxAttempts) + "), retrying in " +
-                  std::to_string(delayMs) + " ms");
+        platform::http::debugLine("retrying in " + std::to_string(delayMs) + " ms");
         platform::sleeper().sleepMs(delayMs);
     }
 }

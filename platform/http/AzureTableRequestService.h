@@ -51,9 +51,14 @@ AZT_API void foldContinuationIntoBody(AzureTableResponse& response);
 AZT_API bool isDescribeTableRequest(const AzureTableRequest& request, std::string& name);
 // The filtered query that stands in for the describe: GET Tables?$filter=TableName eq '<name>'.
 AZT_API AzureTableRequest describeAsTableQuery(const AzureTableRequest& describe, const std::string& name);
+// One page of the account's table listing (the emulator's filter is case-sensitive; names are
+// not, so a describe that the filter misses looks through the listing).
+AZT_API AzureTableRequest tableListingPage(const AzureTableRequest& describe, const std::string& nextTableName);
+AZT_API bool listingHoldsTable(const AzureTableResponse& reply, const std::string& name);
 // Turns the query's reply into the service's reply to the describe: 200 with the table object
-// ({"odata.metadata":".../$metadata#Tables/@Element","TableName":"<name>"}) or 404 with a
-// "ResourceNotFound" error body. Other replies pass unchanged.
+// ({"odata.metadata":".../$metadata#Tables/@Element","TableName":"<name as stored>"}; names
+// compared without regard to case) or 404 with a "ResourceNotFound" error body. Other replies
+// pass unchanged.
 AZT_API AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const std::string& name);
 
 // The "odata.error" JSON body the service sends, for errors made on this side.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <cstdio>
 
 #include "table_service/AzureTableStorage.h"
@@ -83,6 +84,19 @@ TEST_F(TableLifecycleTest, CreateDescribeDeleteAndWait) {
     EXPECT_EQ(client.deleteTable(name).errorKind, ResourceNotFound);
     EXPECT_FALSE(client.waitForActiveTable(name, 4000));
     EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{2000, 2000, 2000}));
+}
+
+TEST_F(TableLifecycleTest, TableNamesAreMatchedWithoutRegardToCase) {
+    AzureTableStorage client(credentials, environment);
+    std::string name = testing_support::uniqueTableName("MixedCase");
+    ASSERT_EQ(client.createTable(AzureTableDescription(rapidjson::Value()).createTableRequest(name)).errorKind, 0);
+    std::string lower = name;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto described = client.describeTable(lower);
+    ASSERT_EQ(described.errorKind, 0) << described.errorMessage;
+    EXPECT_EQ(described.result->tableName, name);
+    EXPECT_EQ(client.deleteTable(lower).errorKind, 0);
+    EXPECT_EQ(client.describeTable(name).errorKind, ResourceNotFound);
 }
 
 TEST_F(TableLifecycleTest, WrongKeyIsAPlainFailureWithoutRetries) {

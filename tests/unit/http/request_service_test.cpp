@@ -255,6 +255,7 @@ TEST(EmulatorAdapter, DescribeIsSentAsAFilteredQueryAndAnsweredLikeTheService) {
                      "\"value\":[{\"TableName\":\"t1\"}]}",
                      {{"x-ms-request-id", "r1"}});
     transport->reply(200, "{\"odata.metadata\":\"m\",\"value\":[]}", {{"x-ms-request-id", "r2"}});
+    transport->reply(200, "{\"value\":[{\"TableName\":\"other\"}]}", {{"x-ms-request-id", "r3"}});
     transport->reply(403, "<Error>AuthorizationFailure</Error>");
     AzureTableRequestService service;
 
@@ -272,7 +273,7 @@ TEST(EmulatorAdapter, DescribeIsSentAsAFilteredQueryAndAnsweredLikeTheService) {
     EXPECT_EQ(missing.status, 404);
     EXPECT_EQ(missing.headers["x-ms-error-code"], "ResourceNotFound");
     EXPECT_EQ(missing.body.rfind("{\"odata.error\":{\"code\":\"ResourceNotFound\",\"message\":{\"lang\":\"en-US\","
-                                 "\"value\":\"The specified resource does not exist.\\nRequestId:r2\\nTime:",
+                                 "\"value\":\"The specified resource does not exist.\\nRequestId:r3\\nTime:",
                                  0),
               0u)
         << missing.body;
@@ -321,4 +322,33 @@ TEST(RequestService, UnreachableHostsAreTriedOnlyAFewTimesAndFinalFailuresOnce) 
         EXPECT_EQ(transport->requestCount(), expected);
         EXPECT_EQ(sleeper->sleeps().size(), expected - 1);
     }
+}
+
+TEST(EmulatorAdapter, ADescribeTheFilterMissesIsLookedUpInTheListingWithoutRegardToCase) {
+    FakeTransportScope transport;
+    transport->reply(200, "{\"odata.metadata\":\"http://e/devstoreaccount1/$metadata#Tables\",\"value\":[]}");
+    transport->reply(200, "{\"odata.metadata\":\"http://e/devstoreaccount1/$metadata#Tables\",\"value\":[{\"TableName\":\"a\"}]}",
+                     {{"x-ms-continuation-NextTableName", "b+c"}});
+    transport->reply(200, "{\"odata.metadata\":\"http://e/devstoreaccount1/$metadata#Tables\",\"value\":[{\"TableName\":\"CaseTbl\"}]}");
+    AzureTableRequestService service;
+    auto describe = request("Tables('casetbl')", true);
+    AzureTableResponse found = service.executeRequest(describe, 1, 1000);
+    EXPECT_EQ(found.status, 200);
+    EXPECT_EQ(found.body, "{\"odata.metadata\":\"http://e/devstoreaccount1/$metadata#Tables/@Element\",\"TableName\":\"CaseTbl\"}");
+    ASSERT_EQ(transport->requestCount(), 3u);
+    EXPECT_EQ(transport->request(1).url, "http://127.0.0.1:10002/devstoreaccount1/Tables");
+    EXPECT_EQ(transport->request(2).url, "http://127.0.0.1:10002/devstoreaccount1/Tables?NextTableName=b%2Bc");
+
+    // A listing that keeps handing back the same token ends as "not found".
+    transport->clearRequests();
+    transport->reply(200, "{\"value\":[]}");
+    transport->setResponder([](const HttpExchange&) {
+        HttpReply r;
+        r.status = 200;
+        r.body = "{\"value\":[]}";
+        r.headers["x-ms-continuation-nexttablename"] = "same";
+        return r;
+    });
+    EXPECT_EQ(service.executeRequest(describe, 1, 1000).status, 404);
+    EXPECT_EQ(transport->requestCount(), 3u);
 }

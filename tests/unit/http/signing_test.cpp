@@ -2,6 +2,10 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
 #include "tests/support/FakeSleeper.h"
 #include "tests/support/FakeTransport.h"
 #include "platform/http/AzureTableRequestService.h"
@@ -177,4 +181,35 @@ TEST(SharedKey, EveryAttemptIsSignedOverTheUrlAsSentWithoutSecretsInTheLog) {
     // The caller's request keeps its own headers; signing touched only what was sent.
     EXPECT_EQ(request.headers["Authorization"], "removed before sending");
     EXPECT_EQ(platform::log::redact(std::string("key ") + kKey), "key ***");
+}
+
+TEST(SharedKey, TheDebugLogShowsEveryExchangeButNoSecret) {
+    std::string path = ::testing::TempDir() + "/transport-debug.log";
+    std::remove(path.c_str());
+    platform::log::setDebugLogFile(path);
+    {
+        testing_support::FakeTransportScope transport;
+        testing_support::FakeSleeperScope sleeper;
+        transport->reply(503, "{\"odata.error\":{\"code\":\"ServerBusy\"}}");
+        transport->reply(403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\"}}");
+        AzureTableRequestService service;
+        AzureTableRequest request;
+        request.method = "GET";
+        request.baseUrl = "https://acct.table.core.windows.net/";
+        request.path = "Tables";
+        request.signing = {"acct", "c2VjcmV0LWtleS1mb3ItbG9n", false};
+        service.executeRequest(request, 5, 1000);
+        std::string authorization = transport->request(0).headers.at("Authorization");
+        platform::log::setDebugLogFile("");
+        std::ifstream in(path);
+        std::stringstream content;
+        content << in.rdbuf();
+        std::string log = content.str();
+        EXPECT_NE(log.find("GET https://acct.table.core.windows.net/Tables -> 503"), std::string::npos) << log;
+        EXPECT_NE(log.find("retrying in"), std::string::npos) << log;
+        EXPECT_NE(log.find("-> 403"), std::string::npos) << log;
+        EXPECT_NE(log.find("AuthenticationFailed"), std::string::npos) << log;
+        EXPECT_EQ(log.find("c2VjcmV0LWtleS1mb3ItbG9n"), std::string::npos) << log;
+        EXPECT_EQ(log.find(authorization.substr(authorization.find(':') + 1)), std::string::npos) << log;
+    }
 }
