@@ -28,11 +28,27 @@ bool BackupStoreConsumer::run() {
     std::vector<char> block(m_blockSize);
     uint64_t consumed = 0, pages = 0;
     std::string restart;
+    // Forwards the page boundaries at or before `position`; false when the store failed.
+    auto forwardBoundaries = [&](uint64_t position) {
+        while (m_source.takeRestartMark(position, restart)) {
+            m_sink.updateRestart(restart);
+            if (m_sink.failed()) return false;
+            m_source.markConsumedDurable(m_sink.durableSessionBytes());
+            ++pages;
+            if (onPage) onPage(pages);
+        }
+        return true;
+    };
     while (true) {
         unsigned long filled = 0;
         bool endOfData = false;
         if (!m_source.fillBuffer(block.data(), static_cast<unsigned long>(block.size()), filled, endOfData))
             return false;
+        // A boundary the producer posted before these bytes belongs before them in the store.
+        if (!forwardBoundaries(consumed)) {
+            m_source.consumerFailed();
+            return false;
+        }
         if (filled > 0) {
             if (!m_sink.append(block.data(), filled)) {
                 m_source.consumerFailed();
@@ -40,15 +56,9 @@ bool BackupStoreConsumer::run() {
             }
             consumed += filled;
         }
-        while (m_source.takeRestartMark(consumed, restart)) {
-            m_sink.updateRestart(restart);
-            if (m_sink.failed()) {
-                m_source.consumerFailed();
-                return false;
-            }
-            m_source.markConsumedDurable(m_sink.durableSessionBytes());
-            ++pages;
-            if (onPage) onPage(pages);
+        if (!forwardBoundaries(consumed)) {
+            m_source.consumerFailed();
+            return false;
         }
         if (endOfData) break;
     }
