@@ -112,5 +112,7 @@ public:
     static std::string getAzureUriFromTimeFilter(std::string time);
 
 private:
+    // Every request goes out with the same transport arguments: 50 attempts, 60 s each.
+    AzureTableResponse execute(AzureTableRequest& request);
     void log(const char* functionName, const std::string& message);
 };

@@ -2,21 +2,14 @@
 
 #include <mutex>
 
+#include "platform/http/CurlHttpClient.h"
+
 namespace platform {
 namespace http {
 namespace {
 
 std::mutex g_mutex;
 HttpClientFactory g_factory;
-
-class UnavailableClient : public HttpClient {
-public:
-    HttpReply send(const HttpExchange&) override {
-        HttpReply reply;
-        reply.transportError = "no HTTP client available";
-        return reply;
-    }
-};
 
 }  // namespace
 
@@ -25,7 +18,7 @@ std::unique_ptr<HttpClient> makeHttpClient() {
         std::lock_guard<std::mutex> lock(g_mutex);
         if (g_factory) return g_factory();
     }
-    return std::make_unique<UnavailableClient>();  // replaced by the libcurl client
+    return std::make_unique<CurlHttpClient>();
 }
 
 void setHttpClientFactory(HttpClientFactory factory) {

@@ -1,0 +1,30 @@
+#pragma once
+// The real HttpClient: one libcurl easy handle per client, reused for every exchange so the
+// connection to the service stays open between requests (keep-alive). A client is used by one
+// thread at a time; different clients may run in parallel. No redirects are followed, only
+// http and https are spoken, and an exchange that yields no HTTP reply comes back as status 0
+// with curl's reason in transportError.
+#include "platform/http/HttpClient.h"
+#include "platform/util/Export.h"
+
+namespace platform {
+namespace http {
+
+class AZT_API CurlHttpClient : public HttpClient {
+public:
+    CurlHttpClient();
+    ~CurlHttpClient() override;
+    CurlHttpClient(const CurlHttpClient&) = delete;
+    CurlHttpClient& operator=(const CurlHttpClient&) = delete;
+
+    HttpReply send(const HttpExchange& exchange) override;
+    // How many connections this client has opened so far (1 while keep-alive holds).
+    long connectionsOpened() const { return m_connectionsOpened; }
+
+private:
+    void* m_handle = nullptr;  // CURL*, created on first use
+    long m_connectionsOpened = 0;
+};
+
+}  // namespace http
+}  // namespace platform

@@ -1,0 +1,172 @@
+// Entity writes: single inserts and batch transactions of insert-or-replace operations.
+#include <uuid/uuid.h>
+
+#include "table_service/AzureTableStorage.h"
+#include "table_service/TableServiceText.h"
+
+namespace {
+
+// The service refuses a transaction of more than 100 operations or with a body over 4 MiB.
+constexpr size_t kMaxBatchOperations = 100;
+constexpr size_t kMaxBatchBytes = 4 * 1024 * 1024;
+
+std::string entityPath(const std::string& table, const std::string& partitionKey, const std::string& rowKey) {
+    return table + "(PartitionKey='" + table_text::keyLiteral(partitionKey) + "',RowKey='" +
+           table_text::keyLiteral(rowKey) + "')";
+}
+
+}  // namespace
+
+std::string AzureTableStorage::removeOdataTag(std::string entity) {
+    size_t quote = entity.find('"');
+    std::string rest = entity.substr(quote == std::string::npos ? 0 : quote + 1);
+    size_t comma = rest.find(',');
+    return "{" + rest.substr(comma == std::string::npos ? 0 : comma + 1);
+}
+
+std::string AzureTableStorage::generate_boundary_name(std::string prefix) {
+    uuid_t id;
+    uuid_generate(id);
+    char text[37];
+    uuid_unparse_lower(id, text);
+    return prefix + "_" + text;
+}
+
+void AzureTableStorage::addBoundary(std::string& body, std::string name, bool last) {
+    body += "--";
+    body += name;
+    if (last) body += "--";
+    body += '\n';
+}
+
+void AzureTableStorage::addContentType(std::string& body, const std::string& name) {
+    body += "Content-Type: multipart/mixed; boundary=";
+    body += name;
+    body += "\n\n";
+}
+
+void AzureTableStorage::addMimeChangesetHeaders(std::string& body) {
+    body += "Content-Type: application/http\nContent-Transfer-Encoding: binary\n\n";
+}
+
+AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const std::string& table,
+                                                                           std::vector<std::string> entities) {
+    static const char* const fn = "batchInsert";
+    AzureTableRequest batchRequest = baseRequest("batch");
+    batchRequest.path = "$batch";
+    AzureTableRequest operationTemplate = baseRequest("insert/replace");
+    operationTemplate.headers["Accept"] = "application/json;odata=minimalmetadata";
+    operationTemplate.headers["Accept-Charset"] = "UTF-8";
+    operationTemplate.headers["Content-Type"] = "application/json";
+
+    auto pendingItems = std::make_shared<std::vector<std::string>>();
+    std::vector<std::string> batchItems;
+    size_t it = 0;
+    while (it < entities.size()) {
+        const std::string batchBoundary = generate_boundary_name("batch");
+        const std::string changesetBoundary = generate_boundary_name("changeset");
+        batchRequest.headers["Content-Type"] = "multipart/mixed; boundary=" + batchBoundary;
+        std::string body;
+        addBoundary(body, batchBoundary, false);
+        addContentType(body, changesetBoundary);
+        // The two closing boundary lines, "--name--\n" each, count towards the size limit too.
+        const size_t closingBytes = changesetBoundary.size() + batchBoundary.size() + 10;
+        std::string batchKey = table_text::scanEntity(entities[it]).partitionKey;
+        log(fn, "Preparing request for batchInsert");
+        batchItems.clear();
+
+        while (it < entities.size()) {
+            const std::string& entity = entities[it];
+            std::string clean = removeOdataTag(entity);
+            table_text::EntityScan scan = table_text::scanEntity(clean);
+            bool joins = scan.isObject && (scan.hasPartitionKey ? scan.partitionKey == batchKey : batchKey.empty());
+            if (!joins) {
+                if (!batchItems.empty()) {
+                    log(fn, "Partition key changed");
+                    break;
+                }
+                // Not even the batch it opens can take it (its text is no entity once its first
+                // member is gone): hand it back and go on, so that the call always gets through.
+                log(fn, "Item is not an entity with a usable PartitionKey; left pending");
+                pendingItems->push_back(entity);
+                if (++it < entities.size()) batchKey = table_text::scanEntity(entities[it]).partitionKey;
+                continue;
+            }
+
+            std::string operation;
+            addBoundary(operation, changesetBoundary, false);
+            addMimeChangesetHeaders(operation);
+            AzureTableRequest request = operationTemplate;
+            request.path += entityPath(table, scan.partitionKey, scan.rowKey) + " HTTP/1.1";
+            request.body = table_text::annotateDoubles(clean, scan);
+            operation += request.toString();
+            if (!batchItems.empty() && body.size() + operation.size() + closingBytes > kMaxBatchBytes) {
+                log(fn, "Batch size limit reached");
+                break;
+            }
+            body += operation;
+            batchItems.push_back(entity);
+            ++it;
+            if (batchItems.size() == kMaxBatchOperations) break;
+        }
+        if (batchItems.empty()) break;  // the rest of the input could not be sent at all
+
+        addBoundary(body, changesetBoundary, true);
+        addBoundary(body, batchBoundary, true);
+        batchRequest.body = std::move(body);
+        log(fn, "Payload: " + batchRequest.body);
+        batchRequest.headers.erase("Authorization");
+        AzureTableResponse response = execute(batchRequest);
+        // 202 only says that the batch was read; a refused change set is reported inside it, and
+        // then none of its operations took effect.
+        if (response.status == 202 && !table_text::batchReplyHasFailure(response.body)) {
+            log(fn, "Items insert successful");
+            batchItems.clear();
+        } else {
+            log(fn, "Items insert failed");
+            log(fn, "Batch reply " + std::to_string(response.status) + ": " + response.body);
+            pendingItems->insert(pendingItems->end(), batchItems.begin(), batchItems.end());
+        }
+    }
+
+    if (!pendingItems->empty()) {
+        log(fn, "Returning success with some to be processed items");
+        return AzureTableOutcome<std::vector<std::string>>(pendingItems);
+    }
+    log(fn, "Returning success with no additional items");
+    return AzureTableOutcome<std::vector<std::string>>();
+}
+
+int AzureTableStorage::insertEntity(const std::string& table, std::string entity) {
+    AzureTableRequest request = baseRequest("insert");
+    request.path += table;
+    std::string clean = removeOdataTag(std::move(entity));
+    table_text::EntityScan scan = table_text::scanEntity(clean);
+    request.body = scan.isObject ? table_text::annotateDoubles(clean, scan) : clean;
+    request.headers["Content-Type"] = "application/json";
+    request.headers["Content-Length"] = std::to_string(request.body.size());
+    AzureTableResponse response = execute(request);
+    if (response.status != 201) return classifyAzureTableError(response.body);
+    log("insertEntity", "Item inserted");
+    return Success;
+}
+
+int AzureTableStorage::insertOrReplaceEntity(const std::string& table, std::string entity) {
+    AzureTableRequest request = baseRequest("insert/replace");
+    std::string compact;
+    table_text::EntityScan scan;
+    if (table_text::rewriteCompact(removeOdataTag(std::move(entity)), compact)) scan = table_text::scanEntity(compact);
+    if (!scan.isObject) {
+        // Without an object there are no keys to address, and the request would name another entity.
+        log("insertOrReplaceEntity", "Item is not a JSON object; not sent");
+        return Failed;
+    }
+    request.path += entityPath(table, scan.partitionKey, scan.rowKey);
+    request.body = table_text::annotateDoubles(compact, scan);
+    request.headers["Content-Type"] = "application/json";
+    request.headers["Content-Length"] = std::to_string(request.body.size());
+    AzureTableResponse response = execute(request);
+    if (response.status != 204) return classifyAzureTableError(response.body);
+    log("insertOrReplaceEntity", "Item inserted");
+    return Success;
+}

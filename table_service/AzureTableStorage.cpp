@@ -1,0 +1,135 @@
+// The client object, error classification, time filters and the table lifecycle.
+#include "table_service/AzureTableStorage.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "platform/util/Sleeper.h"
+#include "table_service/TableServiceText.h"
+
+namespace {
+
+constexpr unsigned long long kCreateRetryMs = 5000;
+constexpr unsigned long long kActivePollMs = 2000;
+constexpr unsigned long long kDeletedPollMs = 40000;
+
+std::shared_ptr<AzureTableDescription> descriptionFromReply(const std::string& body) {
+    rapidjson::Document document;
+    table_text::parseJson(document, body);  // a reply that does not parse describes a null table
+    return std::make_shared<AzureTableDescription>(document);
+}
+
+}  // namespace
+
+int classifyAzureTableError(const std::string& body) {
+    if (body.find("#ThrottlingException") != std::string::npos) return Throttled;
+    if (body.find("BeingDeleted") != std::string::npos) return BeingDeleted;
+    if (body.find("ResourceInUse") != std::string::npos) return ResourceInUse;
+    if (body.find("ResourceNotFound") != std::string::npos) return ResourceNotFound;
+    return Failed;
+}
+
+AzureTableStorage::AzureTableStorage(AzureTableCredentials& credentials, IdaEnvironment& environment)
+    : CAzureTableStorageInfo(environment, App::CloudAppsInstanceType) {
+    m_accountName = credentials.accountName;
+    m_accountUrl = credentials.accountUrl;
+    m_accessKey = credentials.accessKey;
+    m_spareText = credentials.spareText;
+    m_spareNumber = credentials.spareNumber;
+}
+
+AzureTableStorage::~AzureTableStorage() = default;
+
+AzureTableResponse AzureTableStorage::execute(AzureTableRequest& request) {
+    return requestService.executeRequest(request, 50, 60000);
+}
+
+void AzureTableStorage::log(const char* functionName, const std::string& message) {
+    m_environment->logMessage(functionName, message);
+}
+
+std::string AzureTableStorage::toAzureFormatTime(long long seconds) {
+    time_t when = static_cast<time_t>(seconds);
+    struct tm fields {};
+    if (gmtime_r(&when, &fields) == nullptr) fields = tm{};
+    char text[64];
+    std::snprintf(text, sizeof text, "%02d-%02d-%02dT%02d:%02d:%02dZ", fields.tm_year + 1900, fields.tm_mon + 1,
+                  fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
+    return text;
+}
+
+std::string AzureTableStorage::getAzureUriToTimeFilter(std::string time) {
+    return "Timestamp%20le%20datetime'" + time + "'";
+}
+
+std::string AzureTableStorage::getAzureUriFromTimeFilter(std::string time) {
+    return "Timestamp%20gt%20datetime'" + time + "'";
+}
+
+AzureTableOutcome<AzureTableDescription> AzureTableStorage::describeTable(const std::string& table) {
+    AzureTableRequest request = baseRequest("");
+    request.path = "Tables('" + table + "')";
+    AzureTableResponse response = execute(request);
+    if (response.status != 200) return AzureTableOutcome<AzureTableDescription>(std::move(response.body));
+    return AzureTableOutcome<AzureTableDescription>(descriptionFromReply(response.body));
+}
+
+AzureTableOutcome<AzureTableDescription> AzureTableStorage::createTable(const std::string& payload) {
+    AzureTableRequest request = baseRequest("create");
+    request.path = "Tables";
+    request.body = payload;
+    log("createTable", "CreateTable payload: " + payload);
+    for (;;) {
+        AzureTableResponse response = execute(request);
+        if (response.status == 201) return AzureTableOutcome<AzureTableDescription>(descriptionFromReply(response.body));
+        AzureTableOutcome<AzureTableDescription> failure(std::move(response.body));
+        if (failure.errorKind != BeingDeleted) return failure;
+        // A table of this name was just deleted; the service refuses the name until it is gone.
+        log("createTable", "Table is still being deleted. Retrying");
+        platform::sleeper().sleepMs(kCreateRetryMs);
+    }
+}
+
+AzureTableOutcome<bool> AzureTableStorage::deleteTable(const std::string& table) {
+    AzureTableRequest request = baseRequest("delete");
+    request.path = "Tables('" + table + "')";
+    AzureTableResponse response = execute(request);
+    if (response.status != 204) return AzureTableOutcome<bool>(std::move(response.body));
+    return AzureTableOutcome<bool>(std::make_shared<bool>(true));
+}
+
+// The waits count nominal time (the sleeps only), in 64 bits so that a time-out near the top of
+// the unsigned range cannot wrap the count and wait for ever.
+bool AzureTableStorage::waitForActiveTable(const std::string& table, unsigned int timeoutMs) {
+    unsigned long long elapsed = 0;
+    for (;;) {
+        if (describeTable(table).errorKind == Success) {
+            log("waitForActiveTable", "waitForActiveTable done");
+            return true;
+        }
+        log("waitForActiveTable", "waitForActiveTable sleeping");
+        platform::sleeper().sleepMs(kActivePollMs);
+        elapsed += kActivePollMs;
+        if (elapsed > timeoutMs) {
+            log("waitForActiveTable", "waitForActiveTable timed out");
+            return false;
+        }
+    }
+}
+
+bool AzureTableStorage::waitForDeletedTable(const std::string& table, unsigned int timeoutMs) {
+    unsigned long long elapsed = 0;
+    for (;;) {
+        if (describeTable(table).errorKind == ResourceNotFound) {
+            log("waitForDeletedTable", "waitForDeletedTable done");
+            return true;
+        }
+        log("waitForDeletedTable", "waitForDeletedTable sleeping");
+        platform::sleeper().sleepMs(kDeletedPollMs);
+        elapsed += kDeletedPollMs;
+        if (elapsed > timeoutMs) {
+            log("waitForDeletedTable", "waitForDeletedTable timed out");
+            return false;
+        }
+    }
+}

@@ -1,0 +1,62 @@
+#pragma once
+// Text-level helpers of the Table service client: JSON reading and writing that keeps every
+// number exact, key escaping for request URLs, and reading the reply of a batch. Stateless and
+// thread-safe; used only inside the client (not exported).
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <rapidjson/document.h>
+#include <rapidjson/reader.h>
+
+namespace table_text {
+
+// Strict JSON, but every number keeps its exact value (the default fast path may be one unit in
+// the last place off, which would change a Double between backup and restore).
+constexpr unsigned kParseFlags = rapidjson::kParseFullPrecisionFlag;
+
+// Parses the whole text; false (and a null document) when it is not one JSON value.
+bool parseJson(rapidjson::Document& document, const std::string& text);
+
+// Appends the compact JSON text of `value` (rapidjson's writer: whole Doubles keep their ".0").
+void appendCompactJson(std::string& out, const rapidjson::Value& value);
+std::string compactJson(const rapidjson::Value& value);
+// A JSON string literal for `text`, quotes included, escaped as the writer escapes.
+std::string jsonString(const std::string& text);
+
+// Replaces `target` by a copy of `source` that shares no memory with it, strings included.
+void deepCopy(rapidjson::Document& target, const rapidjson::Value& source);
+
+// Every byte outside the unreserved set (A-Z a-z 0-9 - . _ ~) becomes %XX (upper-case hex).
+std::string percentEncode(const std::string& text);
+// A key as it goes between the quotes of PartitionKey='...' in a URL: quotes doubled (the OData
+// literal rule), then percent-encoded.
+std::string keyLiteral(const std::string& key);
+
+// What one pass over an entity's JSON text finds (top-level members only).
+struct EntityScan {
+    bool isObject = false;          // the whole text is one JSON object
+    bool hasPartitionKey = false;   // the first "PartitionKey" member is a string
+    std::string partitionKey;
+    bool hasRowKey = false;
+    std::string rowKey;
+    std::set<std::string> memberNames;
+    // Members whose number is written in floating form, with the offset just past the number.
+    std::vector<std::pair<std::string, size_t>> floatingNumbers;
+};
+EntityScan scanEntity(const std::string& text);
+
+// The entity text with "<name>@odata.type":"Edm.Double" added right after every floating-form
+// number member that has no type annotation; every other byte is kept. `scan` is scanEntity(text).
+std::string annotateDoubles(const std::string& text, const EntityScan& scan);
+
+// The entity re-written by rapidjson's compact writer, numbers copied digit for digit.
+// False when the text is not one JSON value.
+bool rewriteCompact(const std::string& text, std::string& out);
+
+// True when a batch reply body carries an operation response whose status is not 2xx (the
+// service answers a batch with 202 even when its change set was refused as a whole).
+bool batchReplyHasFailure(const std::string& body);
+
+}  // namespace table_text

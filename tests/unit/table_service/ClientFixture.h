@@ -1,0 +1,47 @@
+#pragma once
+// A client wired to a scripted transport, a recording sleeper and an in-memory environment.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/FakeSleeper.h"
+#include "support/FakeTransport.h"
+#include "support/MemoryEnvironment.h"
+#include "table_service/AzureTableStorage.h"
+
+namespace table_service_test {
+
+// A service-style account URL: the emulator adapter (path-style accounts only) stays out of
+// the way, so the requests seen here are exactly what the client builds. Nothing is sent.
+constexpr const char* kAccountUrl = "https://acct.table.core.windows.net";
+constexpr const char* kBase = "https://acct.table.core.windows.net/";
+
+inline AzureTableCredentials testCredentials() {
+    AzureTableCredentials credentials;
+    credentials.accountName = "acct";
+    credentials.accountUrl = kAccountUrl;
+    credentials.accessKey = "a2V5";
+    return credentials;
+}
+
+class ClientTest : public ::testing::Test {
+protected:
+    // The transport must be installed before the client builds its own.
+    testing_support::FakeTransportScope transport;
+    testing_support::FakeSleeperScope sleeper;
+    testing_support::MemoryEnvironment env{"job"};
+    AzureTableCredentials credentials = testCredentials();
+    AzureTableStorage client{credentials, env};
+
+    // The messages logged under one function name, in order.
+    std::vector<std::string> messages(const std::string& function) const {
+        std::vector<std::string> out;
+        for (const auto& line : env.logLines()) {
+            if (line.function == function) out.push_back(line.message);
+        }
+        return out;
+    }
+};
+
+}  // namespace table_service_test

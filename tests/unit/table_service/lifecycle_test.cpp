@@ -1,0 +1,224 @@
+#include <cstring>
+#include <memory>
+
+#include "ClientFixture.h"
+
+using namespace table_service_test;
+using testing_support::FakeTransport;
+
+namespace {
+
+const char* const kNotFound = "{\"odata.error\":{\"code\":\"ResourceNotFound\",\"message\":{\"value\":\"gone\"}}}";
+const char* const kBeingDeleted = "{\"odata.error\":{\"code\":\"TableBeingDeleted\"}}";
+
+void answerAlways(FakeTransport& transport, int status, const std::string& body) {
+    transport.setResponder([status, body](const platform::http::HttpExchange&) {
+        platform::http::HttpReply reply;
+        reply.status = status;
+        reply.body = body;
+        return reply;
+    });
+}
+
+}  // namespace
+
+TEST(ErrorClassification, FirstMatchingRuleWins) {
+    struct Case {
+        const char* body;
+        int kind;
+    } cases[] = {
+        {"", Failed},
+        {"{\"code\":\"InvalidInput\"}", Failed},
+        {"resourcenotfound", Failed},  // case-sensitive
+        {"x#ThrottlingException ResourceNotFound", Throttled},
+        {"ThrottlingException without its hash", Failed},
+        {"ResourceNotFound ... TableBeingDeleted", BeingDeleted},
+        {"BeingDeleted ResourceInUse", BeingDeleted},
+        {"ResourceNotFound ResourceInUse", ResourceInUse},
+        {"{\"code\":\"ResourceNotFound\"}", ResourceNotFound},
+    };
+    for (const auto& c : cases) EXPECT_EQ(classifyAzureTableError(c.body), c.kind) << c.body;
+
+    AzureTableOutcome<bool> outcome(std::string("{\"code\":\"ResourceInUse\"}"));
+    EXPECT_EQ(outcome.errorKind, 6);
+    EXPECT_EQ(outcome.errorMessage, "{\"code\":\"ResourceInUse\"}");
+    EXPECT_FALSE(outcome.result);
+}
+
+TEST(TimeFilters, UtcStampsAndFilterTexts) {
+    EXPECT_EQ(AzureTableStorage::toAzureFormatTime(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(AzureTableStorage::toAzureFormatTime(1609459199), "2020-12-31T23:59:59Z");
+    EXPECT_EQ(AzureTableStorage::toAzureFormatTime(1700000000), "2023-11-14T22:13:20Z");
+    EXPECT_EQ(AzureTableStorage::toAzureFormatTime(951782400), "2000-02-29T00:00:00Z");
+    EXPECT_EQ(AzureTableStorage::getAzureUriToTimeFilter("2023-11-14T22:13:20Z"),
+              "Timestamp%20le%20datetime'2023-11-14T22:13:20Z'");
+    EXPECT_EQ(AzureTableStorage::getAzureUriFromTimeFilter("2020-12-31T23:59:59Z"),
+              "Timestamp%20gt%20datetime'2020-12-31T23:59:59Z'");
+}
+
+TEST_F(ClientTest, DescribeSendsOneGetAndKeepsTheReply) {
+    transport->reply(200, "{\"odata.metadata\":\"m\",\"TableName\":\"orders\"}");
+    auto outcome = client.describeTable("orders");
+    ASSERT_EQ(outcome.errorKind, 0);
+    ASSERT_TRUE(outcome.result);
+    EXPECT_EQ(outcome.result->tableName, "orders");
+    EXPECT_EQ(outcome.result->toDescriptionJson(), "{\"table\":{\"odata.metadata\":\"m\",\"TableName\":\"orders\"}}");
+
+    ASSERT_EQ(transport->requestCount(), 1u);
+    auto request = transport->request(0);
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(request.url, std::string(kBase) + "Tables('orders')");
+    EXPECT_EQ(request.body, "");
+}
+
+TEST_F(ClientTest, DescribeAcceptsOnlyStatus200) {
+    transport->reply(204, "");
+    transport->reply(404, kNotFound);
+    auto noContent = client.describeTable("t");
+    EXPECT_EQ(noContent.errorKind, Failed);
+    EXPECT_FALSE(noContent.result);
+    auto missing = client.describeTable("t");
+    EXPECT_EQ(missing.errorKind, ResourceNotFound);
+    EXPECT_EQ(missing.errorMessage, kNotFound);
+}
+
+TEST_F(ClientTest, DescribeWithEmptyOrBrokenBodyIsSuccessWithoutName) {
+    transport->reply(200, "");
+    transport->reply(200, "not json");
+    for (int i = 0; i < 2; ++i) {
+        auto outcome = client.describeTable("t");
+        ASSERT_EQ(outcome.errorKind, 0);
+        ASSERT_TRUE(outcome.result);
+        EXPECT_EQ(outcome.result->tableName, "");
+        EXPECT_EQ(outcome.result->toDescriptionJson(), "{\"table\":null}");
+    }
+}
+
+TEST_F(ClientTest, CreateRetriesWhileTheOldTableIsBeingDeleted) {
+    for (int i = 0; i < 3; ++i) transport->reply(409, kBeingDeleted);
+    transport->reply(201, "{\"TableName\":\"fresh\"}");
+    const std::string payload = "{\"TableName\":\"fresh\"}";
+
+    auto outcome = client.createTable(payload);
+    ASSERT_EQ(outcome.errorKind, 0);
+    EXPECT_EQ(outcome.result->tableName, "fresh");
+    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{5000, 5000, 5000}));
+    EXPECT_EQ(messages("createTable"), (std::vector<std::string>{"CreateTable payload: " + payload,
+                                                                 "Table is still being deleted. Retrying",
+                                                                 "Table is still being deleted. Retrying",
+                                                                 "Table is still being deleted. Retrying"}));
+    ASSERT_EQ(transport->requestCount(), 4u);
+    for (const auto& request : transport->requests()) {
+        EXPECT_EQ(request.method, "POST");
+        EXPECT_EQ(request.url, std::string(kBase) + "Tables");
+        EXPECT_EQ(request.body, payload);
+    }
+}
+
+TEST_F(ClientTest, CreateReturnsOtherFailuresAtOnce) {
+    const std::string throttled = "{\"code\":\"#ThrottlingException\"}";
+    transport->reply(409, throttled);
+    transport->reply(204, "");  // a success status of another operation is still a failure here
+    auto first = client.createTable("{\"TableName\":\"t\"}");
+    EXPECT_EQ(first.errorKind, Throttled);
+    EXPECT_EQ(first.errorMessage, throttled);
+    EXPECT_EQ(client.createTable("{\"TableName\":\"t\"}").errorKind, Failed);
+    EXPECT_TRUE(sleeper->sleeps().empty());
+    EXPECT_EQ(transport->requestCount(), 2u);
+}
+
+TEST_F(ClientTest, DeleteSucceedsOnlyWith204) {
+    transport->reply(204, "");
+    transport->reply(200, "{}");
+    auto deleted = client.deleteTable("t");
+    ASSERT_EQ(deleted.errorKind, 0);
+    ASSERT_TRUE(deleted.result);
+    EXPECT_TRUE(*deleted.result);
+    EXPECT_EQ(transport->request(0).method, "DELETE");
+    EXPECT_EQ(transport->request(0).url, std::string(kBase) + "Tables('t')");
+    EXPECT_EQ(client.deleteTable("t").errorKind, Failed);
+}
+
+TEST_F(ClientTest, WaitForDeletedTableGivesUpAfterFourPolls) {
+    answerAlways(*transport, 200, "{\"TableName\":\"t\"}");
+    EXPECT_FALSE(client.waitForDeletedTable("t", 120000));
+    EXPECT_EQ(transport->requestCount(), 4u);
+    EXPECT_EQ(sleeper->sleeps(), std::vector<unsigned long long>(4, 40000));
+    auto log = messages("waitForDeletedTable");
+    EXPECT_EQ(log.size(), 5u);
+    EXPECT_EQ(env.countLogged("waitForDeletedTable sleeping"), 4u);
+    EXPECT_EQ(log.back(), "waitForDeletedTable timed out");
+}
+
+TEST_F(ClientTest, WaitForActiveTableGivesUpAfter61Polls) {
+    answerAlways(*transport, 404, kNotFound);
+    EXPECT_FALSE(client.waitForActiveTable("t", 120000));
+    EXPECT_EQ(transport->requestCount(), 61u);
+    EXPECT_EQ(sleeper->sleeps(), std::vector<unsigned long long>(61, 2000));
+    EXPECT_EQ(messages("waitForActiveTable").back(), "waitForActiveTable timed out");
+}
+
+TEST_F(ClientTest, WaitsWithZeroTimeoutStillPollAndSleepOnce) {
+    answerAlways(*transport, 409, kBeingDeleted);  // settles neither wait
+    EXPECT_FALSE(client.waitForActiveTable("t", 0));
+    EXPECT_FALSE(client.waitForDeletedTable("t", 0));
+    EXPECT_EQ(transport->requestCount(), 2u);
+    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{2000, 40000}));
+}
+
+TEST_F(ClientTest, WaitsEndAtOnceWhenTheFirstAnswerSettlesThem) {
+    transport->reply(200, "{\"TableName\":\"t\"}");
+    transport->reply(404, kNotFound);
+    EXPECT_TRUE(client.waitForActiveTable("t", 120000));
+    EXPECT_TRUE(client.waitForDeletedTable("t", 120000));
+    EXPECT_TRUE(sleeper->sleeps().empty());
+    EXPECT_EQ(messages("waitForActiveTable"), std::vector<std::string>{"waitForActiveTable done"});
+    EXPECT_EQ(messages("waitForDeletedTable"), std::vector<std::string>{"waitForDeletedTable done"});
+}
+
+TEST_F(ClientTest, WaitForDeletedTableKeepsWaitingThroughOtherFailures) {
+    transport->reply(409, "{\"code\":\"#ThrottlingException\"}");
+    transport->reply(200, "{\"TableName\":\"t\"}");
+    transport->reply(404, kNotFound);
+    EXPECT_TRUE(client.waitForDeletedTable("t", 120000));
+    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{40000, 40000}));
+}
+
+TEST(AzureTableDescription, CreationPayloadNamesTheTable) {
+    rapidjson::Document reply;
+    reply.Parse("{\"odata.metadata\":\"x\",\"TableName\":\"own\"}");
+    AzureTableDescription description(reply);
+    EXPECT_EQ(description.createTableRequest(""), "{\"TableName\":\"own\"}");
+    EXPECT_EQ(description.createTableRequest("other"), "{\"TableName\":\"other\"}");
+    EXPECT_EQ(description.createTableRequest("a\"b\\c\n\xC3\xA9"), "{\"TableName\":\"a\\\"b\\\\c\\n\xC3\xA9\"}");
+
+    rapidjson::Document nameless;
+    nameless.Parse("{\"x\":1}");
+    EXPECT_EQ(AzureTableDescription(nameless).createTableRequest(""), "{\"TableName\":\"\"}");
+}
+
+TEST(AzureTableDescription, CopiesShareNoMemoryWithTheirSource) {
+    // Constant strings in a value are only referenced by a plain rapidjson copy.
+    std::string name = "orders";
+    std::string key = "TableName";
+    rapidjson::Document source;
+    source.SetObject();
+    source.AddMember(rapidjson::StringRef(key.c_str()), rapidjson::StringRef(name.c_str()), source.GetAllocator());
+
+    auto original = std::make_unique<AzureTableDescription>(source);
+    std::memset(&name[0], 'X', name.size());
+    std::memset(&key[0], 'Y', key.size());
+    EXPECT_EQ(original->toDescriptionJson(), "{\"table\":{\"TableName\":\"orders\"}}");
+
+    AzureTableDescription copy(*original);
+    original.reset();
+    EXPECT_EQ(copy.tableName, "orders");
+    EXPECT_EQ(copy.toDescriptionJson(), "{\"table\":{\"TableName\":\"orders\"}}");
+}
+
+TEST(AzureTableDescription, DescriptionJsonKeepsMemberOrderAndNumbers) {
+    rapidjson::Document reply;
+    reply.Parse<rapidjson::kParseFullPrecisionFlag>("{ \"odata.metadata\" : \"m\", \"TableName\":\"t\", \"n\": 2.0 }");
+    AzureTableDescription description(reply);
+    EXPECT_EQ(description.toDescriptionJson(), "{\"table\":{\"odata.metadata\":\"m\",\"TableName\":\"t\",\"n\":2.0}}");
+}
