@@ -49,7 +49,7 @@ public:
     void setPageSize(size_t size) { m_pageSize = size; }
     // Before every page with entities, answer once with an empty page pointing at the same place.
     void setEmptyPagesFirst(bool on) { m_emptyFirst = on; }
-    // The nth query (1-based, counted from construction) answers 500.
+    // The nth query (1-based, counted from construction) is refused.
     void failQueryNumber(int n) { m_failQuery = n; }
 
     const std::vector<FakeEntity>& entities() const { return m_entities; }
@@ -78,8 +78,8 @@ public:
         }
         ++m_queries;
         if (m_queries == m_failQuery) {
-            reply.status = 500;
-            reply.body = "{\"odata.error\":{\"code\":\"InternalError\"}}";
+            reply.status = 400;  // not a transient failure: the transport does not retry it
+            reply.body = "{\"odata.error\":{\"code\":\"InvalidInput\"}}";
             return reply;
         }
         std::string pk = untoken(decode(parameter(url, "NextPartitionKey")));

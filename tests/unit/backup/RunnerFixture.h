@@ -27,8 +27,8 @@ inline std::vector<std::string> splitLines(const std::string& data) {
 class ServiceTest : public ::testing::Test {
 protected:
     ServiceTest() {
-        credentials.accountName = "devstoreaccount1";
-        credentials.accountUrl = "http://127.0.0.1:10002/devstoreaccount1";
+        credentials.accountName = "acct";
+        credentials.accountUrl = "https://acct.table.core.windows.net";
         credentials.accessKey = "a2V5";
         transport->setResponder([this](const platform::http::HttpExchange& e) { return service.handle(e); });
         std::string pattern = ::testing::TempDir() + "/azt-backup-XXXXXX";

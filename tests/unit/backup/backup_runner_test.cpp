@@ -24,8 +24,8 @@ std::vector<std::string> splitLines(const std::string& data) {
 class RunnerTest : public ::testing::Test {
 protected:
     RunnerTest() {
-        credentials.accountName = "devstoreaccount1";
-        credentials.accountUrl = "http://127.0.0.1:10002/devstoreaccount1";
+        credentials.accountName = "acct";
+        credentials.accountUrl = "https://acct.table.core.windows.net";
         credentials.accessKey = "a2V5";
         transport->setResponder([this](const platform::http::HttpExchange& e) { return service.handle(e); });
     }
