@@ -114,6 +114,7 @@ bool BackupDataOutput::append(const char* data, size_t size) {
     m_progress.entities += lines;
     m_progress.bytes += size;
     m_progress.sessionBytes += size;
+    m_progress.sessionEntities += lines;
     return true;
 }
 

@@ -51,7 +51,8 @@ struct AZT_API BackupProgress {
     std::atomic<uint64_t> entities{0};
     std::atomic<uint64_t> bytes{0};
     std::atomic<uint64_t> durablePages{0};
-    std::atomic<uint64_t> sessionBytes{0};  // bytes written by this run
+    std::atomic<uint64_t> sessionBytes{0};     // bytes written by this run
+    std::atomic<uint64_t> sessionEntities{0};  // entity lines written by this run
 };
 
 class BackupJobEnvironment;
