@@ -126,6 +126,39 @@ protected:
         FAIL() << "the table never held " << wanted << " entities older than the current second";
     }
 
+    // Starts `aztable backup-table` on this test's table with the pause hook at `pages` pages and
+    // returns once it says it paused (its pid; 0 on failure). `errFd` is its stderr.
+    pid_t spawnPaused(const std::string& dir, int pages, int& errFd) {
+        int pipeFds[2];
+        if (::pipe(pipeFds) != 0) return 0;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+        std::vector<std::string> envText;
+        for (char** e = environ; *e; ++e) envText.push_back(*e);
+        envText.push_back("AZURE_STORAGE_CONNECTION_STRING=" + connection);
+        envText.push_back("AZTABLE_TEST_PAUSE_AFTER_PAGES=" + std::to_string(pages));
+        std::vector<char*> envp;
+        for (auto& e : envText) envp.push_back(&e[0]);
+        envp.push_back(nullptr);
+        std::vector<std::string> argText = {kAztable, "backup-table", "--table", table, "--out", dir};
+        std::vector<char*> argv;
+        for (auto& a : argText) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        pid_t child = 0;
+        int rc = posix_spawn(&child, kAztable.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipeFds[1]);
+        errFd = pipeFds[0];
+        if (rc != 0) return 0;
+        std::string expected = "test pause after " + std::to_string(pages) + " pages\n", said;
+        char c;
+        while (said.find(expected) == std::string::npos && ::read(errFd, &c, 1) == 1) said += c;
+        EXPECT_NE(said.find(expected), std::string::npos) << said;
+        return said.find(expected) == std::string::npos ? 0 : child;
+    }
+
     // The backup in `dir`: its manifest and its entities, each key exactly once.
     Table readBackup(const std::string& dir, platform::store::BackupManifest& manifest) {
         std::string error;
@@ -241,32 +274,9 @@ TEST_F(BackupEmulatorTest, ABackupKilledMidScanIsCompletedByTheSameCommand) {
 
     // The hook makes two pages durable, writes a third without making it durable, says so on
     // stderr and waits; the test reads that line instead of waiting for time to pass.
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; ++e) envText.push_back(*e);
-    envText.push_back("AZURE_STORAGE_CONNECTION_STRING=" + connection);
-    envText.push_back("AZTABLE_TEST_PAUSE_AFTER_PAGES=2");
-    std::vector<char*> envp;
-    for (auto& e : envText) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    std::vector<std::string> argText = {kAztable, "backup-table", "--table", table, "--out", dir};
-    std::vector<char*> argv;
-    for (auto& a : argText) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, kAztable.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    std::string said;
-    char c;
-    while (said.find("test pause after 2 pages\n") == std::string::npos && ::read(pipeFds[0], &c, 1) == 1) said += c;
-    ASSERT_NE(said.find("test pause after 2 pages"), std::string::npos) << said;
-
+    int errFd = -1;
+    pid_t child = spawnPaused(dir, 2, errFd);
+    ASSERT_GT(child, 0);
     platform::store::BackupManifest paused;
     {
         std::string error;
@@ -282,7 +292,7 @@ TEST_F(BackupEmulatorTest, ABackupKilledMidScanIsCompletedByTheSameCommand) {
     ASSERT_EQ(::kill(child, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::close(pipeFds[0]);
+    ::close(errFd);
     EXPECT_TRUE(WIFSIGNALED(status));
 
     ASSERT_EQ(runAztable({"backup-table", "--table", table, "--out", dir}, connection, &out), 0) << out;
@@ -294,4 +304,52 @@ TEST_F(BackupEmulatorTest, ABackupKilledMidScanIsCompletedByTheSameCommand) {
 
     ASSERT_EQ(runAztable({"backup-table", "--table", table, "--out", dir}, connection, &out), 0) << out;
     EXPECT_NE(out.find("already complete"), std::string::npos) << out;
+}
+
+TEST_F(BackupEmulatorTest, SigtermStopsAtAPageBoundaryAndTheSameCommandResumes) {
+    std::string out;
+    ASSERT_EQ(runAztable({"sample-data", "--table", table, "--count", "4000", "--partitions", "5"}, connection, &out),
+              0)
+        << out;
+    ensureEntitiesOlderThanNow(3100);
+    const std::string dir = folder + "/stopped";
+    int errFd = -1;
+    pid_t child = spawnPaused(dir, 1, errFd);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(::kill(child, SIGTERM), 0);
+    std::string said;
+    char c;
+    while (::read(errFd, &c, 1) == 1) said += c;
+    ::close(errFd);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << said;
+    EXPECT_EQ(WEXITSTATUS(status), 3) << said;
+    EXPECT_NE(said.find("run the same backup again"), std::string::npos) << said;
+
+    std::string error;
+    auto reader = platform::store::BackupReader::open(dir, error, platform::store::posixFileSystem(), true);
+    ASSERT_TRUE(reader) << error;
+    EXPECT_FALSE(reader->manifest().complete);
+    EXPECT_GE(reader->manifest().pages, 2u);  // the pages taken before the stop are all kept
+    EXPECT_TRUE(reader->verify(error)) << error;
+
+    ASSERT_EQ(runAztable({"backup-table", "--table", table, "--out", dir}, connection, &out), 0) << out;
+    platform::store::BackupManifest done;
+    Table stored = readBackup(dir, done);
+    expectSameEntities(stored, select(listTable(), 0, done.toTime));
+}
+
+TEST_F(BackupEmulatorTest, BadUsageIsRefusedBeforeAnythingIsWritten) {
+    std::string out;
+    EXPECT_EQ(runAztable({"backup-table", "--table", table}, connection, &out), 2) << out;
+    EXPECT_EQ(runAztable({"backup-table", "--table", table, "--out", folder + "/x", "--since", "200", "--until", "100"},
+                         connection, &out),
+              2)
+        << out;
+    EXPECT_EQ(runAztable({"backup-table", "--table", table, "--out", folder + "/x", "--chunk-size", "-5"}, connection,
+                         &out),
+              2)
+        << out;
+    EXPECT_EQ(::access((folder + "/x").c_str(), F_OK), -1);
 }

@@ -1,4 +1,5 @@
 // aztable backup-table: backs one table up into a folder of the backup store, resumably.
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -189,7 +190,7 @@ int backupTable(const std::vector<std::string>& arguments) {
     if (chunkSize > 0) options.chunkSizeBytes = static_cast<uint64_t>(chunkSize);
 
     // Test hook: make the pages up to N durable, store one more page without making it durable,
-    // say so and wait to be killed.
+    // say so and wait to be killed or signalled (a signal then stops the backup as usual).
     if (const char* pause = std::getenv("AZTABLE_TEST_PAUSE_AFTER_PAGES")) {
         uint64_t pausePages = std::strtoull(pause, nullptr, 10);
         options.onPage = [pausePages](uint64_t pages, platform::store::BackupDataOutput& data) {
@@ -197,7 +198,7 @@ int backupTable(const std::vector<std::string>& arguments) {
             if (pages != pausePages + 1) return;
             std::fprintf(stderr, "aztable: test pause after %llu pages\n", static_cast<unsigned long long>(pausePages));
             std::fflush(stderr);
-            while (true) ::pause();
+            while (g_signals.load() == 0) ::poll(nullptr, 0, 50);
         };
         options.commitPolicy.pages = pausePages + 2;
         options.commitPolicy.milliseconds = 0;
