@@ -89,13 +89,20 @@ public:
     bool waitForActiveTable(const std::string& table, unsigned int timeoutMs);
     bool waitForDeletedTable(const std::string& table, unsigned int timeoutMs);
 
-    // Entity query and page streaming.
+    // Entity query and page streaming. queryEntities fetches one page (continuation keys are
+    // percent-encoded in the URL) and streams it: 0 written, 1 refused by the output or the reply
+    // was not a page, else the error kind; `start` and `next` may be one object. parseToStream
+    // writes one putString of JSON lines and one updateRestart, or nothing and returns false.
     int queryEntities(const std::string& table, const AzureTableContinuationToken& start, IdaOutput* output,
                       AzureTableContinuationToken& next, long long fromTime, long long toTime);
     bool parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next);
     bool isTableEmpty(const std::string& table);
 
-    // Entity writes and batch transactions.
+    // Entity writes and batch transactions. batchInsert sends consecutive entities of one
+    // partition as insert-or-replace transactions (at most 100 operations and 4 MiB each) and
+    // returns the lines that were not written (refused batches, texts that are no entity), in
+    // input order; keys in paths are quote-doubled and percent-encoded, floating-form numbers
+    // without a type get an Edm.Double annotation.
     int insertEntity(const std::string& table, std::string entity);
     int insertOrReplaceEntity(const std::string& table, std::string entity);
     AzureTableOutcome<std::vector<std::string>> batchInsert(const std::string& table,

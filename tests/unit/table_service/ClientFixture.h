@@ -12,14 +12,13 @@
 
 namespace table_service_test {
 
-// A service-style account URL: the emulator adapter (path-style accounts only) stays out of
-// the way, so the requests seen here are exactly what the client builds. Nothing is sent.
-constexpr const char* kAccountUrl = "https://acct.table.core.windows.net";
-constexpr const char* kBase = "https://acct.table.core.windows.net/";
+// Service-style (not path-style), so the transport sends the client's requests as they are.
+constexpr const char* kAccountUrl = "http://127.0.0.1:10002";
+constexpr const char* kBase = "http://127.0.0.1:10002/";
 
 inline AzureTableCredentials testCredentials() {
     AzureTableCredentials credentials;
-    credentials.accountName = "acct";
+    credentials.accountName = "devstoreaccount1";
     credentials.accountUrl = kAccountUrl;
     credentials.accessKey = "a2V5";
     return credentials;

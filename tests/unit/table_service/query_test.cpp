@@ -1,0 +1,229 @@
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+
+#include <rapidjson/document.h>
+
+#include "ClientFixture.h"
+#include "table_service/TableServiceText.h"
+
+using namespace table_service_test;
+
+namespace {
+
+class QueryTest : public ClientTest {
+protected:
+    std::shared_ptr<IdaOutput> output = env.createOutput("t", true);
+    testing_support::OutputRecord written() const { return env.output("t"); }
+
+    // Runs one query and returns the URL it sent.
+    std::string queryUrl(const AzureTableContinuationToken& start, long long fromTime, long long toTime) {
+        transport->reply(200, "{\"value\":[]}");
+        AzureTableContinuationToken next;
+        EXPECT_EQ(client.queryEntities("t", start, output.get(), next, fromTime, toTime), 0);
+        return transport->request(transport->requestCount() - 1).url;
+    }
+};
+
+AzureTableContinuationToken token(const std::string& partitionKey, const std::string& rowKey) {
+    AzureTableContinuationToken t;
+    t.nextPartitionKey = partitionKey;
+    t.nextRowKey = rowKey;
+    return t;
+}
+
+uint64_t bitsOf(double d) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+
+}  // namespace
+
+TEST_F(QueryTest, TimeBoundsBecomeOneFilterWithTheUpperBoundFirst) {
+    const std::string table = std::string(kBase) + "t()";
+    EXPECT_EQ(queryUrl({}, 0, 0), table);
+    EXPECT_EQ(queryUrl({}, 0, 1700000000), table + "?$filter=Timestamp%20le%20datetime'2023-11-14T22:13:20Z'");
+    EXPECT_EQ(queryUrl({}, 1609459199, 1700000000),
+              table + "?$filter=Timestamp%20le%20datetime'2023-11-14T22:13:20Z'%20and%20"
+                      "Timestamp%20gt%20datetime'2020-12-31T23:59:59Z'");
+    EXPECT_EQ(queryUrl({}, 1609459199, 0), table + "?$filter=Timestamp%20gt%20datetime'2020-12-31T23:59:59Z'");
+    EXPECT_EQ(transport->request(0).method, "GET");
+}
+
+TEST_F(QueryTest, ContinuationKeysArePercentEncodedAndShareTheQueryWithTheFilter) {
+    const std::string table = std::string(kBase) + "t()";
+    EXPECT_EQ(queryUrl(token("1!a+b/c=", "2!x y=="), 0, 0),
+              table + "?NextPartitionKey=1%21a%2Bb%2Fc%3D&NextRowKey=2%21x%20y%3D%3D");
+    EXPECT_EQ(queryUrl(token("p-1_2.3~", ""), 0, 1700000000),
+              table + "?NextPartitionKey=p-1_2.3~&$filter=Timestamp%20le%20datetime'2023-11-14T22:13:20Z'");
+    // A row key alone still opens the query part of the URL.
+    EXPECT_EQ(queryUrl(token("", "r&1"), 0, 0), table + "?NextRowKey=r%261");
+    EXPECT_EQ(queryUrl(token("", "r"), 1609459199, 0),
+              table + "?NextRowKey=r&$filter=Timestamp%20gt%20datetime'2020-12-31T23:59:59Z'");
+}
+
+TEST_F(QueryTest, EachPageIsOnePutOfLinesAndOneRestart) {
+    transport->reply(200,
+                     "{\"odata.metadata\":\"m\",\"value\":[{\"odata.etag\":\"W/1\",\"PartitionKey\":\"p\",\"RowKey\":\"1\"},"
+                     "{\"PartitionKey\":\"p\", \"RowKey\":\"2\", \"n\": 1.50}],"
+                     "\"x-ms-continuation-NextPartitionKey\":\"1!p+/=\",\"x-ms-continuation-NextRowKey\":\"1!r=\"}");
+    AzureTableContinuationToken next;
+    ASSERT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), 0);
+
+    auto record = written();
+    ASSERT_EQ(record.puts.size(), 1u);
+    EXPECT_EQ(record.puts[0],
+              "{\"odata.etag\":\"W/1\",\"PartitionKey\":\"p\",\"RowKey\":\"1\"}\n"
+              "{\"PartitionKey\":\"p\",\"RowKey\":\"2\",\"n\":1.5}\n");
+    // The restart string keeps the keys as the service gave them.
+    EXPECT_EQ(record.restarts, std::vector<std::string>{"1!p+/=:1!r="});
+    EXPECT_EQ(next.nextPartitionKey, "1!p+/=");
+    EXPECT_EQ(next.nextRowKey, "1!r=");
+}
+
+TEST_F(QueryTest, ContinuationHeadersOfTheReplyReachTheToken) {
+    transport->reply(200, "{\"value\":[]}",
+                     {{"x-ms-continuation-NextPartitionKey", "pk"}, {"x-ms-continuation-NextRowKey", "rk"}});
+    AzureTableContinuationToken next;
+    ASSERT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), 0);
+    EXPECT_EQ(toRestartString(next), "pk:rk");
+}
+
+TEST_F(QueryTest, AnEmptyPageWithContinuationIsNotTheEnd) {
+    transport->reply(200, "{\"value\":[],\"x-ms-continuation-NextPartitionKey\":\"p2\"}");
+    transport->reply(200, "{\"value\":[{\"PartitionKey\":\"p2\",\"RowKey\":\"a\"}]}");
+
+    // Driven the way the backup scan drives it: until the token comes back empty.
+    AzureTableContinuationToken next;
+    int pages = 0;
+    do {
+        ASSERT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), 0);
+        ++pages;
+    } while (!toRestartString(next).empty() && pages < 10);
+
+    EXPECT_EQ(pages, 2);
+    EXPECT_EQ(transport->request(1).url, std::string(kBase) + "t()?NextPartitionKey=p2");
+    auto record = written();
+    EXPECT_EQ(record.puts, (std::vector<std::string>{"", "{\"PartitionKey\":\"p2\",\"RowKey\":\"a\"}\n"}));
+    EXPECT_EQ(record.restarts, (std::vector<std::string>{"p2:", ""}));
+}
+
+TEST_F(QueryTest, TheLastPageGivesAnEmptyRestartAndToken) {
+    transport->reply(200, "{\"value\":[]}");
+    AzureTableContinuationToken next = token("old", "old");
+    ASSERT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), 0);
+    EXPECT_EQ(written().puts, std::vector<std::string>{""});
+    EXPECT_EQ(written().restarts, std::vector<std::string>{""});
+    EXPECT_EQ(toRestartString(next), "");
+}
+
+TEST_F(QueryTest, ARefusedPageLeavesTokenAndRestartAlone) {
+    env.refusePutNumber(1);
+    transport->reply(200, "{\"value\":[{\"a\":1}],\"x-ms-continuation-NextPartitionKey\":\"p\"}");
+    AzureTableContinuationToken next = token("start", "");
+    EXPECT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), 1);
+    EXPECT_EQ(next.nextPartitionKey, "start");
+    EXPECT_TRUE(written().restarts.empty());
+}
+
+TEST_F(QueryTest, AFailedRequestWritesNothingAndReturnsItsKind) {
+    transport->reply(404, "{\"code\":\"ResourceNotFound\"}");
+    transport->reply(409, "{\"code\":\"#ThrottlingException\"}");
+    AzureTableContinuationToken next = token("a", "b");
+    EXPECT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), ResourceNotFound);
+    EXPECT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), Throttled);
+    EXPECT_EQ(toRestartString(next), "a:b");
+    EXPECT_TRUE(written().puts.empty());
+    EXPECT_TRUE(written().restarts.empty());
+}
+
+TEST_F(QueryTest, AReplyThatIsNoPageFailsInsteadOfEndingTheScan) {
+    for (const char* body : {"", "<html>", "{\"odata.metadata\":\"m\"}", "{\"value\":null}", "[1]"}) {
+        transport->reply(200, body);
+        AzureTableContinuationToken next = token("p", "r");
+        EXPECT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), Failed) << body;
+        EXPECT_EQ(toRestartString(next), "p:r") << body;
+    }
+    EXPECT_TRUE(written().puts.empty());
+    EXPECT_TRUE(written().restarts.empty());
+}
+
+TEST_F(QueryTest, IsTableEmptyLooksAtTheFirstUnfilteredPage) {
+    transport->reply(200, "{\"value\":[{\"PartitionKey\":\"p\"}]}");
+    transport->reply(200, "{\"value\":[],\"x-ms-continuation-NextPartitionKey\":\"p\"}");
+    transport->reply(404, "{\"code\":\"ResourceNotFound\"}");
+    EXPECT_FALSE(client.isTableEmpty("t"));
+    EXPECT_TRUE(client.isTableEmpty("t"));
+    EXPECT_FALSE(client.isTableEmpty("t"));
+    EXPECT_EQ(transport->request(0).url, std::string(kBase) + "t()");
+    EXPECT_EQ(messages("isTableEmpty"), std::vector<std::string>{"Error checking t[devstoreaccount1] for emptiness"});
+}
+
+TEST(ContinuationToken, RestartStringForms) {
+    EXPECT_EQ(toRestartString(token("", "")), "");
+    EXPECT_EQ(toRestartString(token("p", "")), "p:");
+    EXPECT_EQ(toRestartString(token("", "r")), ":r");
+    EXPECT_EQ(toRestartString(token("p", "r")), "p:r");
+}
+
+TEST(AzureTableQueryRespone, KeepsOneTextPerEntityAndTheToken) {
+    rapidjson::Document reply;
+    reply.Parse("{\"value\":[{\"a\":1,\"b\":[true,null]},{\"c\":\"x\"}],\"x-ms-continuation-NextRowKey\":\"r\"}");
+    AzureTableQueryRespone page(reply);
+    AzureTableQueryRespone copy(page);
+    EXPECT_EQ(copy.entities, (std::vector<std::string>{"{\"a\":1,\"b\":[true,null]}", "{\"c\":\"x\"}"}));
+    EXPECT_EQ(copy.continuation.nextPartitionKey, "");
+    EXPECT_EQ(copy.continuation.nextRowKey, "r");
+
+    rapidjson::Document notPage;
+    notPage.Parse("[1,2]");
+    page.assign(notPage);
+    EXPECT_TRUE(page.entities.empty());
+}
+
+TEST_F(QueryTest, DoublesKeepTheirValueAndFloatingForm) {
+    transport->reply(200,
+                     "{\"value\":[{\"a\":0.1,\"b\":2.0,\"c\":1e+300,\"d\":5e-324,\"e\":-0.0,"
+                     "\"f\":1.7976931348623157e308,\"g\":0.30000000000000004,\"h\":123456789.12345679,"
+                     "\"i\":9007199254740993,\"j\":\"9007199254740993\",\"j@odata.type\":\"Edm.Int64\","
+                     "\"k\":-2147483649,\"l\":2.2250738585072014e-308}]}");
+    AzureTableContinuationToken next;
+    ASSERT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), 0);
+    std::string line = written().data();
+    ASSERT_FALSE(line.empty());
+    line.pop_back();
+
+    EXPECT_NE(line.find("\"b\":2.0,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"e\":-0.0,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"i\":9007199254740993,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"j\":\"9007199254740993\",\"j@odata.type\":\"Edm.Int64\""), std::string::npos) << line;
+    EXPECT_NE(line.find("\"k\":-2147483649,"), std::string::npos) << line;
+
+    rapidjson::Document back;
+    ASSERT_TRUE(table_text::parseJson(back, line));
+    const std::pair<const char*, double> expected[] = {
+        {"a", 0.1}, {"b", 2.0}, {"c", 1e300}, {"d", 5e-324}, {"e", -0.0}, {"f", 1.7976931348623157e308},
+        {"g", 0.30000000000000004}, {"h", 123456789.12345679}, {"l", 2.2250738585072014e-308}};
+    for (const auto& member : expected) {
+        ASSERT_TRUE(back[member.first].IsDouble()) << member.first;
+        EXPECT_EQ(bitsOf(back[member.first].GetDouble()), bitsOf(member.second)) << member.first << " in " << line;
+    }
+}
+
+TEST(JsonText, EveryFiniteDoubleSurvivesWriteAndParse) {
+    std::mt19937_64 random(20240229);
+    for (int i = 0; i < 200000; ++i) {
+        uint64_t bits = random();
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        if (!std::isfinite(value)) continue;
+        rapidjson::Value number(value);
+        std::string text = table_text::compactJson(number);
+        rapidjson::Document back;
+        ASSERT_TRUE(table_text::parseJson(back, text)) << text;
+        ASSERT_TRUE(back.IsDouble()) << text;
+        ASSERT_EQ(bitsOf(back.GetDouble()), bits) << text;
+    }
+}
