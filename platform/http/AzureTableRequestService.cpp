@@ -4,6 +4,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <ctime>
@@ -94,6 +95,57 @@ std::string odataErrorBody(const std::string& code, const std::string& message) 
     writer.EndObject();
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+namespace {
+
+std::string firstLine(std::string text) {
+    size_t end = text.find_first_of("\r\n");
+    if (end != std::string::npos) text.resize(end);
+    return text;
+}
+
+std::string xmlElement(const std::string& body, const std::string& name) {
+    size_t open = body.find("<" + name + ">");
+    if (open == std::string::npos) return "";
+    open += name.size() + 2;
+    size_t close = body.find("</" + name + ">", open);
+    return close == std::string::npos ? "" : body.substr(open, close - open);
+}
+
+}  // namespace
+
+std::string summarizeErrorBody(const std::string& body) {
+    std::string code, message;
+    rapidjson::Document document;
+    document.Parse(body.c_str(), body.size());
+    if (!document.HasParseError() && document.IsObject()) {
+        auto error = document.FindMember("odata.error");
+        if (error != document.MemberEnd() && error->value.IsObject()) {
+            auto codeMember = error->value.FindMember("code");
+            if (codeMember != error->value.MemberEnd() && codeMember->value.IsString())
+                code = codeMember->value.GetString();
+            auto messageMember = error->value.FindMember("message");
+            if (messageMember != error->value.MemberEnd()) {
+                const rapidjson::Value* value = &messageMember->value;
+                if (value->IsObject() && value->HasMember("value")) value = &(*value)["value"];
+                if (value->IsString()) message = value->GetString();
+            }
+        }
+    } else if (body.find("<Error>") != std::string::npos) {
+        code = xmlElement(body, "Code");
+        message = xmlElement(body, "Message");
+    }
+    std::string summary;
+    if (!code.empty() || !message.empty()) {
+        summary = code + (code.empty() || message.empty() ? "" : ": ") + firstLine(message);
+    } else {
+        summary = body.size() > 300 ? body.substr(0, 300) + "..." : body;
+        for (auto& c : summary)
+            if (c == '\n' || c == '\r') c = ' ';
+        if (summary.empty()) summary = "no reply body";
+    }
+    return platform::log::redact(summary);
 }
 
 bool isDescribeTableRequest(const AzureTableRequest& request, std::string& name) {
@@ -230,13 +282,16 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             std::string reason = reply.transportError.empty() ? "no reply" : reply.transportError;
             response.body = platform::http::odataErrorBody(
                 "TransportError", platform::log::redact(exchange.method + " " + exchange.url + ": " + reason +
-                                                        " (attempt " + std::to_string(attempt) + " of " +
-                                                        std::to_string(maxAttempts) + ")"));
+                                                        " (after " + std::to_string(attempt) + (attempt == 1 ? " attempt)" : " attempts)")));
         } else {
             response.body = std::move(reply.body);
         }
 
-        if (!RetryPolicy::isTransient(response.status, emulator) || attempt >= maxAttempts) {
+        unsigned int attemptLimit = maxAttempts;
+        if (reply.status == 0 && reply.failure == HttpReply::Failure::Final) attemptLimit = attempt;
+        if (reply.status == 0 && reply.failure == HttpReply::Failure::Unreachable)
+            attemptLimit = std::min(maxAttempts, RetryPolicy::kUnreachableAttempts);
+        if (!RetryPolicy::isTransient(response.status, emulator) || attempt >= attemptLimit) {
             if (response.status == 0 || response.status >= 400)
                 platform::http::debugLine(exchange.method + " " + exchange.url + " -> " + std::to_string(response.status) +
                           " after " + std::to_string(attempt) + " attempt(s): " + response.body);

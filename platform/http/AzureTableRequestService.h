@@ -59,5 +59,9 @@ AZT_API AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply,
 // The "odata.error" JSON body the service sends, for errors made on this side.
 AZT_API std::string odataErrorBody(const std::string& code, const std::string& message);
 
+// One line for people out of an error reply: "<code>: <first line of the message>" from a JSON
+// "odata.error" or an XML <Error> body, else the body cut short. Secrets are scrubbed.
+AZT_API std::string summarizeErrorBody(const std::string& body);
+
 }  // namespace http
 }  // namespace platform

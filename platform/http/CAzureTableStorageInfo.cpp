@@ -73,9 +73,11 @@ AzureTableRequest CAzureTableStorageInfo::baseRequest(const std::string& operati
     } else if (operation == "delete") {
         request.method = "DELETE";
     } else if (operation == "insert") {
+        // The client takes 201 (the entity echoed back) as the one success of an insert; with
+        // "return-no-content" the service would answer 204.
         request.method = "POST";
         request.headers["Content-Type"] = "application/json";
-        request.headers["Prefer"] = "return-no-content";
+        request.headers["Prefer"] = "return-content";
     } else if (operation == "insert/replace") {
         request.method = "PUT";
         request.headers["Content-Type"] = "application/json";
@@ -100,7 +102,8 @@ bool CAzureTableStorageInfo::queryTables(std::vector<std::string>& tables, std::
             if (error)
                 *error = "listing the tables of account '" + m_accountName + "' failed: " +
                          (response.status == 0 ? std::string("no reply") : "HTTP " + std::to_string(response.status)) +
-                         ": " + response.body;
+                         ": " + platform::http::summarizeErrorBody(response.body) +
+                         (response.status == 403 ? " (check the account name and key)" : "");
             return false;
         }
         rapidjson::Document document;

@@ -154,6 +154,23 @@ HttpReply CurlHttpClient::send(const HttpExchange& exchange) {
         reply.body.clear();
         while (!curlMessage.empty() && (curlMessage.back() == '\n' || curlMessage.back() == '\r')) curlMessage.pop_back();
         reply.transportError = curlMessage;
+        switch (code) {
+            case CURLE_COULDNT_RESOLVE_HOST:
+            case CURLE_COULDNT_RESOLVE_PROXY:
+            case CURLE_COULDNT_CONNECT:
+                reply.failure = HttpReply::Failure::Unreachable;
+                break;
+            case CURLE_UNSUPPORTED_PROTOCOL:
+            case CURLE_URL_MALFORMAT:
+            case CURLE_PEER_FAILED_VERIFICATION:
+            case CURLE_SSL_CERTPROBLEM:
+            case CURLE_SSL_CACERT_BADFILE:
+            case CURLE_OUT_OF_MEMORY:
+                reply.failure = HttpReply::Failure::Final;
+                break;
+            default:
+                break;
+        }
         return reply;
     }
     reply.status = static_cast<int>(status);

@@ -25,6 +25,11 @@ struct AZT_API HttpReply {
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
     std::string transportError;
+    // For status 0: how much trying again can help. A name that does not resolve or a host that
+    // refuses the connection is most often a wrong endpoint, so it is tried only a few times; a
+    // malformed URL, an unsupported scheme or a certificate that fails verification never heals.
+    enum class Failure { Transient, Unreachable, Final };
+    Failure failure = Failure::Transient;
 };
 
 class AZT_API HttpClient {

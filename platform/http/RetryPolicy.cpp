@@ -8,6 +8,7 @@ namespace http {
 const unsigned long long RetryPolicy::kInitialBackoffMs;
 const unsigned long long RetryPolicy::kMaxBackoffMs;
 const unsigned long long RetryPolicy::kMaxRetryAfterMs;
+const unsigned int RetryPolicy::kUnreachableAttempts;
 
 bool RetryPolicy::isTransient(int status, bool emulator) {
     switch (status) {

@@ -13,6 +13,8 @@ struct AZT_API RetryPolicy {
     static const unsigned long long kMaxBackoffMs = 30000;
     // A Retry-After beyond this is not waited for in full; the attempt limit still applies.
     static const unsigned long long kMaxRetryAfterMs = 120000;
+    // Attempts in all for an exchange whose host cannot be reached (see HttpReply::Failure).
+    static const unsigned int kUnreachableAttempts = 3;
 
     // Transient: no HTTP reply (0), 408, 429, 500, 503. On the emulator a 500 is final: it
     // answers 500 to requests it cannot parse, where the service answers 400.

@@ -145,7 +145,7 @@ TEST(RequestService, TransportFailureSaysWhatHappenedWithoutSecrets) {
     EXPECT_EQ(response.status, 0);
     EXPECT_NE(response.body.find("\"code\":\"TransportError\""), std::string::npos) << response.body;
     EXPECT_NE(response.body.find("Connection refused"), std::string::npos) << response.body;
-    EXPECT_NE(response.body.find("attempt 2 of 2"), std::string::npos) << response.body;
+    EXPECT_NE(response.body.find("after 2 attempts"), std::string::npos) << response.body;
     EXPECT_EQ(response.body.find("SharedKey"), std::string::npos);
     EXPECT_EQ(response.body.find("a2V5"), std::string::npos);
     EXPECT_EQ(sleeper->sleeps().size(), 1u);
@@ -300,4 +300,25 @@ TEST(EmulatorAdapter, ReplyWithoutTheTableOrNotJsonIsHandled) {
     EXPECT_EQ(describeReplyFromTableQuery(other, "t1").body, "{\"TableName\":\"t1\",\"odata.editLink\":\"Tables('t1')\"}");
     other.body = "garbage";
     EXPECT_EQ(describeReplyFromTableQuery(other, "t1").body, "garbage");
+}
+
+TEST(RequestService, UnreachableHostsAreTriedOnlyAFewTimesAndFinalFailuresOnce) {
+    for (auto failure : {HttpReply::Failure::Unreachable, HttpReply::Failure::Final}) {
+        FakeTransportScope transport;
+        FakeSleeperScope sleeper;
+        transport->setResponder([failure](const HttpExchange&) {
+            HttpReply r;
+            r.transportError = "Could not resolve host: nosuchaccount.table.core.windows.net";
+            r.failure = failure;
+            return r;
+        });
+        AzureTableRequestService service;
+        auto r = request("Tables");
+        AzureTableResponse response = service.executeRequest(r, 50, 1000);
+        EXPECT_EQ(response.status, 0);
+        EXPECT_NE(response.body.find("Could not resolve host"), std::string::npos);
+        size_t expected = failure == HttpReply::Failure::Final ? 1 : RetryPolicy::kUnreachableAttempts;
+        EXPECT_EQ(transport->requestCount(), expected);
+        EXPECT_EQ(sleeper->sleeps().size(), expected - 1);
+    }
 }

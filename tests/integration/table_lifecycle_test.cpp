@@ -1,0 +1,149 @@
+// The Table service client's table lifecycle against the emulator, over the real transport,
+// and the controller's table command that drives it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+
+#include "table_service/AzureTableStorage.h"
+#include "tests/support/Emulator.h"
+#include "tests/support/FakeSleeper.h"
+#include "tests/support/MemoryEnvironment.h"
+
+namespace {
+
+class TableLifecycleTest : public testing_support::EmulatorTest {
+protected:
+    testing_support::MemoryEnvironment environment;
+};
+
+struct CommandResult {
+    int status = -1;
+    std::string output;  // stdout and stderr together
+};
+
+std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+CommandResult aztable(const std::string& arguments, const std::string& environment = "") {
+    std::string command = environment + " " + shellQuote(std::string(AZT_BINARY_DIR) + "/bin/aztable") + " " +
+                          arguments + " 2>&1";
+    CommandResult result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+    int status = ::pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+}  // namespace
+
+TEST_F(TableLifecycleTest, CreateDescribeDeleteAndWait) {
+    testing_support::FakeSleeperScope sleeper;
+    AzureTableStorage client(credentials, environment);
+    std::string name = testing_support::uniqueTableName("life");
+
+    auto missing = client.describeTable(name);
+    EXPECT_EQ(missing.errorKind, ResourceNotFound) << missing.errorMessage;
+
+    auto created = client.createTable(AzureTableDescription(rapidjson::Value()).createTableRequest(name));
+    ASSERT_EQ(created.errorKind, 0) << created.errorMessage;
+    ASSERT_TRUE(created.result);
+    EXPECT_EQ(created.result->tableName, name);
+    EXPECT_TRUE(client.waitForActiveTable(name, 120000));
+
+    auto described = client.describeTable(name);
+    ASSERT_EQ(described.errorKind, 0) << described.errorMessage;
+    EXPECT_EQ(described.result->tableName, name);
+    // The service's single table object, metadata first, as the backup stores it.
+    std::string json = described.result->toDescriptionJson();
+    EXPECT_EQ(json.rfind("{\"table\":{\"odata.metadata\":\"http://127.0.0.1:", 0), 0u) << json;
+    EXPECT_NE(json.find("$metadata#Tables/@Element\",\"TableName\":\"" + name + "\"}}"), std::string::npos) << json;
+
+    EXPECT_TRUE(client.isTableEmpty(name));
+    EXPECT_EQ(client.insertEntity(name, "{\"odata.etag\":\"x\",\"PartitionKey\":\"p\",\"RowKey\":\"r\",\"v\":1}"), 0);
+    EXPECT_FALSE(client.isTableEmpty(name));
+
+    auto again = client.createTable(AzureTableDescription(rapidjson::Value()).createTableRequest(name));
+    EXPECT_EQ(again.errorKind, Failed);
+    EXPECT_NE(again.errorMessage.find("TableAlreadyExists"), std::string::npos);
+
+    auto deleted = client.deleteTable(name);
+    ASSERT_EQ(deleted.errorKind, 0) << deleted.errorMessage;
+    EXPECT_TRUE(*deleted.result);
+    EXPECT_TRUE(client.waitForDeletedTable(name, 120000));
+    EXPECT_TRUE(sleeper->sleeps().empty());  // the emulator removes tables at once
+
+    EXPECT_EQ(client.deleteTable(name).errorKind, ResourceNotFound);
+    EXPECT_FALSE(client.waitForActiveTable(name, 4000));
+    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{2000, 2000, 2000}));
+}
+
+TEST_F(TableLifecycleTest, WrongKeyIsAPlainFailureWithoutRetries) {
+    testing_support::FakeSleeperScope sleeper;
+    AzureTableCredentials wrong = credentials;
+    wrong.accessKey = "d3Jvbmcta2V5LXdyb25nLWtleQ==";
+    AzureTableStorage client(wrong, environment);
+    auto outcome = client.describeTable("anything");
+    EXPECT_EQ(outcome.errorKind, Failed);
+    EXPECT_NE(outcome.errorMessage.find("AuthorizationFailure"), std::string::npos) << outcome.errorMessage;
+    EXPECT_TRUE(sleeper->sleeps().empty());
+}
+
+TEST_F(TableLifecycleTest, TableCommandRunsATableThroughItsLife) {
+    std::string error;
+    std::string connection = testing_support::emulatorConnectionString(&error);
+    ASSERT_FALSE(connection.empty()) << error;
+    std::string option = "--connection-string " + shellQuote(connection);
+    std::string name = testing_support::uniqueTableName("cli");
+
+    CommandResult created = aztable("table create " + name + " --wait " + option);
+    EXPECT_EQ(created.status, 0) << created.output;
+    EXPECT_NE(created.output.find("created table " + name), std::string::npos) << created.output;
+
+    // The connection string may come from the environment instead.
+    CommandResult described =
+        aztable("table describe " + name, "AZURE_STORAGE_CONNECTION_STRING=" + shellQuote(connection));
+    EXPECT_EQ(described.status, 0) << described.output;
+    EXPECT_NE(described.output.find("\"TableName\":\"" + name + "\""), std::string::npos) << described.output;
+
+    CommandResult listed = aztable("table list " + option);
+    EXPECT_EQ(listed.status, 0) << listed.output;
+    EXPECT_NE(listed.output.find(name + "\n"), std::string::npos) << listed.output;
+
+    CommandResult deleted = aztable("table delete " + name + " --wait " + option);
+    EXPECT_EQ(deleted.status, 0) << deleted.output;
+    EXPECT_NE(deleted.output.find("table " + name + " is gone"), std::string::npos) << deleted.output;
+
+    CommandResult gone = aztable("table describe " + name + " " + option);
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_NE(gone.output.find("does not exist"), std::string::npos) << gone.output;
+}
+
+TEST_F(TableLifecycleTest, TableCommandRefusesBadInputClearly) {
+    CommandResult none = aztable("table list", "env -u AZURE_STORAGE_CONNECTION_STRING");
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.output.find("AZURE_STORAGE_CONNECTION_STRING"), std::string::npos) << none.output;
+
+    CommandResult badKey = aztable("table list --connection-string 'AccountName=a1;AccountKey=s3cr3t!'");
+    EXPECT_EQ(badKey.status, 2);
+    EXPECT_NE(badKey.output.find("not valid base64"), std::string::npos) << badKey.output;
+    EXPECT_EQ(badKey.output.find("s3cr3t"), std::string::npos) << badKey.output;
+
+    std::string wrongKey = "AccountName=" + credentials.accountName + ";AccountKey=d3Jvbmcta2V5;TableEndpoint=" +
+                           credentials.accountUrl;
+    CommandResult refused = aztable("table describe abc --connection-string " + shellQuote(wrongKey));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("check the account name and key"), std::string::npos) << refused.output;
+    EXPECT_EQ(refused.output.find("d3Jvbmcta2V5"), std::string::npos) << refused.output;
+
+    CommandResult badName = aztable("table create 'no good' --connection-string " + shellQuote(wrongKey));
+    EXPECT_EQ(badName.status, 2);
+    EXPECT_NE(badName.output.find("not a table name"), std::string::npos) << badName.output;
+}

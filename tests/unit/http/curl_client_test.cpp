@@ -1,0 +1,157 @@
+// The libcurl client against a one-shot HTTP server on the loopback interface.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "platform/http/CurlHttpClient.h"
+
+using platform::http::CurlHttpClient;
+using platform::http::HttpExchange;
+using platform::http::HttpReply;
+
+namespace {
+
+// Listens on 127.0.0.1; serve() answers the connection's requests with the canned replies in
+// order and records what arrived.
+class LoopbackServer {
+public:
+    LoopbackServer() {
+        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 4);
+        socklen_t length = sizeof address;
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+    }
+    ~LoopbackServer() {
+        if (m_thread.joinable()) m_thread.join();
+        ::close(m_listener);
+    }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
+
+    void serve(std::vector<std::string> replies) {
+        m_thread = std::thread([this, replies] {
+            int connection = ::accept(m_listener, nullptr, nullptr);
+            std::string buffer;
+            for (const auto& reply : replies) {
+                std::string request = readRequest(connection, buffer);
+                if (request.empty()) break;
+                m_requests.push_back(request);
+                ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
+            }
+            ::close(connection);
+        });
+    }
+    std::vector<std::string> requests() {
+        if (m_thread.joinable()) m_thread.join();
+        return m_requests;
+    }
+
+private:
+    static std::string readRequest(int connection, std::string& buffer) {
+        char chunk[4096];
+        while (true) {
+            size_t end = buffer.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                size_t length = 0;
+                size_t at = buffer.find("Content-Length: ");
+                if (at != std::string::npos && at < end) length = std::stoul(buffer.substr(at + 16));
+                if (buffer.size() >= end + 4 + length) {
+                    std::string request = buffer.substr(0, end + 4 + length);
+                    buffer.erase(0, end + 4 + length);
+                    return request;
+                }
+            }
+            ssize_t n = ::recv(connection, chunk, sizeof chunk, 0);
+            if (n <= 0) return "";
+            buffer.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
+    int m_listener = -1;
+    int m_port = 0;
+    std::thread m_thread;
+    std::vector<std::string> m_requests;
+};
+
+}  // namespace
+
+TEST(CurlHttpClient, SendsTheExchangeAndCapturesTheReplyOnOneConnection) {
+    LoopbackServer server;
+    server.serve({"HTTP/1.1 201 Created\r\nContent-Length: 2\r\nX-MS-Continuation-NextRowKey: r1\r\n"
+                  "Set-Thing: a\r\nSet-Thing: b\r\n\r\n{}",
+                  "HTTP/1.1 204 No Content\r\n\r\n"});
+    CurlHttpClient client;
+
+    HttpExchange put;
+    put.method = "PUT";
+    put.url = server.url("/acct/t(PartitionKey='a',RowKey='b')");
+    put.headers = {{"Content-Type", "application/json"}, {"Content-Length", "999"}, {"x-ms-version", "2019-02-02"}};
+    put.body = "{\"v\":1}";
+    HttpReply first = client.send(put);
+    EXPECT_EQ(first.status, 201) << first.transportError;
+    EXPECT_EQ(first.body, "{}");
+    EXPECT_EQ(first.headers["x-ms-continuation-nextrowkey"], "r1");
+    EXPECT_EQ(first.headers["set-thing"], "a, b");
+
+    HttpExchange remove;
+    remove.method = "DELETE";
+    remove.url = server.url("/acct/Tables('t')");
+    HttpReply second = client.send(remove);
+    EXPECT_EQ(second.status, 204) << second.transportError;
+    EXPECT_TRUE(second.body.empty());
+    EXPECT_EQ(client.connectionsOpened(), 1);
+
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].rfind("PUT /acct/t(PartitionKey='a',RowKey='b') HTTP/1.1\r\n", 0), 0u) << requests[0];
+    EXPECT_NE(requests[0].find("Content-Length: 7\r\n"), std::string::npos) << requests[0];  // not the stale 999
+    EXPECT_EQ(requests[0].find("999"), std::string::npos);
+    EXPECT_EQ(requests[0].find("Expect:"), std::string::npos);
+    EXPECT_NE(requests[0].find("x-ms-version: 2019-02-02\r\n"), std::string::npos);
+    EXPECT_EQ(requests[0].substr(requests[0].size() - 7), "{\"v\":1}");
+    EXPECT_EQ(requests[1].rfind("DELETE /acct/Tables('t') HTTP/1.1\r\n", 0), 0u) << requests[1];
+    EXPECT_EQ(requests[1].find("Content-Type"), std::string::npos) << requests[1];
+}
+
+TEST(CurlHttpClient, PostWithoutContentTypeGetsNoFormContentType) {
+    LoopbackServer server;
+    server.serve({"HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n"});
+    CurlHttpClient client;
+    HttpExchange post;
+    post.method = "POST";
+    post.url = server.url("/acct/$batch");
+    post.body = "x";
+    EXPECT_EQ(client.send(post).status, 202);
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].find("x-www-form-urlencoded"), std::string::npos) << requests[0];
+}
+
+TEST(CurlHttpClient, NoReplyWithinTheTimeoutIsATransportError) {
+    LoopbackServer server;  // listens, but never answers
+    CurlHttpClient client;
+    HttpExchange get;
+    get.method = "GET";
+    get.url = server.url("/acct/Tables");
+    get.timeoutMs = 100;
+    HttpReply reply = client.send(get);
+    EXPECT_EQ(reply.status, 0);
+    EXPECT_NE(reply.transportError.find("imed out"), std::string::npos) << reply.transportError;
+}
+
+TEST(CurlHttpClient, OnlyHttpAndHttpsAreSpoken) {
+    CurlHttpClient client;
+    HttpExchange get;
+    get.url = "file:///etc/passwd";
+    HttpReply reply = client.send(get);
+    EXPECT_EQ(reply.status, 0);
+    EXPECT_TRUE(reply.body.empty());
+    EXPECT_FALSE(reply.transportError.empty());
+}

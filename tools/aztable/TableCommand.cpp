@@ -1,0 +1,147 @@
+// aztable table create|describe|delete|list: one table operation against a storage account.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "Command.h"
+#include "Connection.h"
+#include "platform/http/AzureTableRequestService.h"
+#include "platform/ida/IdaLoggingEnvironment.h"
+#include "platform/log/DebugLog.h"
+#include "table_service/AzureTableStorage.h"
+
+namespace aztable {
+namespace {
+
+const char* const kUsage =
+    "usage: aztable table create NAME [--wait] [options]\n"
+    "       aztable table describe NAME [options]\n"
+    "       aztable table delete NAME [--wait] [options]\n"
+    "       aztable table list [options]\n"
+    "\n"
+    "  --wait                 create: until the table can be described;\n"
+    "                         delete: until the service reports it gone\n"
+    "  --timeout SECONDS      longest wait for --wait (default 120)\n";
+
+// The service's error code and message, with a hint where the cause is plain.
+std::string describeFailure(const std::string& body) {
+    std::string summary = platform::http::summarizeErrorBody(body);
+    if (body.find("AuthorizationFailure") != std::string::npos ||
+        body.find("AuthenticationFailed") != std::string::npos)
+        summary += " (check the account name and key)";
+    return summary;
+}
+
+bool validTableName(const std::string& name) {
+    if (name.size() < 3 || name.size() > 63) return false;
+    if (!std::isalpha(static_cast<unsigned char>(name[0]))) return false;
+    for (unsigned char c : name)
+        if (!std::isalnum(c)) return false;
+    return true;
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "aztable table: %s\n", message.c_str());
+    return 1;
+}
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "aztable table: %s\nRun 'aztable table --help' for the usage.\n", message.c_str());
+    return 2;
+}
+
+int runTable(const std::vector<std::string>& given) {
+    std::vector<std::string> args = given;
+    for (const auto& arg : args) {
+        if (arg == "-h" || arg == "--help") {
+            std::printf("%s\nOptions:\n%s", kUsage, kConnectionOptionsHelp);
+            return 0;
+        }
+    }
+    ConnectionOptions options;
+    std::string error;
+    if (!takeConnectionOptions(args, options, error)) return usageError(error);
+
+    bool wait = false;
+    unsigned long timeoutSeconds = 120;
+    std::vector<std::string> positional;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--wait") {
+            wait = true;
+        } else if (args[i] == "--timeout" || args[i].compare(0, 10, "--timeout=") == 0) {
+            std::string value = args[i].size() > 9 ? args[i].substr(10) : (i + 1 < args.size() ? args[++i] : "");
+            char* end = nullptr;
+            timeoutSeconds = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || timeoutSeconds > 86400)
+                return usageError("--timeout needs a number of seconds (at most 86400)");
+        } else if (args[i].compare(0, 2, "--") == 0) {
+            return usageError("unknown option " + args[i]);
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.empty()) return usageError("missing action (create, describe, delete or list)");
+    const std::string action = positional[0];
+    bool needsName = action == "create" || action == "describe" || action == "delete";
+    if (!needsName && action != "list") return usageError("unknown action '" + action + "'");
+    if (needsName && positional.size() != 2) return usageError(action + " takes exactly one table name");
+    if (!needsName && positional.size() != 1) return usageError("list takes no table name");
+    const std::string name = needsName ? positional[1] : "";
+    if (needsName && !validTableName(name))
+        return usageError("'" + name + "' is not a table name (3 to 63 letters and digits, starting with a letter)");
+
+    AzureTableCredentials credentials;
+    if (!connect(options, credentials, error)) {
+        std::fprintf(stderr, "aztable table: %s\n", error.c_str());
+        return 2;
+    }
+    IdaLoggingEnvironment environment("aztable");
+    AzureTableStorage client(credentials, environment);
+    const std::string where = "account '" + credentials.accountName + "'";
+    const unsigned int timeoutMs = static_cast<unsigned int>(timeoutSeconds * 1000);
+
+    if (action == "list") {
+        std::vector<std::string> tables;
+        if (!client.queryTables(tables, &error)) return fail(platform::log::redact(error));
+        for (const auto& table : tables) std::printf("%s\n", table.c_str());
+        return 0;
+    }
+    if (action == "describe") {
+        auto outcome = client.describeTable(name);
+        if (outcome.errorKind == ResourceNotFound) return fail("table '" + name + "' does not exist in " + where);
+        if (!outcome.result) return fail("describing '" + name + "' failed: " + describeFailure(outcome.errorMessage));
+        std::printf("%s\n", outcome.result->toDescriptionJson().c_str());
+        return 0;
+    }
+    if (action == "create") {
+        auto outcome = client.createTable(AzureTableDescription(rapidjson::Value()).createTableRequest(name));
+        if (!outcome.result) return fail("creating '" + name + "' failed: " + describeFailure(outcome.errorMessage));
+        std::printf("created table %s in %s\n", name.c_str(), where.c_str());
+        if (wait) {
+            if (!client.waitForActiveTable(name, timeoutMs))
+                return fail("table '" + name + "' did not become usable within " + std::to_string(timeoutSeconds) + " s");
+            std::printf("table %s is ready\n", name.c_str());
+        }
+        return 0;
+    }
+    // delete
+    auto outcome = client.deleteTable(name);
+    if (outcome.errorKind == ResourceNotFound) return fail("table '" + name + "' does not exist in " + where);
+    if (!outcome.result) return fail("deleting '" + name + "' failed: " + describeFailure(outcome.errorMessage));
+    std::printf("deleted table %s in %s\n", name.c_str(), where.c_str());
+    if (wait) {
+        if (!client.waitForDeletedTable(name, timeoutMs))
+            return fail("table '" + name + "' was still there after " + std::to_string(timeoutSeconds) + " s");
+        std::printf("table %s is gone\n", name.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace aztable
+
+AZTABLE_COMMAND("table", "create, describe, delete or list tables", aztable::runTable);
