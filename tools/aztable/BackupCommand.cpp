@@ -201,6 +201,8 @@ int backupTable(const std::vector<std::string>& arguments) {
             while (g_signals.load() == 0) ::poll(nullptr, 0, 50);
         };
         options.commitPolicy.pages = pausePages + 2;
+        // Keep the scan from running ahead while paused: a stop then lands within the table.
+        options.bufferCapacity = size_t(64) << 10;
         options.commitPolicy.milliseconds = 0;
     }
 
