@@ -178,13 +178,16 @@ protected:
         return all;
     }
 
-    // The entities of `source` whose Timestamp lies in (from, to]; 0 = no bound.
+    // The entities of `source` whose Timestamp lies in (from, to]; 0 = no bound. The emulator
+    // compares time stamps to the millisecond (a batch's entities share one time stamp, so a
+    // whole batch at second.0000xyz counts as at the bound), and so does this selection.
     static Table select(const Table& source, long long from, long long to) {
         Table out;
         for (const auto& entry : source) {
             const Entity& e = entry.second;
-            bool afterFrom = from == 0 || e.seconds > from || (e.seconds == from && e.fraction > 0);
-            bool upToTo = to == 0 || e.seconds < to || (e.seconds == to && e.fraction == 0);
+            long milliseconds = e.fraction / 10000;
+            bool afterFrom = from == 0 || e.seconds > from || (e.seconds == from && milliseconds > 0);
+            bool upToTo = to == 0 || e.seconds < to || (e.seconds == to && milliseconds == 0);
             if (afterFrom && upToTo) out[entry.first] = e;
         }
         return out;
