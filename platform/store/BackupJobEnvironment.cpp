@@ -1,0 +1,326 @@
+#include "platform/store/BackupJobEnvironment.h"
+
+#include <algorithm>
+
+#include "platform/log/DebugLog.h"
+
+namespace platform {
+namespace store {
+namespace {
+
+std::string describeCoverage(const std::string& account, const std::string& table, bool incremental,
+                             long long fromTime, long long toTime) {
+    std::string text = "table '" + table + "' of account '" + account + "', " +
+                       (incremental ? "incremental" : "full");
+    if (fromTime) text += " after " + std::to_string(fromTime);
+    if (toTime) text += " up to " + std::to_string(toTime);
+    return text;
+}
+
+bool isPagePosition(const std::string& restart) {
+    return restart.empty() || std::count(restart.begin(), restart.end(), ':') == 1;
+}
+
+}  // namespace
+
+// The description output keeps its one text in memory and writes it durably on close.
+class DescriptionFileOutput : public IdaOutput {
+public:
+    explicit DescriptionFileOutput(BackupJobEnvironment* job) : IdaOutput(kDescriptionFile, job), m_job(job) {}
+    bool putString(const std::string& text) override {
+        m_text += text;
+        return true;
+    }
+    void updateRestart(const std::string&) override {}
+    bool flush() override { return true; }
+    bool close(const std::string&) override {
+        std::string error;
+        if (writeFileDurably(m_job->m_fs, m_job->pathOf(kDescriptionFile), m_text, error)) return true;
+        m_job->logMessage("close", error);
+        m_job->reportFailure("cannot write " + m_job->pathOf(kDescriptionFile) + ": " + error);
+        return false;
+    }
+
+private:
+    BackupJobEnvironment* m_job;
+    std::string m_text;
+};
+
+// ---------------------------------------------------------------------------------------------
+// BackupDataOutput
+
+BackupDataOutput::BackupDataOutput(const std::string& name, BackupJobEnvironment* environment)
+    : IdaOutput(name, environment), m_job(environment), m_lastCommit(std::chrono::steady_clock::now()) {
+    const BackupManifest& m = environment->m_manifest;
+    m_pages = m.pages;
+    m_restart = m.restart;
+    // Keep appending to the last chunk of a resumed backup while it has room.
+    if (!m.chunks.empty() && m.chunks.back().bytes < environment->m_chunkSize) {
+        m_current = m.chunks.back();
+        m_atBoundary = m_current;
+        m_haveChunk = true;
+    }
+    m_progress.pages = m.pages;
+    m_progress.durablePages = m.pages;
+    m_progress.entities = m.totalLines();
+    m_progress.bytes = m.totalBytes();
+}
+
+BackupDataOutput::~BackupDataOutput() {
+    if (m_file) m_file->close();
+}
+
+bool BackupDataOutput::fail(const std::string& message) {
+    if (!m_failed.exchange(true)) {
+        m_job->logMessage("BackupDataOutput", message);
+        m_job->reportFailure(message);
+    }
+    m_file.reset();
+    return false;
+}
+
+bool BackupDataOutput::openChunk() {
+    std::string error;
+    if (m_haveChunk) {
+        m_file = m_job->m_fs.openAppend(m_job->pathOf(m_current.file), error);
+        return m_file ? true : fail(error);
+    }
+    // The manifest lists every finished chunk and, when it has bytes, the current one.
+    unsigned index = static_cast<unsigned>(m_job->m_manifest.chunks.size()) + 1;
+    ChunkInfo chunk;
+    chunk.file = chunkFileName(index);
+    m_file = m_job->m_fs.openTruncate(m_job->pathOf(chunk.file), error);
+    if (!m_file) return fail(error);
+    // The new file's name must survive a crash before any manifest can point at it.
+    if (!m_job->m_fs.syncDirectory(m_job->m_folder, error)) return fail(error);
+    m_current = chunk;
+    m_atBoundary = chunk;
+    m_haveChunk = true;
+    m_chunkDirty = false;
+    return true;
+}
+
+bool BackupDataOutput::append(const char* data, size_t size) {
+    if (m_failed || m_closed) return false;
+    if (size == 0) return true;
+    if (!m_file && !openChunk()) return false;
+    if (!m_file->append(data, size)) return fail("cannot write " + m_job->pathOf(m_current.file));
+    m_chunkDirty = true;
+    m_current.bytes += size;
+    m_current.crc32c = crc32c(m_current.crc32c, data, size);
+    uint64_t lines = static_cast<uint64_t>(std::count(data, data + size, '\n'));
+    m_current.lines += lines;
+    m_sessionBytes += size;
+    m_progress.entities += lines;
+    m_progress.bytes += size;
+    m_progress.sessionBytes += size;
+    m_progress.sessionEntities += lines;
+    return true;
+}
+
+bool BackupDataOutput::putString(const std::string& text) { return append(text.data(), text.size()); }
+
+void BackupDataOutput::updateRestart(const std::string& restart) {
+    if (m_failed || m_closed) return;
+    ++m_pages;
+    // "" after the last page would read as "start from the first entity" on resume.
+    m_restart = restart.empty() ? ":" : restart;
+    if (m_haveChunk) {
+        // A page lies wholly in one chunk: only page boundaries are recorded.
+        m_atBoundary = m_current;
+        if (m_job->m_manifest.chunks.empty() || m_job->m_manifest.chunks.back().file != m_current.file)
+            m_job->m_manifest.chunks.push_back(m_current);
+        m_job->m_manifest.chunks.back() = m_current;
+    }
+    m_sessionBytesAtBoundary = m_sessionBytes;
+    ++m_pagesSinceCommit;
+    m_progress.pages = m_pages;
+
+    const CommitPolicy& policy = m_job->m_policy;
+    bool cut = m_haveChunk && m_current.bytes >= m_job->m_chunkSize;
+    bool due = cut || m_pagesSinceCommit >= policy.pages ||
+               m_sessionBytes - m_durableSessionBytes.load() >= policy.bytes ||
+               (policy.milliseconds &&
+                std::chrono::steady_clock::now() - m_lastCommit >= std::chrono::milliseconds(policy.milliseconds));
+    if (!due || !commit(false) || !cut) return;
+    if (m_file && !m_file->close()) {
+        fail("cannot close " + m_job->pathOf(m_current.file));
+        return;
+    }
+    m_file.reset();
+    m_haveChunk = false;
+}
+
+bool BackupDataOutput::commit(bool complete) {
+    if (m_failed) return false;
+    if (m_file && m_chunkDirty) {
+        if (!m_file->sync()) return fail("cannot sync " + m_job->pathOf(m_current.file) + " to disk");
+        m_chunkDirty = false;
+    }
+    BackupManifest& manifest = m_job->m_manifest;
+    manifest.pages = m_pages;
+    manifest.restart = complete ? ":" : m_restart;
+    manifest.complete = complete;
+    std::string error;
+    if (!m_job->writeManifest(error)) return fail("cannot write " + m_job->pathOf(kManifestFile) + ": " + error);
+    m_durableSessionBytes = m_sessionBytesAtBoundary;
+    m_progress.durablePages = m_pages;
+    m_pagesSinceCommit = 0;
+    m_lastCommit = std::chrono::steady_clock::now();
+    return true;
+}
+
+bool BackupDataOutput::flush() {
+    if (m_failed) return false;
+    if (m_pagesSinceCommit == 0) return true;
+    return commit(false);
+}
+
+bool BackupDataOutput::close(const std::string& restart) {
+    if (m_failed) return false;
+    if (m_closed) return true;
+    bool ok = commit(restart == ":");
+    if (ok && m_file && !m_file->close()) ok = fail("cannot close " + m_job->pathOf(m_current.file));
+    m_file.reset();
+    m_closed = true;
+    return ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// BackupJobEnvironment
+
+BackupJobEnvironment::BackupJobEnvironment(const std::string& folder, const std::string& account,
+                                           const std::string& table, bool incremental, long long fromTime,
+                                           long long toTime, uint64_t chunkSizeBytes, FileSystem& fs)
+    : IdaEnvironment(account + "/" + table), m_folder(folder.empty() ? "." : folder),
+      m_chunkSize(std::max<uint64_t>(chunkSizeBytes, 1)), m_fs(fs) {
+    while (m_folder.size() > 1 && m_folder.back() == '/') m_folder.pop_back();
+    m_manifest.account = account;
+    m_manifest.table = table;
+    m_manifest.incremental = incremental;
+    m_manifest.fromTime = fromTime;
+    m_manifest.toTime = toTime;
+}
+
+BackupJobEnvironment::~BackupJobEnvironment() = default;
+
+bool BackupJobEnvironment::writeManifest(std::string& error) {
+    return writeFileDurably(m_fs, pathOf(kManifestFile), m_manifest.toJson(), error);
+}
+
+BackupJobEnvironment::State BackupJobEnvironment::open(std::string& message, bool keepStoredUpperBound) {
+    message.clear();
+    std::string error;
+    const std::string manifestPath = pathOf(kManifestFile);
+    if (!m_fs.exists(manifestPath)) {
+        if (!m_fs.makeDirectories(m_folder, error)) {
+            message = error;
+            return State::Refused;
+        }
+        m_manifest.restart.clear();
+        m_manifest.complete = false;
+        m_manifest.pages = 0;
+        m_manifest.chunks.clear();
+        if (!writeFileDurably(m_fs, pathOf(kMetadataFile), m_manifest.metadataJson(), error) ||
+            !writeManifest(error)) {
+            message = "cannot start a backup in " + m_folder + ": " + error;
+            return State::Refused;
+        }
+        m_opened = true;
+        return State::Fresh;
+    }
+
+    std::string text;
+    BackupManifest stored;
+    if (!m_fs.readFile(manifestPath, text, error) || !BackupManifest::fromJson(text, stored, error)) {
+        message = m_folder + " holds a damaged backup (" + error + "); use another folder";
+        return State::Refused;
+    }
+    const BackupManifest& wanted = m_manifest;
+    if (stored.account != wanted.account || stored.table != wanted.table ||
+        stored.incremental != wanted.incremental || stored.fromTime != wanted.fromTime ||
+        (!keepStoredUpperBound && stored.toTime != wanted.toTime)) {
+        message = m_folder + " holds a backup of " +
+                  describeCoverage(stored.account, stored.table, stored.incremental, stored.fromTime, stored.toTime) +
+                  ", not of " +
+                  describeCoverage(wanted.account, wanted.table, wanted.incremental, wanted.fromTime, wanted.toTime) +
+                  "; use another folder";
+        return State::Refused;
+    }
+    if (stored.complete) {
+        m_manifest = stored;
+        message = "the backup in " + m_folder + " is already complete";
+        return State::Complete;
+    }
+    if (!isPagePosition(stored.restart)) {
+        message = "cannot resume the backup in " + m_folder + ": its restart string '" + stored.restart +
+                  "' is not a page position; use another folder";
+        return State::Refused;
+    }
+    // Everything after the last durable point is the remains of the interrupted run.
+    for (size_t i = 0; i < stored.chunks.size(); ++i) {
+        const ChunkInfo& chunk = stored.chunks[i];
+        uint64_t size = 0;
+        if (!m_fs.fileSize(pathOf(chunk.file), size) || size < chunk.bytes) {
+            message = "cannot resume the backup in " + m_folder + ": chunk " + chunk.file +
+                      " is missing or shorter than its manifest records; use another folder";
+            return State::Refused;
+        }
+        if (size > chunk.bytes && !m_fs.truncate(pathOf(chunk.file), chunk.bytes, error)) {
+            message = "cannot resume the backup in " + m_folder + ": " + error;
+            return State::Refused;
+        }
+    }
+    m_manifest = stored;
+    m_opened = true;
+    if (!writeFileDurably(m_fs, pathOf(kMetadataFile), m_manifest.metadataJson(), error)) {
+        message = "cannot resume the backup in " + m_folder + ": " + error;
+        return State::Refused;
+    }
+    if (stored.pages > 0 && stored.restart == ":") {
+        // The scan had reached the end; only the final mark was missing.
+        m_manifest.complete = true;
+        if (!writeManifest(error)) {
+            message = "cannot complete the backup in " + m_folder + ": " + error;
+            return State::Refused;
+        }
+        message = "the backup in " + m_folder + " had stored every page; it is now marked complete";
+        return State::Complete;
+    }
+    message = "resuming the backup in " + m_folder + " after " + std::to_string(stored.pages) + " pages (" +
+              std::to_string(stored.totalLines()) + " entities)";
+    return State::Resume;
+}
+
+void BackupJobEnvironment::logMessage(const char* functionName, const std::string& message) {
+    platform::log::writeDebugLine(m_name, functionName, message);
+}
+
+std::shared_ptr<BackupDataOutput> BackupJobEnvironment::dataOutput() {
+    if (!m_data) m_data.reset(new BackupDataOutput(m_manifest.table, this));
+    return m_data;
+}
+
+std::shared_ptr<IdaOutput> BackupJobEnvironment::createOutput(const std::string&, bool) {
+    if (!m_opened) {
+        logMessage("createOutput", "the backup folder was not opened");
+        return nullptr;
+    }
+    return dataOutput();
+}
+
+std::shared_ptr<IdaOutput> BackupJobEnvironment::createDescriptionOutput() {
+    return std::make_shared<DescriptionFileOutput>(this);
+}
+
+std::shared_ptr<IdaInput> BackupJobEnvironment::createInput(const std::string&, bool) { return nullptr; }
+std::shared_ptr<IdaInput> BackupJobEnvironment::createMetadataInput() { return nullptr; }
+std::shared_ptr<IdaInput> BackupJobEnvironment::createDescriptionInput() { return nullptr; }
+
+void BackupJobEnvironment::reportFailure(const std::string& message) {
+    platform::log::writeDebugLine(m_name, "reportFailure", message);
+    IdaEnvironment::reportFailure(message);
+}
+
+}  // namespace store
+}  // namespace platform

@@ -1,0 +1,76 @@
+#pragma once
+// Reads one table's backup folder (see BackupFormat.h) and checks it against its manifest.
+//
+// Ownership: a reader owns its open chunk file and a small read buffer; the FileSystem it was
+// opened with must outlive it. Threads: one thread at a time.
+//
+// Lines come out chunk by chunk, in backup order, and memory stays bounded whatever the size of
+// the backup: before the first line of a chunk is handed out, the chunk is read once in full to
+// check its size and CRC-32C against the manifest, then read again to split it into lines. A
+// chunk that is missing, shorter than recorded, damaged, or whose line count differs from the
+// manifest yields none of its lines: nextLine returns false and error() is true from then on.
+// Bytes beyond a chunk's recorded size (the remains of an interrupted write) are never read.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/store/BackupFormat.h"
+#include "platform/store/FileSystem.h"
+#include "platform/util/Export.h"
+
+namespace platform {
+namespace store {
+
+class AZT_API BackupReader {
+public:
+    // Opens the backup in `folder`. Refuses (nullptr, `error` set) a folder without a readable
+    // manifest and, unless `allowIncomplete`, a backup that has not finished.
+    static std::unique_ptr<BackupReader> open(const std::string& folder, std::string& error,
+                                              FileSystem& fs = posixFileSystem(), bool allowIncomplete = false);
+    ~BackupReader();
+    BackupReader(const BackupReader&) = delete;
+    BackupReader& operator=(const BackupReader&) = delete;
+
+    const BackupManifest& manifest() const { return m_manifest; }
+    const std::string& folder() const { return m_folder; }
+
+    // The description.json text, exactly as stored. False (errorMessage set) when unreadable.
+    bool readDescription(std::string& text);
+    // The metadata.json text. False (errorMessage set) when unreadable.
+    bool readMetadata(std::string& text);
+
+    // The next entity line, without its line feed. False at the end of the backup or on an
+    // error; tell them apart with error().
+    bool nextLine(std::string& line);
+    bool error() const { return !m_error.empty(); }
+    const std::string& errorMessage() const { return m_error; }
+    uint64_t linesRead() const { return m_linesRead; }
+
+    // Checks every chunk's presence, size and checksum without handing out lines.
+    bool verify(std::string& error);
+    // Checks one chunk (index into manifest().chunks) by a streaming pass.
+    bool verifyChunk(size_t index, std::string& error);
+
+private:
+    BackupReader(std::string folder, BackupManifest manifest, FileSystem& fs);
+    std::string pathOf(const std::string& file) const;
+    bool openNextChunk();
+    bool fillBuffer();
+    bool fail(const std::string& message);
+
+    std::string m_folder;
+    BackupManifest m_manifest;
+    FileSystem& m_fs;
+    std::string m_error;
+
+    size_t m_nextChunk = 0;               // index of the chunk to open next
+    std::unique_ptr<ReadableFile> m_file;  // the chunk being split into lines
+    uint64_t m_chunkRemaining = 0;        // bytes of the current chunk not yet read
+    uint64_t m_chunkLines = 0;            // lines handed out from the current chunk
+    std::string m_buffer;
+    size_t m_bufferPos = 0;
+    uint64_t m_linesRead = 0;
+};
+
+}  // namespace store
+}  // namespace platform

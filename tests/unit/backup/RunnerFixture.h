@@ -1,0 +1,64 @@
+#pragma once
+// A fake table behind the scripted transport, credentials for it, and a fresh folder.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "FakeTableService.h"
+#include "platform/store/BackupReader.h"
+#include "support/FakeSleeper.h"
+#include "support/FakeTransport.h"
+#include "table_service/AzureTableCredentials.h"
+
+namespace backup_test {
+
+inline std::vector<std::string> splitLines(const std::string& data) {
+    std::vector<std::string> lines;
+    std::stringstream in(data);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    ServiceTest() {
+        credentials.accountName = "acct";
+        credentials.accountUrl = "https://acct.table.core.windows.net";
+        credentials.accessKey = "a2V5";
+        transport->setResponder([this](const platform::http::HttpExchange& e) { return service.handle(e); });
+        std::string pattern = ::testing::TempDir() + "/azt-backup-XXXXXX";
+        if (::mkdtemp(&pattern[0])) folder = pattern;
+    }
+    ~ServiceTest() override { std::system(("rm -rf '" + folder + "'").c_str()); }
+
+    std::vector<std::string> queryUrls() {
+        std::vector<std::string> urls;
+        for (const auto& r : transport->requests())
+            if (r.url.find("Tables('") == std::string::npos) urls.push_back(r.url);
+        return urls;
+    }
+    std::vector<std::string> storedLines(const std::string& dir) {
+        std::string error;
+        auto reader = platform::store::BackupReader::open(dir, error);
+        EXPECT_TRUE(reader) << error;
+        std::vector<std::string> lines;
+        if (!reader) return lines;
+        std::string line;
+        while (reader->nextLine(line)) lines.push_back(line);
+        EXPECT_FALSE(reader->error()) << reader->errorMessage();
+        return lines;
+    }
+
+    testing_support::FakeTransportScope transport;
+    testing_support::FakeSleeperScope sleeper;
+    FakeTableService service;
+    AzureTableCredentials credentials;
+    std::string folder;
+};
+
+}  // namespace backup_test

@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "FakeTableService.h"
+#include "backup/AzureTableBackup.h"
+#include "support/FakeSleeper.h"
+#include "support/FakeTransport.h"
+#include "support/MemoryEnvironment.h"
+
+using backup_test::FakeTableService;
+using testing_support::MemoryEnvironment;
+
+namespace {
+
+std::vector<std::string> splitLines(const std::string& data) {
+    std::vector<std::string> lines;
+    std::stringstream in(data);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+class RunnerTest : public ::testing::Test {
+protected:
+    RunnerTest() {
+        credentials.accountName = "acct";
+        credentials.accountUrl = "https://acct.table.core.windows.net";
+        credentials.accessKey = "a2V5";
+        transport->setResponder([this](const platform::http::HttpExchange& e) { return service.handle(e); });
+    }
+
+    // The messages logged under one function name, in order.
+    std::vector<std::string> messages(const MemoryEnvironment& env, const std::string& function) const {
+        std::vector<std::string> out;
+        for (const auto& line : env.logLines())
+            if (line.function == function) out.push_back(line.message);
+        return out;
+    }
+    std::vector<std::string> queryUrls() {
+        std::vector<std::string> urls;
+        for (const auto& r : transport->requests())
+            if (r.url.find("Tables('") == std::string::npos) urls.push_back(r.url);
+        return urls;
+    }
+    QueryEntitiesArgs argsFor(MemoryEnvironment& env, const std::string& restart) {
+        QueryEntitiesArgs args;
+        args.credentials = &credentials;
+        args.environment = &env;
+        args.tableName = "t1";
+        args.restartString = restart;
+        return args;
+    }
+
+    testing_support::FakeTransportScope transport;
+    testing_support::FakeSleeperScope sleeper;
+    FakeTableService service;
+    AzureTableCredentials credentials;
+};
+
+}  // namespace
+
+TEST_F(RunnerTest, FullBackupWritesDescriptionThenOnePutAndOneRestartPerPage) {
+    service.fill(25);
+    MemoryEnvironment env;
+    AzureTableBackupRunner runner(credentials, env);
+    ASSERT_TRUE(runner.execute("t1", "", 0, 1700000000));
+
+    auto description = env.output("description.json");
+    EXPECT_EQ(description.data(), "{\"table\":{\"odata.metadata\":\"x\",\"TableName\":\"t1\"}}");
+    EXPECT_TRUE(description.closed);
+    EXPECT_EQ(description.closeRestart, "");
+
+    auto data = env.output("t1");
+    ASSERT_EQ(data.puts.size(), 3u);
+    ASSERT_EQ(data.restarts.size(), 3u);
+    const auto& e = service.entities();
+    EXPECT_EQ(data.restarts[0], FakeTableService::token(e[10].partitionKey) + ":" + FakeTableService::token(e[10].rowKey));
+    EXPECT_EQ(data.restarts[2], "");
+    EXPECT_TRUE(data.closed);
+    EXPECT_EQ(data.closeRestart, ":");
+    EXPECT_EQ(splitLines(data.data()), service.expectedLines());
+    EXPECT_EQ(data.puts[2].back(), '\n');
+
+    EXPECT_EQ(messages(env, "execute"), (std::vector<std::string>{"Starting scan\n", "Write complete\n"}));
+    auto urls = queryUrls();
+    ASSERT_EQ(urls.size(), 3u);
+    EXPECT_NE(urls[0].find("/t1()?$filter=Timestamp%20le%20datetime'2023-11-14T22:13:20Z'"), std::string::npos)
+        << urls[0];
+    EXPECT_EQ(urls[0].find("NextPartitionKey"), std::string::npos);
+    EXPECT_TRUE(env.failures().empty());
+}
+
+TEST_F(RunnerTest, EmptyPagesWithAContinuationDoNotEndTheScan) {
+    service.fill(12);
+    service.setEmptyPagesFirst(true);
+    MemoryEnvironment env;
+    AzureTableBackupRunner runner(credentials, env);
+    ASSERT_TRUE(runner.execute("t1", "", 0, 0));
+    auto data = env.output("t1");
+    EXPECT_EQ(data.puts.size(), 4u);  // empty, 10, empty, 2
+    EXPECT_EQ(data.puts[0], "");
+    EXPECT_EQ(data.restarts.size(), 4u);
+    EXPECT_EQ(splitLines(data.data()), service.expectedLines());
+    EXPECT_EQ(queryUrls()[0].find("$filter"), std::string::npos);  // no bounds, no filter
+}
+
+TEST_F(RunnerTest, EveryFailureIsLoggedThenReportedWithTheSameText) {
+    service.fill(25);
+    struct Case {
+        const char* name;
+        std::function<bool(MemoryEnvironment&)> run;
+        const char* function;
+        std::string message;
+        bool dataOutputCreated;
+    };
+    std::vector<Case> cases = {
+        {"describe fails",
+         [&](MemoryEnvironment& env) {
+             transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
+             return AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0);
+         },
+         "createDescription", "Describe failed 4 for table t1", false},
+        {"never described",
+         [&](MemoryEnvironment& env) {
+             std::shared_ptr<AzureTableDescription> d;
+             return AzureTableBackupRunner(credentials, env).createDescription("t1", d, false);
+         },
+         "createDescription", "Describe failed 1 for table t1", false},
+        {"description refused",
+         [&](MemoryEnvironment& env) {
+             env.refusePutNumber(1);
+             return AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0);
+         },
+         "createDescription", "Failed to write description.json file", false},
+        {"second page fails",
+         [&](MemoryEnvironment& env) {
+             service.failQueryNumber(2);
+             return AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0);
+         },
+         "queryEntities", "scanToStream failed for t1", true},
+        {"page refused by the output",
+         [&](MemoryEnvironment& env) {
+             env.refusePutNumber(3);  // the description, page 1, then page 2
+             return AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0);
+         },
+         "queryEntities", "scanToStream failed for t1", true},
+        {"close refused",
+         [&](MemoryEnvironment& env) {
+             env.refuseClose(true);
+             QueryEntitiesArgs args = argsFor(env, "");
+             return AzureTableBackupRunner::executeLowLevel(&args);
+         },
+         "queryEntities", "close failed for t1 and restart ':'", true},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        service.reset();
+        transport->clearRequests();
+        MemoryEnvironment env;
+        EXPECT_FALSE(c.run(env));
+        auto logged = messages(env, c.function);
+        ASSERT_FALSE(logged.empty());
+        EXPECT_EQ(logged.back(), c.message);
+        EXPECT_EQ(env.failures(), std::vector<std::string>{c.message});
+        EXPECT_TRUE(env.hasFailed());
+        EXPECT_EQ(!env.createdOutputs().empty(), c.dataOutputCreated);
+        if (!c.dataOutputCreated) {
+            EXPECT_EQ(queryUrls().size(), 0u);
+        }
+        if (c.dataOutputCreated && std::string(c.name) != "close refused") {
+            EXPECT_FALSE(env.output("t1").closed);  // a failed scan leaves no restart string
+            EXPECT_EQ(messages(env, "execute").back(), "Write complete\n");
+        }
+    }
+}
+
+TEST_F(RunnerTest, StopAtAPageBoundaryAndResumeLosesAndRepeatsNothing) {
+    service.fill(35);
+    MemoryEnvironment first;
+    first.stopAfterPuts(2);
+    QueryEntitiesArgs args = argsFor(first, "");
+    ASSERT_TRUE(AzureTableBackupRunner::executeLowLevel(&args));
+    auto part1 = first.output("t1");
+    ASSERT_EQ(part1.puts.size(), 2u);
+    EXPECT_EQ(args.finalRestart, part1.restarts.back());
+    EXPECT_EQ(part1.closeRestart, args.finalRestart);
+    EXPECT_NE(args.finalRestart.find("+/="), std::string::npos);  // raw token text, not encoded
+
+    MemoryEnvironment second;
+    QueryEntitiesArgs resumed = argsFor(second, args.finalRestart);
+    ASSERT_TRUE(AzureTableBackupRunner::executeLowLevel(&resumed));
+    EXPECT_EQ(resumed.finalRestart, ":");
+    auto lines = splitLines(part1.data() + second.output("t1").data());
+    EXPECT_EQ(lines, service.expectedLines());
+    // The resumed request is the one the uninterrupted scan would have sent.
+    auto urls = queryUrls();
+    ASSERT_EQ(urls.size(), 4u);
+    EXPECT_NE(urls[2].find("NextPartitionKey=1%21"), std::string::npos) << urls[2];
+}
+
+TEST_F(RunnerTest, RestartStringsThatAreNotOnePairStartAtTheFirstEntity) {
+    service.fill(5);
+    for (std::string restart : {"", ":", "nocolon", "a:b:c"}) {
+        SCOPED_TRACE(restart);
+        transport->clearRequests();
+        MemoryEnvironment env;
+        QueryEntitiesArgs args = argsFor(env, restart);
+        ASSERT_TRUE(AzureTableBackupRunner::executeLowLevel(&args));
+        EXPECT_EQ(queryUrls().at(0).find("Next"), std::string::npos);
+        EXPECT_EQ(splitLines(env.output("t1").data()).size(), 5u);
+    }
+    // A partition key with an empty row key is still a position.
+    transport->clearRequests();
+    MemoryEnvironment env;
+    QueryEntitiesArgs args = argsFor(env, FakeTableService::token("p01") + ":");
+    ASSERT_TRUE(AzureTableBackupRunner::executeLowLevel(&args));
+    std::string url = queryUrls().at(0);
+    EXPECT_NE(url.find("NextPartitionKey="), std::string::npos) << url;
+    EXPECT_EQ(url.find("NextRowKey"), std::string::npos) << url;
+    EXPECT_EQ(splitLines(env.output("t1").data()).size(), 3u);  // p01 and p02 only
+}
+
+TEST_F(RunnerTest, BothBoundsGoIntoTheFilterUpperFirst) {
+    service.fill(1);
+    MemoryEnvironment env;
+    AzureTableBackupRunner runner(credentials, env);
+    ASSERT_TRUE(runner.execute("t1", "", 1609459199, 1700000000));
+    EXPECT_NE(queryUrls().at(0).find("$filter=Timestamp%20le%20datetime'2023-11-14T22:13:20Z'%20and%20"
+                                     "Timestamp%20gt%20datetime'2020-12-31T23:59:59Z'"),
+              std::string::npos)
+        << queryUrls().at(0);
+}
