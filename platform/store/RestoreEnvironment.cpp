@@ -4,16 +4,12 @@
 #include <vector>
 
 #include "platform/ida/IdaBufferedInput.h"
+#include "platform/store/BackupReader.h"
 #include "platform/log/DebugLog.h"
 
 namespace platform {
 namespace store {
 namespace {
-
-std::string joinPath(const std::string& folder, const std::string& name) {
-    if (folder.empty()) return name;
-    return folder.back() == '/' ? folder + name : folder + "/" + name;
-}
 
 // A whole small file held in memory (description and metadata).
 class TextFileInput : public IdaInput {
@@ -41,17 +37,15 @@ private:
     size_t m_position = 0;
 };
 
-// The data input: a feeder thread checks each chunk, then streams it into the buffer.
+// The data input: a feeder thread streams the backup's lines (BackupReader checks each chunk
+// before it hands out any of its lines) into the bounded buffer the replay reads from.
 class ChunkStreamInput : public IdaBufferedInput {
 public:
-    ChunkStreamInput(RestoreEnvironment* environment, FileSystem& fs, std::string folder,
-                     std::vector<ChunkInfo> chunks, size_t readAhead,
+    ChunkStreamInput(RestoreEnvironment* environment, std::unique_ptr<BackupReader> reader, size_t readAhead,
                      std::shared_ptr<std::atomic<unsigned long long>> counter)
         : IdaBufferedInput(nullptr, readAhead),
           m_environment(environment),
-          m_fs(fs),
-          m_folder(std::move(folder)),
-          m_chunks(std::move(chunks)),
+          m_reader(std::move(reader)),
           m_counter(std::move(counter)) {
         m_feeder = std::thread([this] { feed(); });
     }
@@ -70,78 +64,33 @@ public:
     bool startRestore(bool) override { return false; }  // this input is read, never restored into
 
 private:
-    // Reads the recorded bytes of one chunk, handing each piece to `sink`; checks size,
-    // line count and checksum. False with `problem` set when the chunk is not as recorded.
-    template <typename Sink>
-    bool scanChunk(const ChunkInfo& chunk, Sink&& sink, std::string& problem) {
-        const std::string path = joinPath(m_folder, chunk.file);
-        std::string error;
-        auto file = m_fs.openRead(path, error);
-        if (!file) {
-            problem = "chunk " + chunk.file + " cannot be read (" + error + ")";
-            return false;
-        }
-        std::vector<char> buffer(1 << 16);
-        uint64_t remaining = chunk.bytes, lines = 0;
-        uint32_t crc = 0;
-        while (remaining > 0) {
-            const size_t want = remaining < buffer.size() ? static_cast<size_t>(remaining) : buffer.size();
-            long long got = file->read(buffer.data(), want);
-            if (got < 0) {
-                problem = "chunk " + chunk.file + " cannot be read";
-                return false;
-            }
-            if (got == 0) {
-                problem = "chunk " + chunk.file + " is shorter than recorded";
-                return false;
-            }
-            crc = crc32c(crc, buffer.data(), static_cast<size_t>(got));
-            for (long long i = 0; i < got; ++i) lines += buffer[static_cast<size_t>(i)] == '\n';
-            remaining -= static_cast<uint64_t>(got);
-            if (!sink(buffer.data(), static_cast<size_t>(got))) return false;
-        }
-        if (crc != chunk.crc32c) {
-            problem = "chunk " + chunk.file + " is damaged (checksum mismatch)";
-            return false;
-        }
-        if (lines != chunk.lines) {
-            problem = "chunk " + chunk.file + " is damaged (line count mismatch)";
-            return false;
-        }
-        return true;
-    }
-
     void feed() {
-        for (const auto& chunk : m_chunks) {
-            std::string problem;
-            // First pass: the whole chunk must check out before any of its lines is handed out.
-            if (!scanChunk(chunk, [](const char*, size_t) { return true; }, problem)) return fail(problem);
-            bool refused = false;
-            auto deliver = [&](const char* data, size_t size) {
-                refused = !processBuffer(const_cast<char*>(data), size);
-                return !refused;
-            };
-            if (!scanChunk(chunk, deliver, problem)) {
-                if (refused) return;  // the reader closed the input; nobody wants the rest
-                // Changed between the two passes: what was handed out can no longer be trusted.
-                return fail(problem);
+        const size_t block = 64 * 1024;
+        std::string pending, line;
+        pending.reserve(block + 4096);
+        while (m_reader->nextLine(line)) {
+            pending += line;
+            pending += '\n';
+            if (pending.size() >= block) {
+                if (!processBuffer(&pending[0], pending.size())) return;  // the reader closed the input
+                pending.clear();
             }
-            if (!closeChunk()) return;
         }
+        // Lines of sound chunks before a damaged one are still handed out; none of the damaged.
+        if (!pending.empty() && !processBuffer(&pending[0], pending.size())) return;
+        if (m_reader->error()) return fail(m_reader->errorMessage());
         endOfObject();
     }
 
     void fail(const std::string& problem) {
-        const std::string message = "Backup " + m_folder + ": " + problem;
+        const std::string message = "Backup " + m_reader->folder() + ": " + problem;
         m_environment->logMessage("createInput", message);
         m_environment->reportFailure(message);
         failDelivery(message);
     }
 
     RestoreEnvironment* m_environment;
-    FileSystem& m_fs;
-    std::string m_folder;
-    std::vector<ChunkInfo> m_chunks;
+    std::unique_ptr<BackupReader> m_reader;
     std::shared_ptr<std::atomic<unsigned long long>> m_counter;
     std::thread m_feeder;
 };
@@ -167,17 +116,10 @@ RestoreEnvironment::RestoreEnvironment(const std::string& folder, FileSystem& fs
 RestoreEnvironment::~RestoreEnvironment() = default;
 
 bool RestoreEnvironment::open(std::string& error) {
-    std::string text, readError;
-    if (!m_fs.readFile(joinPath(m_folder, kManifestFile), text, readError)) {
-        error = "no backup in " + m_folder + " (" + readError + ")";
-        return false;
-    }
-    BackupManifest manifest;
-    if (!BackupManifest::fromJson(text, manifest, readError)) {
-        error = "the backup manifest of " + m_folder + " is unreadable: " + readError;
-        return false;
-    }
-    m_manifest = std::move(manifest);
+    // An unfinished backup still has a description and metadata; its data input refuses it.
+    auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/true);
+    if (!reader) return false;
+    m_manifest = reader->manifest();
     m_opened = true;
     return true;
 }
@@ -191,29 +133,31 @@ std::shared_ptr<IdaOutput> RestoreEnvironment::createOutput(const std::string&, 
 std::shared_ptr<IdaOutput> RestoreEnvironment::createDescriptionOutput() { return nullptr; }
 
 std::shared_ptr<IdaInput> RestoreEnvironment::createInput(const std::string&, bool) {
-    if (!m_opened) {
-        std::string error;
-        if (!open(error)) {
-            logMessage("createInput", error);
-            reportFailure(error);
-            return std::make_shared<FailedInput>();
-        }
+    std::string error;
+    // Replaying part of a backup would make a partial table look restored.
+    auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/false);
+    if (!reader) {
+        logMessage("createInput", error);
+        reportFailure(error);
+        return std::make_shared<FailedInput>();
     }
-    return std::make_shared<ChunkStreamInput>(this, m_fs, m_folder, m_manifest.chunks, m_readAhead,
-                                              m_linesDelivered);
+    return std::make_shared<ChunkStreamInput>(this, std::move(reader), m_readAhead, m_linesDelivered);
 }
 
-std::shared_ptr<IdaInput> RestoreEnvironment::fileInput(const char* fileName) {
-    std::string text, error;
-    if (!m_fs.readFile(joinPath(m_folder, fileName), text, error)) {
-        logMessage("createInput", error);
+std::shared_ptr<IdaInput> RestoreEnvironment::fileInput(bool metadata) {
+    std::string error, text;
+    auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/true);
+    bool read = reader && (metadata ? reader->readMetadata(text) : reader->readDescription(text));
+    if (!read) {
+        logMessage(metadata ? "createMetadataInput" : "createDescriptionInput",
+                   reader ? reader->errorMessage() : error);
         return std::make_shared<TextFileInput>(false, "");
     }
     return std::make_shared<TextFileInput>(true, std::move(text));
 }
 
-std::shared_ptr<IdaInput> RestoreEnvironment::createMetadataInput() { return fileInput(kMetadataFile); }
-std::shared_ptr<IdaInput> RestoreEnvironment::createDescriptionInput() { return fileInput(kDescriptionFile); }
+std::shared_ptr<IdaInput> RestoreEnvironment::createMetadataInput() { return fileInput(true); }
+std::shared_ptr<IdaInput> RestoreEnvironment::createDescriptionInput() { return fileInput(false); }
 
 }  // namespace store
 }  // namespace platform

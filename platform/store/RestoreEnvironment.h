@@ -2,10 +2,12 @@
 // The environment of one backup being restored: one table's backup folder in the store (see
 // BackupFormat.h). Its name is the folder path, which messages quote.
 //
-//   createInput             the entity lines of every chunk the manifest lists, in order. Each
-//                           chunk is checked against its recorded size, line count and CRC-32C
-//                           before any of its lines is handed out; a damaged or missing chunk
-//                           fails the input (error() true, getLine false), never replayed.
+//   createInput             the entity lines of every chunk the manifest lists, in order (read
+//                           with BackupReader). Each chunk is checked against its recorded size,
+//                           line count and CRC-32C before any of its lines is handed out; a
+//                           damaged or missing chunk, or a backup that did not finish, fails the
+//                           input (error() true, getLine false after the sound chunks before it)
+//                           and is never replayed.
 //   createDescriptionInput  description.json as the backup wrote it.
 //   createMetadataInput     metadata.json.
 //
@@ -55,7 +57,7 @@ public:
     std::shared_ptr<IdaInput> createDescriptionInput() override;
 
 private:
-    std::shared_ptr<IdaInput> fileInput(const char* fileName);
+    std::shared_ptr<IdaInput> fileInput(bool metadata);
 
     std::string m_folder;
     FileSystem& m_fs;

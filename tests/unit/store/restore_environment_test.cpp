@@ -95,7 +95,7 @@ TEST_F(RestoreEnvironmentTest, MissingOrShortChunksFailTheInput) {
         auto input = env.createInput("src", false);
         readAll(*input);
         EXPECT_TRUE(input->error());
-        EXPECT_NE(env.failureMessage().find("data-000002.jsonl cannot be read"), std::string::npos);
+        EXPECT_NE(env.failureMessage().find("data-000002.jsonl is missing"), std::string::npos) << env.failureMessage();
     }
     {
         folder.write("data-000002.jsonl", numbered("b", 0, 5));
@@ -103,7 +103,7 @@ TEST_F(RestoreEnvironmentTest, MissingOrShortChunksFailTheInput) {
         auto input = env.createInput("src", false);
         readAll(*input);
         EXPECT_TRUE(input->error());
-        EXPECT_NE(env.failureMessage().find("shorter than recorded"), std::string::npos);
+        EXPECT_NE(env.failureMessage().find("data-000002.jsonl is truncated"), std::string::npos) << env.failureMessage();
     }
 }
 
@@ -115,6 +115,22 @@ TEST_F(RestoreEnvironmentTest, LineCountIsCheckedToo) {
     auto input = env.createInput("src", false);
     EXPECT_TRUE(readAll(*input).empty());
     EXPECT_TRUE(input->error());
+}
+
+TEST_F(RestoreEnvironmentTest, UnfinishedBackupIsNeverReplayed) {
+    folder.addChunk(numbered("a", 0, 10));
+    folder.manifest.complete = false;
+    folder.manifest.restart = "a:10";
+    folder.finish();
+    RestoreEnvironment env(folder.path());
+    std::string error, text;
+    ASSERT_TRUE(env.open(error)) << error;
+    EXPECT_FALSE(env.manifest().complete);
+    EXPECT_TRUE(env.createDescriptionInput()->getContents(text)) << "its description is still there";
+    auto input = env.createInput("src", false);
+    EXPECT_TRUE(readAll(*input).empty());
+    EXPECT_TRUE(input->error());
+    EXPECT_NE(env.failureMessage().find("did not finish"), std::string::npos) << env.failureMessage();
 }
 
 TEST_F(RestoreEnvironmentTest, NoManifestMeansAFailedInput) {
