@@ -219,24 +219,6 @@ void deepCopy(rapidjson::Document& target, const rapidjson::Value& source) {
     target.Swap(fresh);
 }
 
-std::string percentEncode(const std::string& text) {
-    static const char* const hex = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (unsigned char c : text) {
-        bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                          c == '.' || c == '_' || c == '~';
-        if (unreserved) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 std::string keyLiteral(const std::string& key) {
     std::string doubled;
     doubled.reserve(key.size() + 2);

@@ -10,6 +10,8 @@
 #include <rapidjson/document.h>
 #include <rapidjson/reader.h>
 
+#include "platform/http/UrlEncoding.h"
+
 namespace table_text {
 
 // Strict JSON, but every number keeps its exact value (the default fast path may be one unit in
@@ -29,7 +31,7 @@ std::string jsonString(const std::string& text);
 void deepCopy(rapidjson::Document& target, const rapidjson::Value& source);
 
 // Every byte outside the unreserved set (A-Z a-z 0-9 - . _ ~) becomes %XX (upper-case hex).
-std::string percentEncode(const std::string& text);
+using platform::http::percentEncode;
 // A key as it goes between the quotes of PartitionKey='...' in a URL: quotes doubled (the OData
 // literal rule), then percent-encoded.
 std::string keyLiteral(const std::string& key);

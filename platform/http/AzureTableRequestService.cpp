@@ -15,6 +15,7 @@
 #include "platform/http/UrlEncoding.h"
 #include "platform/log/DebugLog.h"
 #include "platform/util/Sleeper.h"
+#include "platform/util/Text.h"
 
 namespace platform {
 namespace http {
@@ -36,19 +37,6 @@ void appendJsonString(std::string& out, const std::string& value) {
         }
     }
     out += '"';
-}
-
-std::string isoTimeNow() {
-    using namespace std::chrono;
-    auto now = system_clock::now();
-    std::time_t seconds = system_clock::to_time_t(now);
-    auto micros = duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long long>(micros));
-    return text;
 }
 
 void debugLine(const std::string& message) {
@@ -231,7 +219,7 @@ AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const s
         reply.body = odataErrorBody("ResourceNotFound",
                                     "The specified resource does not exist.\nRequestId:" +
                                         (requestId == reply.headers.end() ? std::string() : requestId->second) +
-                                        "\nTime:" + isoTimeNow());
+                                        "\nTime:" + platform::text::isoTimestampNow());
         return reply;
     }
 

@@ -6,6 +6,7 @@
 
 #include "platform/http/SharedKey.h"
 #include "platform/log/DebugLog.h"
+#include "platform/util/Text.h"
 
 namespace platform {
 namespace http {
@@ -16,17 +17,9 @@ const char* const kDevelopmentAccountKey =
 
 namespace {
 
-std::string trim(const std::string& text) {
-    size_t begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos) return "";
-    size_t end = text.find_last_not_of(" \t\r\n");
-    return text.substr(begin, end - begin + 1);
-}
+using platform::text::trim;
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
+std::string lower(std::string text) { return platform::text::toLower(std::move(text)); }
 
 // Splits "scheme://host[:port][/path]" and checks that it is a plain http(s) URL.
 bool splitUrl(const std::string& url, std::string& scheme, std::string& host, std::string& rest) {

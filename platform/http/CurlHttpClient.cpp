@@ -1,4 +1,5 @@
 #include "platform/http/CurlHttpClient.h"
+#include "platform/util/Text.h"
 
 #include <curl/curl.h>
 
@@ -15,17 +16,9 @@ void globalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-std::string trim(const std::string& text) {
-    size_t begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos) return "";
-    size_t end = text.find_last_not_of(" \t\r\n");
-    return text.substr(begin, end - begin + 1);
-}
+using platform::text::trim;
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
+std::string lower(std::string text) { return platform::text::toLower(std::move(text)); }
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
     static_cast<HttpReply*>(user)->body.append(data, size * count);

@@ -1,4 +1,5 @@
 #include "platform/log/DebugLog.h"
+#include "platform/util/Text.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -20,19 +21,6 @@ std::mutex g_mutex;
 std::string g_path;
 int g_fd = -1;
 std::vector<std::string> g_secrets;
-
-std::string timestamp() {
-    using namespace std::chrono;
-    auto now = system_clock::now();
-    std::time_t seconds = system_clock::to_time_t(now);
-    auto micros = duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long long>(micros));
-    return text;
-}
 
 }  // namespace
 
@@ -130,7 +118,7 @@ void writeDebugLine(const std::string& tag, const char* functionName, const std:
     std::string shown = redact(message);
     if (shown.size() > kMaxMessage)
         shown = shown.substr(0, kMaxMessage) + "... (" + std::to_string(shown.size()) + " bytes)";
-    std::string line = timestamp() + " " + std::to_string(::getpid()) + " " +
+    std::string line = platform::text::isoTimestampNow() + " " + std::to_string(::getpid()) + " " +
                        std::to_string(static_cast<long>(::syscall(SYS_gettid))) + " " + tag + " " +
                        (functionName ? functionName : "-") + ": " + shown;
     if (line.empty() || line.back() != '\n') line += '\n';
