@@ -90,13 +90,22 @@ private:
         while (!m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_done; })) {
             const platform::store::BackupProgress* p = m_job.progress();
             if (!p) continue;
-            double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-            if (m_startEntities < 0) m_startEntities = static_cast<long long>(p->entities.load());
-            double rate = (static_cast<double>(p->entities.load()) - m_startEntities) / (seconds > 0 ? seconds : 1);
-            std::fprintf(stderr, "\r\033[K  %llu pages, %llu entities, %s, %.0f entities/s",
+            // The rate counts from the first look at the job, so entities a resumed job found
+            // already stored do not inflate it; the first line has no rate yet.
+            auto now = std::chrono::steady_clock::now();
+            if (m_startEntities < 0) {
+                m_startEntities = static_cast<long long>(p->entities.load());
+                m_start = now;
+            }
+            double seconds = std::chrono::duration<double>(now - m_start).count();
+            std::string rate = seconds > 0 ? ", " + std::to_string(static_cast<long long>(
+                                                        (static_cast<double>(p->entities.load()) - m_startEntities) /
+                                                        seconds)) + " entities/s"
+                                           : "";
+            std::fprintf(stderr, "\r\033[K  %llu pages, %llu entities, %s%s",
                          static_cast<unsigned long long>(p->pages.load()),
                          static_cast<unsigned long long>(p->entities.load()), humanBytes(p->bytes.load()).c_str(),
-                         rate);
+                         rate.c_str());
             std::fflush(stderr);
         }
     }
