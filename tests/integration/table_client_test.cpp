@@ -1,4 +1,4 @@
-// The Table service client against the emulator: table life cycle, batch writes with awkward
+// The Table service client against the emulator: batch writes with awkward
 // keys and numbers, and reading everything back page by page.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -49,21 +49,6 @@ protected:
 std::string tagged(const std::string& body) { return "{\"odata.etag\":\"W/\\\"x\\\"\"," + body + "}"; }
 
 }  // namespace
-
-TEST_F(TableClientTest, TableLifeCycle) {
-    AzureTableStorage client(credentials, env);
-    std::string name = freshTable(client, "life");
-    EXPECT_TRUE(client.waitForActiveTable(name, 120000));
-    auto described = client.describeTable(name);
-    ASSERT_EQ(described.errorKind, 0) << described.errorMessage;
-    EXPECT_EQ(described.result->tableName, name);
-    EXPECT_TRUE(client.isTableEmpty(name));
-
-    EXPECT_EQ(client.deleteTable(name).errorKind, 0);
-    EXPECT_TRUE(client.waitForDeletedTable(name, 120000));
-    EXPECT_EQ(client.describeTable(name).errorKind, ResourceNotFound);
-    EXPECT_FALSE(client.isTableEmpty(name));
-}
 
 TEST_F(TableClientTest, BatchesWriteAwkwardKeysAndKeepDoubles) {
     AzureTableStorage client(credentials, env);

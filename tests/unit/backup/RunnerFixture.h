@@ -1,5 +1,5 @@
 #pragma once
-// A fake table behind the scripted transport, credentials for it, and a fresh folder.
+// The in-memory service behind the scripted transport, credentials for it, and a fresh folder.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,13 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "FakeTableService.h"
 #include "platform/store/BackupReader.h"
 #include "support/FakeSleeper.h"
+#include "support/FakeTableService.h"
 #include "support/FakeTransport.h"
+#include "support/MemoryEnvironment.h"
 #include "table_service/AzureTableCredentials.h"
 
 namespace backup_test {
+
+using testing_support::FakeTableService;
 
 inline std::vector<std::string> splitLines(const std::string& data) {
     std::vector<std::string> lines;
@@ -30,7 +33,6 @@ protected:
         credentials.accountName = "acct";
         credentials.accountUrl = "https://acct.table.core.windows.net";
         credentials.accessKey = "a2V5";
-        transport->setResponder([this](const platform::http::HttpExchange& e) { return service.handle(e); });
         std::string pattern = ::testing::TempDir() + "/azt-backup-XXXXXX";
         if (::mkdtemp(&pattern[0])) folder = pattern;
     }
@@ -41,6 +43,13 @@ protected:
         for (const auto& r : transport->requests())
             if (r.url.find("Tables('") == std::string::npos) urls.push_back(r.url);
         return urls;
+    }
+    // The messages logged under one function name, in order.
+    static std::vector<std::string> messages(const testing_support::MemoryEnvironment& env, const std::string& function) {
+        std::vector<std::string> out;
+        for (const auto& line : env.logLines())
+            if (line.function == function) out.push_back(line.message);
+        return out;
     }
     std::vector<std::string> storedLines(const std::string& dir) {
         std::string error;
@@ -56,7 +65,7 @@ protected:
 
     testing_support::FakeTransportScope transport;
     testing_support::FakeSleeperScope sleeper;
-    FakeTableService service;
+    testing_support::FakeTableService service{*transport};
     AzureTableCredentials credentials;
     std::string folder;
 };

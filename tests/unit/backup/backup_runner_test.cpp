@@ -1,48 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "FakeTableService.h"
+#include "RunnerFixture.h"
 #include "backup/AzureTableBackup.h"
-#include "support/FakeSleeper.h"
-#include "support/FakeTransport.h"
-#include "support/MemoryEnvironment.h"
 
 using backup_test::FakeTableService;
+using backup_test::splitLines;
 using testing_support::MemoryEnvironment;
 
 namespace {
 
-std::vector<std::string> splitLines(const std::string& data) {
-    std::vector<std::string> lines;
-    std::stringstream in(data);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
-class RunnerTest : public ::testing::Test {
+class RunnerTest : public backup_test::ServiceTest {
 protected:
-    RunnerTest() {
-        credentials.accountName = "acct";
-        credentials.accountUrl = "https://acct.table.core.windows.net";
-        credentials.accessKey = "a2V5";
-        transport->setResponder([this](const platform::http::HttpExchange& e) { return service.handle(e); });
-    }
-
-    // The messages logged under one function name, in order.
-    std::vector<std::string> messages(const MemoryEnvironment& env, const std::string& function) const {
-        std::vector<std::string> out;
-        for (const auto& line : env.logLines())
-            if (line.function == function) out.push_back(line.message);
-        return out;
-    }
-    std::vector<std::string> queryUrls() {
-        std::vector<std::string> urls;
-        for (const auto& r : transport->requests())
-            if (r.url.find("Tables('") == std::string::npos) urls.push_back(r.url);
-        return urls;
-    }
     QueryEntitiesArgs argsFor(MemoryEnvironment& env, const std::string& restart) {
         QueryEntitiesArgs args;
         args.credentials = &credentials;
@@ -51,11 +19,6 @@ protected:
         args.restartString = restart;
         return args;
     }
-
-    testing_support::FakeTransportScope transport;
-    testing_support::FakeSleeperScope sleeper;
-    FakeTableService service;
-    AzureTableCredentials credentials;
 };
 
 }  // namespace
@@ -74,8 +37,7 @@ TEST_F(RunnerTest, FullBackupWritesDescriptionThenOnePutAndOneRestartPerPage) {
     auto data = env.output("t1");
     ASSERT_EQ(data.puts.size(), 3u);
     ASSERT_EQ(data.restarts.size(), 3u);
-    const auto& e = service.entities();
-    EXPECT_EQ(data.restarts[0], FakeTableService::token(e[10].partitionKey) + ":" + FakeTableService::token(e[10].rowKey));
+    EXPECT_EQ(data.restarts[0], FakeTableService::restartAt(service.rows()[10]));
     EXPECT_EQ(data.restarts[2], "");
     EXPECT_TRUE(data.closed);
     EXPECT_EQ(data.closeRestart, ":");

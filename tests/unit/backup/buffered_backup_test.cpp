@@ -4,7 +4,6 @@
 
 #include "RunnerFixture.h"
 #include "backup/AzureTableBackup.h"
-#include "support/MemoryEnvironment.h"
 
 using backup_test::splitLines;
 using testing_support::MemoryEnvironment;
@@ -54,11 +53,9 @@ TEST_F(BufferedBackupTest, StartBackupScansEveryPageIntoItsOwnBuffer) {
 TEST_F(BufferedBackupTest, ARestartStringGivenToCloseWinsOverTheInitialOne) {
     service.fill(30);
     AzureBufferedBackup out;
-    const auto& e = service.entities();
-    std::string r1 = backup_test::FakeTableService::token(e[10].partitionKey) + ":" +
-                     backup_test::FakeTableService::token(e[10].rowKey);
-    std::string r2 = backup_test::FakeTableService::token(e[20].partitionKey) + ":" +
-                     backup_test::FakeTableService::token(e[20].rowKey);
+    const auto& e = service.rows();
+    std::string r1 = backup_test::FakeTableService::restartAt(e[10]);
+    std::string r2 = backup_test::FakeTableService::restartAt(e[20]);
     out.initialize(credentials, &env, "t1", r1, 0, 0);
     EXPECT_TRUE(out.flush());
     EXPECT_TRUE(out.initializeBackup());

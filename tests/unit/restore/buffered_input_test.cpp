@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "support/FakeSleeper.h"
-#include "FakeTableService.h"
+#include "support/FakeTableService.h"
 #include "support/MemoryEnvironment.h"
 #include "platform/ida/IdaBufferedInput.h"
 #include "restore/AzureTableRestore.h"

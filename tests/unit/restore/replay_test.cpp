@@ -8,7 +8,7 @@
 #include <set>
 #include <thread>
 
-#include "FakeTableService.h"
+#include "support/FakeTableService.h"
 #include "platform/store/RestoreEnvironment.h"
 #include "restore/AzureTableRestore.h"
 #include "support/BackupFolder.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "FakeTableService.h"
+#include "support/FakeTableService.h"
 #include "restore/AzureTableRestore.h"
 #include "support/FakeSleeper.h"
 #include "support/MemoryEnvironment.h"

@@ -161,28 +161,6 @@ TEST_F(QueryTest, IsTableEmptyLooksAtTheFirstUnfilteredPage) {
     EXPECT_EQ(messages("isTableEmpty"), std::vector<std::string>{"Error checking t[devstoreaccount1] for emptiness"});
 }
 
-TEST(ContinuationToken, RestartStringForms) {
-    EXPECT_EQ(toRestartString(token("", "")), "");
-    EXPECT_EQ(toRestartString(token("p", "")), "p:");
-    EXPECT_EQ(toRestartString(token("", "r")), ":r");
-    EXPECT_EQ(toRestartString(token("p", "r")), "p:r");
-}
-
-TEST(AzureTableQueryRespone, KeepsOneTextPerEntityAndTheToken) {
-    rapidjson::Document reply;
-    reply.Parse("{\"value\":[{\"a\":1,\"b\":[true,null]},{\"c\":\"x\"}],\"x-ms-continuation-NextRowKey\":\"r\"}");
-    AzureTableQueryRespone page(reply);
-    AzureTableQueryRespone copy(page);
-    EXPECT_EQ(copy.entities, (std::vector<std::string>{"{\"a\":1,\"b\":[true,null]}", "{\"c\":\"x\"}"}));
-    EXPECT_EQ(copy.continuation.nextPartitionKey, "");
-    EXPECT_EQ(copy.continuation.nextRowKey, "r");
-
-    rapidjson::Document notPage;
-    notPage.Parse("[1,2]");
-    page.assign(notPage);
-    EXPECT_TRUE(page.entities.empty());
-}
-
 TEST_F(QueryTest, DoublesKeepTheirValueAndFloatingForm) {
     transport->reply(200,
                      "{\"value\":[{\"a\":0.1,\"b\":2.0,\"c\":1e+300,\"d\":5e-324,\"e\":-0.0,"

@@ -1,8 +1,12 @@
 #pragma once
-// An in-memory Table service behind the scripted transport: tables can be described, created and
-// deleted, and batch transactions store their entities. Entities are read from the JSON bodies of
-// the batch operations, so the test does not depend on how keys are spelled in URLs. Batches can
-// be refused on purpose (the next N, or every batch whose entities match a predicate).
+// An in-memory Table service behind the scripted transport. Tables can be described, created and
+// deleted; batch transactions store their entities (read from the operation bodies, so tests do
+// not depend on how keys are spelled in URLs) and can be refused on purpose. Entity queries page
+// through a sorted source table (fill/add) the way the service does: continuation headers with
+// opaque tokens holding '+', '/' and '=', optional empty pages that still carry a continuation,
+// and a chosen query that fails.
+#include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -12,6 +16,7 @@
 
 #include <rapidjson/document.h>
 
+#include "platform/http/UrlEncoding.h"
 #include "support/FakeTransport.h"
 #include "table_service/AzureTableCredentials.h"
 
@@ -34,6 +39,10 @@ inline std::string entityLine(const std::string& pk, const std::string& rk, cons
            "\",\"RowKey\":\"" + rk + "\",\"Timestamp\":\"2024-01-01T00:00:00.1234567Z\"" + extra + "}";
 }
 
+struct SourceEntity {
+    std::string partitionKey, rowKey, json;
+};
+
 struct StoredBatch {
     std::vector<std::string> entities;  // operation bodies, in order
     bool accepted = false;
@@ -45,6 +54,50 @@ public:
         transport.setResponder([this](const platform::http::HttpExchange& e) { return handle(e); });
     }
 
+    // --- the source table that entity queries page through ---
+    // Adds `count` entities spread over `partitions` partitions, and the table "t1" they live in.
+    void fill(int count, int partitions = 3) {
+        addTable("t1");
+        for (int i = 0; i < count; ++i) {
+            char pk[16], rk[16];
+            std::snprintf(pk, sizeof pk, "p%02d", i % partitions);
+            std::snprintf(rk, sizeof rk, "r%05d", i);
+            add(pk, rk);
+        }
+    }
+    void add(const std::string& pk, const std::string& rk) {
+        std::string json = "{\"odata.etag\":\"W/\\\"1\\\"\",\"PartitionKey\":\"" + pk + "\",\"RowKey\":\"" + rk +
+                           "\",\"Timestamp\":\"2023-11-14T22:13:20.1234567Z\",\"n\":" + std::to_string(m_rows.size()) +
+                           ",\"big\":\"9007199254740993\",\"big@odata.type\":\"Edm.Int64\"}";
+        m_rows.push_back({pk, rk, json});
+        std::sort(m_rows.begin(), m_rows.end(), [](const SourceEntity& a, const SourceEntity& b) {
+            return a.partitionKey != b.partitionKey ? a.partitionKey < b.partitionKey : a.rowKey < b.rowKey;
+        });
+    }
+    const std::vector<SourceEntity>& rows() const { return m_rows; }
+    std::vector<std::string> expectedLines() const {
+        std::vector<std::string> lines;
+        for (const auto& e : m_rows) lines.push_back(e.json);
+        return lines;
+    }
+    // Forgets injected query faults and served pages; keeps the entities.
+    void reset() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_failQuery = 0;
+        m_queries = 0;
+        m_servedEmpty.clear();
+    }
+    void setPageSize(size_t size) { m_pageSize = size; }
+    // Before every page with entities, answer once with an empty page pointing at the same place.
+    void setEmptyPagesFirst(bool on) { m_emptyFirst = on; }
+    // The nth query (1-based, counted from construction or reset) is refused.
+    void failQueryNumber(int n) { m_failQuery = n; }
+
+    // Opaque continuation tokens, as the service hands them out.
+    static std::string token(const std::string& key) { return "1!" + key + "+/="; }
+    static std::string restartAt(const SourceEntity& e) { return token(e.partitionKey) + ":" + token(e.rowKey); }
+
+    // --- tables and batches ---
     void addTable(const std::string& name) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_tables[name];
@@ -62,12 +115,6 @@ public:
     std::vector<StoredBatch> batches() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_batches;
-    }
-    size_t acceptedOperations() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        size_t n = 0;
-        for (const auto& b : m_batches) n += b.accepted ? b.entities.size() : 0;
-        return n;
     }
     // The next `count` batches are answered with a failure.
     void refuseNextBatches(int count) {
@@ -92,28 +139,38 @@ private:
         r.body = body;
         return r;
     }
-
     static std::string tableInPath(const std::string& url) {
-        size_t open = url.find("Tables('");
-        if (open == std::string::npos) return "";
-        size_t start = open + 8;
-        size_t end = url.find("')", start);
-        return url.substr(start, end - start);
+        size_t start = url.find("Tables('") + 8;
+        return url.substr(start, url.find("')", start) - start);
+    }
+    static std::string parameter(const std::string& url, const std::string& name) {
+        for (const char* sep : {"?", "&"}) {
+            size_t at = url.find(sep + name + "=");
+            if (at == std::string::npos) continue;
+            at += name.size() + 2;
+            size_t end = url.find('&', at);
+            return platform::http::percentDecode(url.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        }
+        return "";
+    }
+    static std::string untoken(const std::string& token) {
+        if (token.size() < 5 || token.compare(0, 2, "1!") != 0) return "";
+        return token.substr(2, token.size() - 5);
     }
 
     platform::http::HttpReply handle(const platform::http::HttpExchange& e) {
         std::lock_guard<std::mutex> lock(m_mutex);
         const std::string notFound =
             "{\"odata.error\":{\"code\":\"ResourceNotFound\",\"message\":{\"value\":\"The specified resource does not exist.\"}}}";
+        const bool tables = e.url.find("Tables('") != std::string::npos;
         if (e.url.find("$batch") != std::string::npos) return batch(e.body);
-        if (e.method == "GET" && e.url.find("Tables('") != std::string::npos) {
+        if (e.method == "GET" && tables) {
             std::string name = tableInPath(e.url);
             if (!m_tables.count(name)) return reply(404, notFound);
             return reply(200, "{\"odata.metadata\":\"x\",\"TableName\":\"" + name + "\"}");
         }
-        if (e.method == "DELETE" && e.url.find("Tables('") != std::string::npos) {
-            std::string name = tableInPath(e.url);
-            if (!m_tables.erase(name)) return reply(404, notFound);
+        if (e.method == "DELETE" && tables) {
+            if (!m_tables.erase(tableInPath(e.url))) return reply(404, notFound);
             return reply(204);
         }
         if (e.method == "POST" && e.url.size() >= 6 && e.url.compare(e.url.size() - 6, 6, "Tables") == 0) {
@@ -124,7 +181,30 @@ private:
             m_tables[name];
             return reply(201, "{\"TableName\":\"" + name + "\"}");
         }
+        if (e.method == "GET" && e.url.find("()") != std::string::npos) return query(e.url);
         return reply(400, "{\"odata.error\":{\"code\":\"Unexpected\"}}");
+    }
+
+    platform::http::HttpReply query(const std::string& url) {
+        ++m_queries;
+        // Not a transient failure: the transport does not retry it.
+        if (m_queries == m_failQuery) return reply(400, "{\"odata.error\":{\"code\":\"InvalidInput\"}}");
+        std::string pk = untoken(parameter(url, "NextPartitionKey"));
+        std::string rk = untoken(parameter(url, "NextRowKey"));
+        size_t start = 0;
+        while (start < m_rows.size() && (m_rows[start].partitionKey < pk ||
+                                         (m_rows[start].partitionKey == pk && m_rows[start].rowKey < rk)))
+            ++start;
+        bool empty = m_emptyFirst && start < m_rows.size() && m_servedEmpty.insert(start).second;
+        size_t end = empty ? start : std::min(m_rows.size(), start + m_pageSize);
+        platform::http::HttpReply r = reply(200, "{\"odata.metadata\":\"x\",\"value\":[");
+        for (size_t i = start; i < end; ++i) r.body += (i > start ? "," : "") + m_rows[i].json;
+        r.body += "]}";
+        if (end < m_rows.size()) {
+            r.headers["x-ms-continuation-nextpartitionkey"] = token(m_rows[end].partitionKey);
+            r.headers["x-ms-continuation-nextrowkey"] = token(m_rows[end].rowKey);
+        }
+        return r;
     }
 
     platform::http::HttpReply batch(const std::string& body) {
@@ -158,8 +238,7 @@ private:
             for (const auto& entity : stored.entities) {
                 rapidjson::Document d;
                 d.Parse(entity.c_str());
-                std::string key = std::string(d["PartitionKey"].GetString()) + "/" + d["RowKey"].GetString();
-                m_tables[table][key] = entity;
+                m_tables[table][std::string(d["PartitionKey"].GetString()) + "/" + d["RowKey"].GetString()] = entity;
             }
         }
         if (m_forget) stored.entities.clear();
@@ -175,6 +254,13 @@ private:
     int m_refuseNext = 0;
     std::function<bool(const std::string&)> m_refuseWhen;
     bool m_forget = false;
+
+    std::vector<SourceEntity> m_rows;
+    size_t m_pageSize = 10;
+    bool m_emptyFirst = false;
+    std::set<size_t> m_servedEmpty;
+    int m_failQuery = 0;
+    int m_queries = 0;
 };
 
 }  // namespace testing_support
