@@ -4,6 +4,7 @@
 #include "platform/ida/IdaInput.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/ida/IdaOutput.h"
+#include "platform/ida/IdaTextInput.h"
 #include "platform/ida/KxCriticalSectionH.h"
 #include "platform/log/DebugLog.h"
 
@@ -66,30 +67,6 @@ public:
     bool close(const std::string&) override { return true; }
 };
 
-// An input that holds one text in memory.
-class TextInput : public IdaInput {
-public:
-    explicit TextInput(std::string text) : m_text(std::move(text)) {}
-    bool error() override { return false; }
-    bool getLine(std::string& line) override {
-        if (m_position > m_text.size() || (m_position == m_text.size() && !m_text.empty())) return false;
-        size_t end = m_text.find('\n', m_position);
-        if (end == std::string::npos) end = m_text.size();
-        line.assign(m_text, m_position, end - m_position);
-        m_position = end + 1;
-        return true;
-    }
-    void close() override {}
-    bool getContents(std::string& contents) override {
-        contents = m_text;
-        return true;
-    }
-
-private:
-    std::string m_text;
-    size_t m_position = 0;
-};
-
 }  // namespace
 
 IdaPrototypeEnvironmentDropOutputData::IdaPrototypeEnvironmentDropOutputData(const std::string& name)
@@ -125,5 +102,26 @@ void IdaLoggingEnvironment::putDescriptionString(const std::string& text) {
 std::shared_ptr<IdaInput> IdaLoggingEnvironment::createDescriptionInput() {
     std::lock_guard<std::mutex> lock(m_descriptionMutex);
     if (!m_hasDescription) return nullptr;
-    return std::make_shared<TextInput>(m_description);
+    return std::make_shared<IdaTextInput>(m_description);
+}
+
+IdaTextInput::IdaTextInput(std::string text, bool readable) : m_text(std::move(text)), m_readable(readable) {}
+
+bool IdaTextInput::error() { return !m_readable; }
+
+bool IdaTextInput::getLine(std::string& line) {
+    if (!m_readable || m_position >= m_text.size()) return false;
+    size_t end = m_text.find('\n', m_position);
+    if (end == std::string::npos) end = m_text.size();
+    line.assign(m_text, m_position, end - m_position);
+    m_position = end + 1;
+    return true;
+}
+
+void IdaTextInput::close() {}
+
+bool IdaTextInput::getContents(std::string& contents) {
+    if (!m_readable) return false;
+    contents = m_text;
+    return true;
 }

@@ -4,38 +4,13 @@
 #include <vector>
 
 #include "platform/ida/IdaBufferedInput.h"
+#include "platform/ida/IdaTextInput.h"
 #include "platform/store/BackupReader.h"
 #include "platform/log/DebugLog.h"
 
 namespace platform {
 namespace store {
 namespace {
-
-// A whole small file held in memory (description and metadata).
-class TextFileInput : public IdaInput {
-public:
-    TextFileInput(bool readable, std::string text) : m_readable(readable), m_text(std::move(text)) {}
-    bool error() override { return !m_readable; }
-    bool getLine(std::string& line) override {
-        if (!m_readable || m_position >= m_text.size()) return false;
-        size_t end = m_text.find('\n', m_position);
-        if (end == std::string::npos) end = m_text.size();
-        line.assign(m_text, m_position, end - m_position);
-        m_position = end + 1;
-        return true;
-    }
-    void close() override {}
-    bool getContents(std::string& contents) override {
-        if (!m_readable) return false;
-        contents = m_text;
-        return true;
-    }
-
-private:
-    bool m_readable;
-    std::string m_text;
-    size_t m_position = 0;
-};
 
 // The data input: a feeder thread streams the backup's lines (BackupReader checks each chunk
 // before it hands out any of its lines) into the bounded buffer the replay reads from.
@@ -151,9 +126,9 @@ std::shared_ptr<IdaInput> RestoreEnvironment::fileInput(bool metadata) {
     if (!read) {
         logMessage(metadata ? "createMetadataInput" : "createDescriptionInput",
                    reader ? reader->errorMessage() : error);
-        return std::make_shared<TextFileInput>(false, "");
+        return std::make_shared<IdaTextInput>("", false);
     }
-    return std::make_shared<TextFileInput>(true, std::move(text));
+    return std::make_shared<IdaTextInput>(std::move(text));
 }
 
 std::shared_ptr<IdaInput> RestoreEnvironment::createMetadataInput() { return fileInput(true); }
