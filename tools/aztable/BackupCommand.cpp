@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +18,7 @@
 
 #include "Command.h"
 #include "Connection.h"
+#include "ProgressTicker.h"
 #include "backup/AzureTableBackupJob.h"
 
 namespace {
@@ -65,59 +68,34 @@ std::string humanBytes(double bytes) {
     return text;
 }
 
-// Rewrites one status line on the terminal once a second until told to stop.
-class ProgressLine {
-public:
-    explicit ProgressLine(const AzureTableBackupJob& job) : m_job(job), m_start(std::chrono::steady_clock::now()) {
-        if (::isatty(2)) m_thread = std::thread([this] { loop(); });
-    }
-    ~ProgressLine() { stop(); }
-    void stop() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done = true;
+// The progress line of a running backup. Its rate counts from the first look at the job, so
+// entities a resumed job found already stored do not inflate it; the first line has no rate yet.
+std::function<std::string()> backupProgress(const AzureTableBackupJob& job) {
+    struct Baseline {
+        long long entities = -1;
+        std::chrono::steady_clock::time_point time;
+    };
+    auto baseline = std::make_shared<Baseline>();
+    return [&job, baseline]() -> std::string {
+        const platform::store::BackupProgress* p = job.progress();
+        if (!p) return "";
+        auto now = std::chrono::steady_clock::now();
+        const unsigned long long entities = p->entities.load();
+        if (baseline->entities < 0) {
+            baseline->entities = static_cast<long long>(entities);
+            baseline->time = now;
         }
-        m_wake.notify_all();
-        if (m_thread.joinable()) {
-            m_thread.join();
-            std::fprintf(stderr, "\r\033[K");
-        }
-    }
-
-private:
-    void loop() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_done; })) {
-            const platform::store::BackupProgress* p = m_job.progress();
-            if (!p) continue;
-            // The rate counts from the first look at the job, so entities a resumed job found
-            // already stored do not inflate it; the first line has no rate yet.
-            auto now = std::chrono::steady_clock::now();
-            if (m_startEntities < 0) {
-                m_startEntities = static_cast<long long>(p->entities.load());
-                m_start = now;
-            }
-            double seconds = std::chrono::duration<double>(now - m_start).count();
-            std::string rate = seconds > 0 ? ", " + std::to_string(static_cast<long long>(
-                                                        (static_cast<double>(p->entities.load()) - m_startEntities) /
-                                                        seconds)) + " entities/s"
-                                           : "";
-            std::fprintf(stderr, "\r\033[K  %llu pages, %llu entities, %s%s",
-                         static_cast<unsigned long long>(p->pages.load()),
-                         static_cast<unsigned long long>(p->entities.load()), humanBytes(p->bytes.load()).c_str(),
-                         rate.c_str());
-            std::fflush(stderr);
-        }
-    }
-
-    const AzureTableBackupJob& m_job;
-    std::chrono::steady_clock::time_point m_start;
-    long long m_startEntities = -1;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_done = false;
-    std::thread m_thread;
-};
+        double seconds = std::chrono::duration<double>(now - baseline->time).count();
+        char line[160];
+        std::snprintf(line, sizeof line, "  %llu pages, %llu entities, %s", static_cast<unsigned long long>(p->pages.load()),
+                      entities, humanBytes(p->bytes.load()).c_str());
+        std::string text = line;
+        if (seconds > 0)
+            text += ", " + std::to_string(static_cast<long long>((entities - baseline->entities) / seconds)) +
+                    " entities/s";
+        return text;
+    };
+}
 
 int backupTable(const std::vector<std::string>& arguments) {
     std::vector<std::string> args = arguments;
@@ -228,7 +206,7 @@ int backupTable(const std::vector<std::string>& arguments) {
     AzureTableBackupJob::Result result;
     std::string message;
     {
-        ProgressLine progress(job);
+        aztable::ProgressTicker progress(backupProgress(job));
         result = job.run(message);
     }
     g_job.store(nullptr);

@@ -14,6 +14,7 @@
 
 #include "Command.h"
 #include "Connection.h"
+#include "ProgressTicker.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/store/RestoreEnvironment.h"
 #include "restore/AzureTableRestore.h"
@@ -115,25 +116,13 @@ public:
     JobEnvironment() : IdaLoggingEnvironment("restore-table") {}
 };
 
-// Shows progress on stderr once a second while the restore runs (only on a terminal).
+// Counts what the restore has read so far; its line shows on a terminal once a second.
 class Progress {
 public:
     Progress(const std::vector<std::unique_ptr<platform::store::RestoreEnvironment>>& envs, unsigned long long total)
-        : m_envs(envs), m_total(total), m_start(std::chrono::steady_clock::now()) {
-        if (isatty(STDERR_FILENO)) m_thread = std::thread([this] { run(); });
-    }
-    ~Progress() { stop(); }
-    void stop() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_done = true;
-        }
-        m_wake.notify_all();
-        if (m_thread.joinable()) {
-            m_thread.join();
-            std::fprintf(stderr, "\r\033[K");
-        }
-    }
+        : m_envs(envs), m_total(total), m_start(std::chrono::steady_clock::now()),
+          m_ticker([this] { return line(); }) {}
+    void stop() { m_ticker.stop(); }
     unsigned long long lines() const {
         unsigned long long n = 0;
         for (const auto& env : m_envs) n += env->linesDelivered();
@@ -144,24 +133,19 @@ public:
     }
 
 private:
-    void run() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_done; })) {
-            unsigned long long n = lines();
-            double s = seconds();
-            std::fprintf(stderr, "\r\033[Krestore-table: %llu/%llu lines (%.0f%%), %.0f lines/s", n, m_total,
-                         m_total ? 100.0 * n / m_total : 100.0, s > 0 ? n / s : 0.0);
-            std::fflush(stderr);
-        }
+    std::string line() const {
+        unsigned long long n = lines();
+        double s = seconds();
+        char text[160];
+        std::snprintf(text, sizeof text, "restore-table: %llu/%llu lines (%.0f%%), %.0f lines/s", n, m_total,
+                      m_total ? 100.0 * n / m_total : 100.0, s > 0 ? n / s : 0.0);
+        return text;
     }
 
     const std::vector<std::unique_ptr<platform::store::RestoreEnvironment>>& m_envs;
     unsigned long long m_total;
     std::chrono::steady_clock::time_point m_start;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_done = false;
-    std::thread m_thread;
+    ProgressTicker m_ticker;  // last: it reads the members above
 };
 
 int restoreTable(const std::vector<std::string>& arguments) {
