@@ -108,11 +108,9 @@ int main(int argc, char** argv) {
             if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
             continue;
         }
-        std::string path = "/tmp/aztable-bench-restore-memory-" + std::to_string(getpid());
-        {
-            testing_support::BackupFolder folder(path);
-            writeBackup(folder, entities);
-        }
+        testing_support::BackupFolder folder;  // removed below: _exit runs no destructors
+        writeBackup(folder, entities);
+        const std::string path = folder.path();
         batches = 0;
         const long before = residentKiB();
         std::atomic<long> peak{before};

@@ -20,6 +20,7 @@
 #include "table_service/AzureTableStorage.h"
 #include "tests/support/Emulator.h"
 #include "tests/support/MemoryEnvironment.h"
+#include "tests/support/TempFolder.h"
 
 extern char** environ;
 
@@ -60,34 +61,23 @@ Entity parseEntity(const std::string& line, std::string& key) {
     return e;
 }
 
-// Runs the controller; returns its exit status. Output goes to `output` when given.
-int runAztable(const std::vector<std::string>& args, const std::string& connection, std::string* output = nullptr,
-               const std::string& extraEnv = "") {
-    std::string command = "AZURE_STORAGE_CONNECTION_STRING='" + connection + "' " + extraEnv + " '" + kAztable + "'";
-    for (const auto& a : args) command += " '" + a + "'";
-    command += " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
+// Runs the controller with the connection string in its environment; returns its exit status.
+int runAztable(const std::vector<std::string>& args, const std::string& connection, std::string* output = nullptr) {
+    std::string command = "AZURE_STORAGE_CONNECTION_STRING=" + testing_support::shellQuote(connection) + " " +
+                          testing_support::aztableCommand();
+    for (const auto& a : args) command += " " + testing_support::shellQuote(a);
     std::string text;
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    int status = ::pclose(pipe);
+    int status = testing_support::runShell(command, text);
     if (output) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }
 
 class BackupEmulatorTest : public testing_support::EmulatorTest {
 protected:
     void SetUp() override {
         EmulatorTest::SetUp();
-        connection = testing_support::emulatorConnectionString();
         table = testing_support::uniqueTableName("bk");
-        std::string pattern = ::testing::TempDir() + "/azt-backup-it-XXXXXX";
-        ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
-        folder = pattern;
     }
-    void TearDown() override { std::system(("rm -rf '" + folder + "'").c_str()); }
 
     // Every entity of the table now, read through the library's own scan.
     Table listTable() {
@@ -111,8 +101,6 @@ protected:
     // `wanted` entities are that old, more are written (each round is real work, not a wait), so
     // a test does not depend on how fast the machine wrote the table.
     void ensureEntitiesOlderThanNow(size_t wanted) {
-        testing_support::MemoryEnvironment env;
-        AzureTableStorage client(credentials, env);
         for (int round = 0; round < 40; ++round) {
             long long now = static_cast<long long>(std::time(nullptr));
             if (select(listTable(), 0, now).size() >= wanted) return;
@@ -120,8 +108,7 @@ protected:
             for (int i = 0; i < 200; ++i)
                 filler.push_back("{\"odata.etag\":\"x\",\"PartitionKey\":\"zfill\",\"RowKey\":\"f" +
                                  std::to_string(round * 1000 + i) + "\",\"n\":1}");
-            auto outcome = client.batchInsert(table, filler);
-            ASSERT_FALSE(outcome.result && !outcome.result->empty());
+            ASSERT_NO_FATAL_FAILURE(writeEntities(table, filler));
         }
         FAIL() << "the table never held " << wanted << " entities older than the current second";
     }
@@ -205,7 +192,9 @@ protected:
         }
     }
 
-    std::string connection, table, folder;
+    std::string table;
+    testing_support::TempFolder temp;
+    const std::string folder = temp.path();
 };
 
 }  // namespace

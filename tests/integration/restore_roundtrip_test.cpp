@@ -22,28 +22,14 @@
 #include "restore/AzureTableRestore.h"
 #include "table_service/AzureTableStorage.h"
 #include "tests/support/Emulator.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
-std::string aztable() { return std::string(AZT_BINARY_DIR) + "/bin/aztable"; }
+using testing_support::runShell;
+using testing_support::shellQuote;
 
-std::string shellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-// Runs a shell command; returns its exit status and fills `output` with stdout and stderr.
-int run(const std::string& command, std::string& output) {
-    output.clear();
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+const std::string aztable = testing_support::aztableCommand();
 
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
@@ -73,32 +59,6 @@ const char* kAllTypes =
 
 class RestoreRoundTrip : public testing_support::EmulatorTest {
 protected:
-    void SetUp() override {
-        EmulatorTest::SetUp();
-        if (HasFatalFailure()) return;
-        connection = testing_support::emulatorConnectionString();
-        store = ::testing::TempDir() + "/restore-roundtrip-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::string output;
-        run("rm -rf " + shellQuote(store) + " && mkdir -p " + shellQuote(store), output);
-    }
-    void TearDown() override {
-        std::string output;
-        run("rm -rf " + shellQuote(store), output);
-    }
-
-    AzureTableStorage client() { return AzureTableStorage(credentials, env); }
-
-    void createTable(const std::string& table) {
-        AzureTableStorage c(credentials, env);
-        ASSERT_EQ(c.createTable("{\"TableName\":\"" + table + "\"}").errorKind, 0);
-    }
-    void write(const std::string& table, const std::vector<std::string>& lines) {
-        AzureTableStorage c(credentials, env);
-        auto outcome = c.batchInsert(table, lines);
-        ASSERT_EQ(outcome.errorKind, 0);
-        ASSERT_TRUE(!outcome.result || outcome.result->empty()) << outcome.result->size() << " lines not written";
-    }
     void backup(const std::string& table, const std::string& folder, bool incremental, long long from, long long to) {
         AzureTableBackupJobOptions options;
         options.folder = folder;
@@ -111,7 +71,7 @@ protected:
         ASSERT_EQ(job.run(message), AzureTableBackupJob::Result::Complete) << message;
     }
     int compare(const std::string& a, const std::string& b, std::string& output) {
-        return run(aztable() + " compare-tables --connection-string " + shellQuote(connection) + " --table " + a +
+        return runShell(aztable + " compare-tables --connection-string " + shellQuote(connection) + " --table " + a +
                        " --other " + b,
                    output);
     }
@@ -125,7 +85,7 @@ protected:
                                "''", "%27", "x=1;y=2"})
             lines.push_back(line("it's \"odd\" 100% + & \xc3\xbc", rk, "\"v\":1"));
         for (int i = 0; i < 250; ++i) lines.push_back(line("many", "r" + std::to_string(1000 + i), "\"v\":" + std::to_string(i)));
-        write(source, lines);
+        writeEntities(source, lines);
         // Entities near the 1 MiB limit (strings count two bytes a character): 15 properties of
         // 32,000 characters, 960,000 bytes. Six of them do not fit one 4 MiB batch.
         std::vector<std::string> big;
@@ -136,7 +96,7 @@ protected:
                               std::string(32000, static_cast<char>('a' + (e + p) % 26)) + "\"";
             big.push_back(line("big", "e" + std::to_string(e), properties));
         }
-        write(source, big);
+        writeEntities(source, big);
 
         const long long t1 = static_cast<long long>(std::time(nullptr));
         backup(source, full, false, 0, t1);
@@ -148,15 +108,14 @@ protected:
         changes.push_back(line("single", "all-types", std::string(kAllTypes) + ",\"extra\":3"));
         for (int i = 0; i < 30; ++i) changes.push_back(line("added", "n" + std::to_string(i), "\"v\":" + std::to_string(i)));
         changes.push_back(line("added", "it's \"new\"", "\"v\":-1"));
-        write(source, changes);
+        writeEntities(source, changes);
         // Everything written so far lies at or before t2; nothing writes after it.
         const long long t2 = static_cast<long long>(std::time(nullptr)) + 1;
         backup(source, incremental, true, t1, t2);
     }
 
-    IdaLoggingEnvironment env{"restore-roundtrip"};
-    std::string connection;
-    std::string store;
+    testing_support::TempFolder temp;
+    const std::string store = temp.path();
 };
 
 }  // namespace
@@ -177,7 +136,7 @@ TEST_F(RestoreRoundTrip, FullAndIncrementalRestoreEqualsTheSource) {
 
     // Through the controller.
     const std::string viaCli = testing_support::uniqueTableName("cli");
-    ASSERT_EQ(run(aztable() + " restore-table --connection-string " + shellQuote(connection) + " --from " +
+    ASSERT_EQ(runShell(aztable + " restore-table --connection-string " + shellQuote(connection) + " --from " +
                       shellQuote(full) + " --from " + shellQuote(incremental) + " --table " + viaCli,
                   output),
               0)
@@ -187,7 +146,7 @@ TEST_F(RestoreRoundTrip, FullAndIncrementalRestoreEqualsTheSource) {
 
     // The full backup alone is the state before the changes: it must differ from the source.
     const std::string fullOnly = testing_support::uniqueTableName("old");
-    ASSERT_EQ(run(aztable() + " restore-table --connection-string " + shellQuote(connection) + " --from " +
+    ASSERT_EQ(runShell(aztable + " restore-table --connection-string " + shellQuote(connection) + " --from " +
                       shellQuote(full) + " --table " + fullOnly,
                   output),
               0)
@@ -200,16 +159,16 @@ TEST_F(RestoreRoundTrip, CompareSeesTypesValuesAndMissingEntities) {
     const std::string a = testing_support::uniqueTableName("cmpa"), b = testing_support::uniqueTableName("cmpb");
     createTable(a);
     createTable(b);
-    write(a, {line("p", "1", "\"n\":5"), line("p", "2", "\"d\":2.0,\"d@odata.type\":\"Edm.Double\""),
+    writeEntities(a, {line("p", "1", "\"n\":5"), line("p", "2", "\"d\":2.0,\"d@odata.type\":\"Edm.Double\""),
               line("p", "3", "\"s\":\"x\"")});
     std::string output;
-    write(b, {line("p", "1", "\"n\":5"), line("p", "2", "\"d\":2.0,\"d@odata.type\":\"Edm.Double\""),
+    writeEntities(b, {line("p", "1", "\"n\":5"), line("p", "2", "\"d\":2.0,\"d@odata.type\":\"Edm.Double\""),
               line("p", "3", "\"s\":\"x\"")});
     EXPECT_EQ(compare(a, b, output), 0) << output;
 
     const std::string c = testing_support::uniqueTableName("cmpc");
     createTable(c);
-    write(c, {line("p", "1", "\"n@odata.type\":\"Edm.Int64\",\"n\":\"5\""), line("p", "2", "\"d\":2"),
+    writeEntities(c, {line("p", "1", "\"n@odata.type\":\"Edm.Int64\",\"n\":\"5\""), line("p", "2", "\"d\":2"),
               line("p", "4", "\"s\":\"x\"")});
     EXPECT_EQ(compare(a, c, output), 1) << output;
     EXPECT_NE(output.find("property n: " + a + " has Edm.Int32 5, " + c + " has Edm.Int64 5"), std::string::npos)
@@ -223,19 +182,19 @@ TEST_F(RestoreRoundTrip, CompareSeesTypesValuesAndMissingEntities) {
 TEST_F(RestoreRoundTrip, ChainsWithGapsOrForeignBackupsAreRefused) {
     const std::string source = testing_support::uniqueTableName("chain");
     createTable(source);
-    write(source, {line("p", "1", "")});
+    writeEntities(source, {line("p", "1", "")});
     const long long now = static_cast<long long>(std::time(nullptr));
     backup(source, store + "/full", false, 0, now - 100);
     backup(source, store + "/late", true, now - 50, now + 1);
     backup(source, store + "/ok", true, now - 100, now + 1);
     std::string output;
-    const std::string base = aztable() + " restore-table --connection-string " + shellQuote(connection) + " --table " +
+    const std::string base = aztable + " restore-table --connection-string " + shellQuote(connection) + " --table " +
                              testing_support::uniqueTableName("never");
-    EXPECT_EQ(run(base + " --from " + store + "/full --from " + store + "/late", output), 1);
+    EXPECT_EQ(runShell(base + " --from " + store + "/full --from " + store + "/late", output), 1);
     EXPECT_NE(output.find("gap between backups"), std::string::npos) << output;
-    EXPECT_EQ(run(base + " --from " + store + "/ok", output), 1);
+    EXPECT_EQ(runShell(base + " --from " + store + "/ok", output), 1);
     EXPECT_NE(output.find("the first --from must be a full backup"), std::string::npos) << output;
-    EXPECT_EQ(run(base + " --from " + store + "/full --from " + store + "/full", output), 1);
+    EXPECT_EQ(runShell(base + " --from " + store + "/full --from " + store + "/full", output), 1);
     EXPECT_NE(output.find("only the first --from may be a full backup"), std::string::npos) << output;
 }
 
@@ -246,7 +205,7 @@ TEST_F(RestoreRoundTrip, KilledRestoreRunAgainEqualsTheSource) {
         std::vector<std::string> lines;
         for (int i = 0; i < 500; ++i)
             lines.push_back(line("p" + std::to_string(chunk), "r" + std::to_string(i), "\"v\":" + std::to_string(i)));
-        write(source, lines);
+        writeEntities(source, lines);
     }
     const std::string folder = store + "/full";
     backup(source, folder, false, 0, static_cast<long long>(std::time(nullptr)) + 1);
@@ -259,7 +218,7 @@ TEST_F(RestoreRoundTrip, KilledRestoreRunAgainEqualsTheSource) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        ::execl(aztable().c_str(), "aztable", "restore-table", "--connection-string", connection.c_str(), "--from",
+        ::execl((std::string(AZT_BINARY_DIR) + "/bin/aztable").c_str(), "aztable", "restore-table", "--connection-string", connection.c_str(), "--from",
                 folder.c_str(), "--table", destination.c_str(), "--debug-log", fifo.c_str(), (char*)nullptr);
         ::_exit(127);
     }
@@ -290,7 +249,7 @@ TEST_F(RestoreRoundTrip, KilledRestoreRunAgainEqualsTheSource) {
 
     std::string output;
     EXPECT_EQ(compare(source, destination, output), 1) << "the first run was cut short";
-    ASSERT_EQ(run(aztable() + " restore-table --connection-string " + shellQuote(connection) + " --from " +
+    ASSERT_EQ(runShell(aztable + " restore-table --connection-string " + shellQuote(connection) + " --from " +
                       shellQuote(folder) + " --table " + destination,
                   output),
               0)

@@ -1,7 +1,6 @@
 // The Table service client's table lifecycle against the emulator, over the real transport,
 // and the controller's table command that drives it.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cctype>
 #include <cstdio>
@@ -23,23 +22,12 @@ struct CommandResult {
     std::string output;  // stdout and stderr together
 };
 
-std::string shellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
+using testing_support::shellQuote;
 
 CommandResult aztable(const std::string& arguments, const std::string& environment = "") {
-    std::string command = environment + " " + shellQuote(std::string(AZT_BINARY_DIR) + "/bin/aztable") + " " +
-                          arguments + " 2>&1";
     CommandResult result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    int status = ::pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.status = testing_support::runShell(environment + " " + testing_support::aztableCommand() + " " + arguments,
+                                              result.output);
     return result;
 }
 

@@ -1,5 +1,6 @@
 #include "Emulator.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +10,8 @@
 #include <random>
 
 #include "platform/http/ConnectionString.h"
+#include "table_service/AzureTableStorage.h"
+#include "tests/support/MemoryEnvironment.h"
 
 namespace testing_support {
 namespace {
@@ -18,17 +21,6 @@ bool g_tried = false;
 std::string g_connectionString;
 std::string g_error;
 std::string g_stateDir;
-
-std::string shellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
 
 void stopOwnEmulator() {
     if (g_stateDir.empty()) return;
@@ -67,6 +59,25 @@ std::string startOwnEmulator(std::string& error) {
 
 }  // namespace
 
+std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+int runShell(const std::string& command, std::string& output) {
+    output.clear();
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return -1;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string aztableCommand() { return shellQuote(std::string(AZT_BINARY_DIR) + "/bin/aztable"); }
+
 std::string emulatorConnectionString(std::string* error) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!g_tried) {
@@ -92,15 +103,29 @@ std::string uniqueTableName(const std::string& prefix) {
 
 void EmulatorTest::SetUp() {
     std::string error;
-    std::string text = emulatorConnectionString(&error);
-    ASSERT_FALSE(text.empty()) << "no emulator: " << error;
-    platform::http::StorageConnection connection;
-    ASSERT_TRUE(platform::http::parseConnectionString(text, connection, error)) << error;
-    credentials.accountName = connection.accountName;
-    credentials.accountUrl = connection.tableEndpoint;
-    credentials.accessKey = connection.accountKey;
+    connection = emulatorConnectionString(&error);
+    ASSERT_FALSE(connection.empty()) << "no emulator: " << error;
+    platform::http::StorageConnection parsed;
+    ASSERT_TRUE(platform::http::parseConnectionString(connection, parsed, error)) << error;
+    credentials.accountName = parsed.accountName;
+    credentials.accountUrl = parsed.tableEndpoint;
+    credentials.accessKey = parsed.accountKey;
     credentials.spareText = "";
     credentials.spareNumber = -1;
+}
+
+void EmulatorTest::createTable(const std::string& table) {
+    MemoryEnvironment env;
+    AzureTableStorage client(credentials, env);
+    ASSERT_EQ(client.createTable("{\"TableName\":\"" + table + "\"}").errorKind, 0);
+}
+
+void EmulatorTest::writeEntities(const std::string& table, const std::vector<std::string>& lines) {
+    MemoryEnvironment env;
+    AzureTableStorage client(credentials, env);
+    auto outcome = client.batchInsert(table, lines);
+    ASSERT_EQ(outcome.errorKind, 0);
+    ASSERT_TRUE(!outcome.result || outcome.result->empty()) << outcome.result->size() << " lines not written";
 }
 
 }  // namespace testing_support

@@ -1,15 +1,14 @@
 #pragma once
 // The in-memory service behind the scripted transport, credentials for it, and a fresh folder.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/store/BackupReader.h"
 #include "support/FakeSleeper.h"
+#include "support/TempFolder.h"
 #include "support/FakeTableService.h"
 #include "support/FakeTransport.h"
 #include "support/MemoryEnvironment.h"
@@ -33,10 +32,7 @@ protected:
         credentials.accountName = "acct";
         credentials.accountUrl = "https://acct.table.core.windows.net";
         credentials.accessKey = "a2V5";
-        std::string pattern = ::testing::TempDir() + "/azt-backup-XXXXXX";
-        if (::mkdtemp(&pattern[0])) folder = pattern;
     }
-    ~ServiceTest() override { std::system(("rm -rf '" + folder + "'").c_str()); }
 
     std::vector<std::string> queryUrls() {
         std::vector<std::string> urls;
@@ -67,7 +63,8 @@ protected:
     testing_support::FakeSleeperScope sleeper;
     testing_support::FakeTableService service{*transport};
     AzureTableCredentials credentials;
-    std::string folder;
+    testing_support::TempFolder temp;
+    const std::string folder = temp.path();
 };
 
 }  // namespace backup_test

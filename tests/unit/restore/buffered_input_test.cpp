@@ -171,10 +171,27 @@ TEST_F(BufferedRestoreTest, FullInputReplaysWhatThePlatformFeeds) {
     EXPECT_TRUE(input->restoreArgs()->succeeded);
 }
 
-TEST_F(BufferedRestoreTest, SecondInitializeReplacesTheArgumentBlock) {
-    service.addTable("second");
-    auto input = std::make_shared<BufferedRestoreFromIncremental>(&env, nullptr);
+TEST_F(BufferedRestoreTest, InitializeAndStartFlagRules) {
+    // Without initialize there is no destination: nothing is sent.
+    {
+        BufferedRestoreFromFull input(&env, nullptr);
+        EXPECT_FALSE(input.startRestore(true));
+        EXPECT_EQ(transport->requestCount(), 0u);
+    }
     std::string source = "src", first = "first", second = "second";
+    service.addTable("second");
+    // Without the start flag an incremental replays without its log line.
+    {
+        MemoryEnvironment quiet{"plugin"};
+        BufferedRestoreFromIncremental input(&quiet, nullptr);
+        input.initialize(&credentials, source, second, &quiet, 0);
+        input.endOfObject();
+        EXPECT_TRUE(input.startRestore(false));
+        EXPECT_FALSE(input.restoreArgs()->startFlag);
+        EXPECT_FALSE(quiet.logged("Replaying incremental backup "));
+    }
+    // A second initialize replaces the argument block, destination included.
+    auto input = std::make_shared<BufferedRestoreFromIncremental>(&env, nullptr);
     input->initialize(&credentials, source, first, &env, 0);
     auto firstBlock = input->restoreArgs();
     input->initialize(&credentials, source, second, &env, 7);
@@ -190,17 +207,6 @@ TEST_F(BufferedRestoreTest, SecondInitializeReplacesTheArgumentBlock) {
     EXPECT_FALSE(env.logged("FULL restore done"));
 }
 
-TEST_F(BufferedRestoreTest, IncrementalWithoutStartFlagSkipsItsLogLine) {
-    service.addTable("dest");
-    BufferedRestoreFromIncremental input(&env, nullptr);
-    std::string source = "src", destination = "dest";
-    input.initialize(&credentials, source, destination, &env, 0);
-    input.endOfObject();
-    EXPECT_TRUE(input.startRestore(false));
-    EXPECT_FALSE(input.restoreArgs()->startFlag);
-    EXPECT_FALSE(env.logged("Replaying incremental backup "));
-}
-
 TEST_F(BufferedRestoreTest, DeliveryFailureFailsTheRestoreWhateverTheWritesDid) {
     service.addTable("dest");
     BufferedRestoreFromFull input(&env, nullptr);
@@ -212,12 +218,6 @@ TEST_F(BufferedRestoreTest, DeliveryFailureFailsTheRestoreWhateverTheWritesDid) 
     EXPECT_FALSE(input.startRestore(true));
     EXPECT_FALSE(input.restoreArgs()->succeeded);
     EXPECT_FALSE(env.failures().empty());
-}
-
-TEST_F(BufferedRestoreTest, StartWithoutInitializeFails) {
-    BufferedRestoreFromFull input(&env, nullptr);
-    EXPECT_FALSE(input.startRestore(true));
-    EXPECT_EQ(transport->requestCount(), 0u);
 }
 
 TEST_F(BufferedRestoreTest, IgnoreDataTakesEverythingAndSucceeds) {

@@ -324,7 +324,7 @@ TEST_F(Execute, UseExistingIntoAMissingTableFailsInsteadOfReportingSuccess) {
 }
 
 TEST_F(Execute, DamagedChunkOnDiskIsNeverReplayed) {
-    testing_support::BackupFolder folder(::testing::TempDir() + "/replay-damaged-chunk");
+    testing_support::BackupFolder folder;
     folder.addChunk(lines("a", 0, 50));
     folder.addChunk(lines("b", 0, 50));
     folder.finish();

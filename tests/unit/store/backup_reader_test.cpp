@@ -7,7 +7,7 @@
 #include "platform/store/BackupReader.h"
 
 using namespace platform::store;
-using store_test::TempFolder;
+using testing_support::TempFolder;
 
 namespace {
 
@@ -125,13 +125,13 @@ TEST(BackupReader, ChecksLineCountsAndRefusesUnfinishedOrAbsentBackups) {
     // A manifest whose line count disagrees with its (correctly summed) chunk is refused too.
     BackupManifest m = writeBackup(dir.path(), {{"{\"a\":1}", "{\"a\":2}"}});
     m.chunks[0].lines = 3;
-    store_test::writeAll(dir.file("backup.json"), m.toJson());
+    dir.write("backup.json", m.toJson());
     reader = BackupReader::open(dir.path(), error);
     ASSERT_TRUE(reader) << error;
     EXPECT_TRUE(readLines(*reader).empty());
     EXPECT_NE(reader->errorMessage().find("3 complete lines"), std::string::npos) << reader->errorMessage();
 
-    store_test::writeAll(dir.file("backup.json"), "{\"format\":1");
+    dir.write("backup.json", "{\"format\":1");
     EXPECT_FALSE(BackupReader::open(dir.path(), error));
     EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
 }

@@ -10,7 +10,7 @@
 #include "support/FaultyFileSystem.h"
 
 using namespace platform::store;
-using store_test::TempFolder;
+using testing_support::TempFolder;
 using testing_support::FaultyFileSystem;
 
 namespace {
@@ -102,8 +102,8 @@ TEST(BackupStore, ChunksAreCutAtPageBoundariesAndReadBackInOrder) {
     EXPECT_EQ(m.chunks[0].lines, 6u);
     EXPECT_EQ(m.chunks[2].lines, 3u);
     // Every chunk starts with the first line of a page.
-    EXPECT_EQ(store_test::readAll(dir.file(m.chunks[1].file)).substr(0, pageBytes), pageData(2));
-    EXPECT_EQ(store_test::readAll(dir.file("metadata.json")), m.metadataJson());
+    EXPECT_EQ(dir.read(m.chunks[1].file).substr(0, pageBytes), pageData(2));
+    EXPECT_EQ(dir.read("metadata.json"), m.metadataJson());
     EXPECT_EQ(readBack(dir.path()), allLines(pages));
 }
 
@@ -123,7 +123,7 @@ TEST(BackupStore, TheManifestFollowsEachDurablePointAndNeverNamesMoreThanTheDisk
         EXPECT_EQ(pageOf(m.restart), durable) << p;
         // A crash now loses only what the manifest does not name.
         for (const auto& c : m.chunks) {
-            std::string bytes = store_test::readAll(dir.file(c.file));
+            std::string bytes = dir.read(c.file);
             ASSERT_GE(bytes.size(), c.bytes);
             EXPECT_EQ(crc32c(0, bytes.data(), c.bytes), c.crc32c);
         }
@@ -191,12 +191,12 @@ TEST(BackupStore, ResumeCutsAwayATornTailAndContinuesTheLastChunk) {
     }
     BackupManifest before = store_test::readManifest(dir.path());
     ASSERT_EQ(before.chunks.size(), 1u);
-    EXPECT_GT(store_test::readAll(dir.file("data-000001.jsonl")).size(), before.chunks[0].bytes);
+    EXPECT_GT(dir.read("data-000001.jsonl").size(), before.chunks[0].bytes);
 
     Job again(dir.path());
     ASSERT_EQ(again.open(), BackupJobEnvironment::State::Resume) << again.message;
     EXPECT_NE(again.message.find("after 3 pages"), std::string::npos) << again.message;
-    EXPECT_EQ(store_test::readAll(dir.file("data-000001.jsonl")).size(), before.chunks[0].bytes);
+    EXPECT_EQ(dir.read("data-000001.jsonl").size(), before.chunks[0].bytes);
     EXPECT_EQ(again.data().progress().entities.load(), 9u);
     ASSERT_TRUE(writePages(again.data(), pageOf(again.env.resumeRestart()), pages, pages));
     ASSERT_TRUE(again.data().close(":"));
@@ -213,7 +213,7 @@ TEST(BackupStore, OpenRefusesOtherBackupsAndLeavesAFinishedOneAlone) {
         ASSERT_TRUE(writePages(job.data(), 0, 2, 2));
         ASSERT_TRUE(job.data().close(":"));
     }
-    std::string manifest = store_test::readAll(dir.file("backup.json"));
+    std::string manifest = dir.read("backup.json");
 
     Job same(dir.path());
     EXPECT_EQ(same.open(), BackupJobEnvironment::State::Complete);
@@ -226,20 +226,20 @@ TEST(BackupStore, OpenRefusesOtherBackupsAndLeavesAFinishedOneAlone) {
     std::string ignored;
     EXPECT_EQ(otherBound.env.open(ignored, true), BackupJobEnvironment::State::Complete);
     EXPECT_EQ(otherBound.env.toTime(), 1700000000);
-    EXPECT_EQ(store_test::readAll(dir.file("backup.json")), manifest);
+    EXPECT_EQ(dir.read("backup.json"), manifest);
 
     // A restart string that names no page cannot be resumed without repeating entities.
     BackupManifest m = store_test::readManifest(dir.path());
     m.complete = false;
     m.restart = "a:b:c";
-    store_test::writeAll(dir.file("backup.json"), m.toJson());
+    dir.write("backup.json", m.toJson());
     Job tampered(dir.path());
     EXPECT_EQ(tampered.open(), BackupJobEnvironment::State::Refused);
     EXPECT_NE(tampered.message.find("not a page position"), std::string::npos) << tampered.message;
 
     // Every page stored but the final mark missing: completed without scanning again.
     m.restart = ":";
-    store_test::writeAll(dir.file("backup.json"), m.toJson());
+    dir.write("backup.json", m.toJson());
     Job finished(dir.path());
     EXPECT_EQ(finished.open(), BackupJobEnvironment::State::Complete);
     EXPECT_TRUE(store_test::readManifest(dir.path()).complete);

@@ -34,8 +34,7 @@ std::vector<std::string> split(const std::string& text) {
 
 class RestoreEnvironmentTest : public ::testing::Test {
 protected:
-    BackupFolder folder{::testing::TempDir() + "/restore-env-" +
-                        ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+    BackupFolder folder;
 };
 
 }  // namespace
