@@ -4,11 +4,30 @@
 // damage it afterwards.
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "platform/store/BackupFormat.h"
+#include "platform/store/BackupReader.h"
 #include "tests/support/TempFolder.h"
 
 namespace testing_support {
+
+// Every entity line a backup folder holds, read back through the verifying reader; a folder that
+// cannot be opened or read fails the calling test.
+inline std::vector<std::string> readBackupLines(const std::string& folder, bool allowIncomplete = false) {
+    std::string error;
+    auto reader = platform::store::BackupReader::open(folder, error, platform::store::posixFileSystem(),
+                                                      allowIncomplete);
+    EXPECT_TRUE(reader) << error;
+    std::vector<std::string> lines;
+    if (!reader) return lines;
+    std::string line;
+    while (reader->nextLine(line)) lines.push_back(line);
+    EXPECT_FALSE(reader->error()) << reader->errorMessage();
+    return lines;
+}
 
 class BackupFolder : public TempFolder {
 public:

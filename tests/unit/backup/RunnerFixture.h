@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/store/BackupReader.h"
+#include "support/BackupFolder.h"
 #include "support/FakeSleeper.h"
 #include "support/TempFolder.h"
 #include "support/FakeTableService.h"
@@ -47,17 +48,7 @@ protected:
             if (line.function == function) out.push_back(line.message);
         return out;
     }
-    std::vector<std::string> storedLines(const std::string& dir) {
-        std::string error;
-        auto reader = platform::store::BackupReader::open(dir, error);
-        EXPECT_TRUE(reader) << error;
-        std::vector<std::string> lines;
-        if (!reader) return lines;
-        std::string line;
-        while (reader->nextLine(line)) lines.push_back(line);
-        EXPECT_FALSE(reader->error()) << reader->errorMessage();
-        return lines;
-    }
+    std::vector<std::string> storedLines(const std::string& dir) { return testing_support::readBackupLines(dir); }
 
     testing_support::FakeTransportScope transport;
     testing_support::FakeSleeperScope sleeper;

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "support/BackupFolder.h"
 #include "StoreTestUtil.h"
 #include "platform/ida/IdaBufferedOutput.h"
 #include "platform/store/BackupJobEnvironment.h"
@@ -44,15 +45,7 @@ std::vector<std::string> allLines(int pages) {
 }
 
 std::vector<std::string> readBack(const std::string& folder, bool allowIncomplete = false) {
-    std::string error;
-    auto reader = BackupReader::open(folder, error, posixFileSystem(), allowIncomplete);
-    EXPECT_TRUE(reader) << error;
-    std::vector<std::string> lines;
-    if (!reader) return lines;
-    std::string line;
-    while (reader->nextLine(line)) lines.push_back(line);
-    EXPECT_FALSE(reader->error()) << reader->errorMessage();
-    return lines;
+    return testing_support::readBackupLines(folder, allowIncomplete);
 }
 
 // Writes pages [from, to) of a `pages`-page table; false as soon as the output refuses.
