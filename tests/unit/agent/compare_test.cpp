@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "agent/AzureTableCompare.h"
+
+using AzureTableIDA::AzureTableKeyOrder;
+using AzureTableIDA::AzureTablePageReader;
+using AzureTableIDA::compareTables;
+using AzureTableIDA::compareTableStreams;
+
+namespace {
+
+using Pages = std::vector<std::vector<std::string>>;
+
+std::string entity(const std::string& pk, const std::string& rk, const std::string& rest = "\"v\":1") {
+    return "{\"odata.etag\":\"W/\\\"" + rk + "\\\"\",\"PartitionKey\":\"" + pk + "\",\"RowKey\":\"" + rk +
+           "\",\"Timestamp\":\"2026-01-01T00:00:00Z\"" + (rest.empty() ? "" : "," + rest) + "}";
+}
+
+// Serves `pages` one at a time, noting each fetch as `name` in `fetches`; "FAIL" as a page's
+// only line makes that fetch fail.
+AzureTablePageReader pagesOf(const Pages& pages, const std::string& name, std::string& fetches) {
+    size_t next = 0;
+    return [pages, name, &fetches, next](std::string& page, bool& more, std::string& error) mutable {
+        fetches += name;
+        if (pages[next] == std::vector<std::string>{"FAIL"}) {
+            error = "page " + std::to_string(next) + " of " + name + " failed";
+            return false;
+        }
+        for (const auto& line : pages[next]) page += line + "\n";
+        more = ++next < pages.size();
+        return true;
+    };
+}
+
+TEST(CompareTableStreams, MergesPagesInKeyOrder) {
+    struct Case {
+        const char* name;
+        Pages a, b;
+        std::vector<std::string> differences;
+        std::string error;  // "" = both read to the end
+        size_t entitiesA, entitiesB;
+        AzureTableKeyOrder order = AzureTableKeyOrder::Utf8Bytes;  // the order compareTables ends in
+    };
+    const std::string u = "\xc3\xbc";          // U+00FC: after every ASCII key in both orders
+    const std::string fullwidth = "\xef\xbc\x81";  // U+FF01: before U+1F600 by bytes, after it in UTF-16
+    const std::string emoji = "\xf0\x9f\x98\x80";
+    const std::vector<Case> cases = {
+        {"interleaved keys",
+         {{entity("p", "1"), entity("p", "3")}, {entity("q", "1")}},
+         {{entity("p", "2")}, {entity("p", "3"), entity("q", "0")}, {}},
+         {"only in A: (PartitionKey 'p', RowKey '1')", "only in B: (PartitionKey 'p', RowKey '2')",
+          "only in B: (PartitionKey 'q', RowKey '0')", "only in A: (PartitionKey 'q', RowKey '1')"},
+         "", 3, 3},
+        {"B exhausted first",
+         {{entity("p", "1"), entity("p", "2")}, {entity(u, "3")}},
+         {{entity("p", "1")}},
+         {"only in A: (PartitionKey 'p', RowKey '2')", "only in A: (PartitionKey '" + u + "', RowKey '3')"},
+         "", 3, 1},
+        {"A empty", {{}}, {{entity("p", "1")}}, {"only in B: (PartitionKey 'p', RowKey '1')"}, "", 0, 1},
+        {"equal across different page boundaries, service fields left out",
+         {{entity("P", "1"), entity("a", "1")}, {}, {entity("a", "10"), entity(u, "")}, {}},
+         {{entity("P", "1")},
+          {entity("a", "1"), entity("a", "10")},
+          {"{\"odata.etag\":\"W/\\\"other\\\"\",\"PartitionKey\":\"" + u +
+           "\",\"RowKey\":\"\",\"Timestamp\":\"2030-05-05T00:00:00Z\",\"v\":1}"}},
+         {}, "", 4, 4},
+        {"values and types",
+         {{entity("p", "1",
+                  "\"n@odata.type\":\"Edm.Int64\",\"n\":\"5\",\"d@odata.type\":\"Edm.Double\",\"d\":2.0,"
+                  "\"x\":\"y\",\"s\":\"same\"")}},
+         {{entity("p", "1", "\"n\":5,\"d\":2,\"s\":\"same\",\"z\":true")}},
+         {"differs (PartitionKey 'p', RowKey '1') property d: A has Edm.Double 2, B has Edm.Int32 2",
+          "differs (PartitionKey 'p', RowKey '1') property n: A has Edm.Int64 5, B has Edm.Int32 5",
+          "differs (PartitionKey 'p', RowKey '1') property x: A has Edm.String y, B has (missing)",
+          "differs (PartitionKey 'p', RowKey '1') property z: A has (missing), B has Edm.Boolean true"},
+         "", 1, 1},
+        {"A out of key order across pages",
+         {{entity("p", "1"), entity("p", "3")}, {entity("p", "2")}},
+         {{entity("p", "1"), entity("p", "2"), entity("p", "3")}},
+         {"only in B: (PartitionKey 'p', RowKey '2')"},
+         "table A returned its entities out of key order: (PartitionKey 'p', RowKey '2') came after "
+         "(PartitionKey 'p', RowKey '3')",
+         2, 3, AzureTableKeyOrder::Utf16Units},
+        {"B repeats a key", {{entity("p", "1")}}, {{entity("p", "1"), entity("p", "1")}}, {},
+         "table B returned its entities out of key order", 1, 1, AzureTableKeyOrder::Utf16Units},
+        {"B unicode key before an ASCII one", {{}}, {{entity(u, "1"), entity("z", "1")}},
+         {"only in B: (PartitionKey '" + u + "', RowKey '1')"},
+         "out of key order", 0, 1, AzureTableKeyOrder::Utf16Units},
+        {"keys in UTF-16 order",
+         {{entity("p", "a" + emoji), entity("p", "a" + fullwidth)}, {entity(emoji, "1")}},
+         {{entity("p", "a" + emoji)}, {entity("p", "a" + fullwidth, "\"v\":2"), entity(fullwidth, "1")}},
+         {"differs (PartitionKey 'p', RowKey 'a" + fullwidth + "') property v: A has Edm.Int32 1, B has Edm.Int32 2",
+          "only in A: (PartitionKey '" + emoji + "', RowKey '1')",
+          "only in B: (PartitionKey '" + fullwidth + "', RowKey '1')"},
+         "", 3, 3, AzureTableKeyOrder::Utf16Units},
+        {"keys in neither order", {{entity("p", fullwidth), entity("p", emoji), entity("p", fullwidth + "x")}},
+         {{}}, {"only in A: (PartitionKey 'p', RowKey '" + fullwidth + "')"},
+         "table A returned its entities out of key order", 1, 0, AzureTableKeyOrder::Utf16Units},
+        {"entity that is not JSON", {{entity("p", "1")}}, {{"{\"PartitionKey\":"}}, {},
+         "table B returned an entity that is not JSON", 1, 0},
+        {"page that cannot be read",
+         {{entity("p", "1")}, {"FAIL"}},
+         {{entity("p", "1"), entity("p", "2")}},
+         {},
+         "page 1 of A failed", 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string fetches;
+        auto result = compareTables("A", [&] { return pagesOf(c.a, "A", fetches); }, "B",
+                                    [&] { return pagesOf(c.b, "B", fetches); }, 100);
+        EXPECT_EQ(result.listed, c.differences);
+        EXPECT_EQ(result.differences, c.differences.size());
+        EXPECT_EQ(result.complete, c.error.empty());
+        EXPECT_EQ(result.outOfOrder, c.error.find("out of key order") != std::string::npos);
+        if (!c.error.empty()) {
+            EXPECT_NE(result.error.find(c.error), std::string::npos) << result.error;
+        }
+        EXPECT_EQ(result.entitiesA, c.entitiesA);
+        EXPECT_EQ(result.entitiesB, c.entitiesB);
+        EXPECT_EQ(result.order, c.order);
+    }
+}
+
+TEST(CompareTableStreams, FetchesEachPageOnlyWhenTheMergeNeedsItAndListsTheFirstDifferences) {
+    Pages a, b;
+    for (int i = 0; i < 4; ++i) a.push_back({entity("p", std::to_string(i))});
+    b.push_back({entity("p", "0", ""), entity("p", "1", ""), entity("p", "2", "")});
+    b.push_back({entity("p", "3", "")});
+    std::string fetches;
+    auto result = compareTableStreams("A", pagesOf(a, "A", fetches), "B", pagesOf(b, "B", fetches), 2,
+                                      AzureTableKeyOrder::Utf8Bytes);
+    EXPECT_TRUE(result.complete);
+    EXPECT_EQ(fetches, "ABAAAB");
+    EXPECT_EQ(result.differences, 4u);
+    EXPECT_EQ(result.listed,
+              (std::vector<std::string>{
+                  "differs (PartitionKey 'p', RowKey '0') property v: A has Edm.Int32 1, B has (missing)",
+                  "differs (PartitionKey 'p', RowKey '1') property v: A has Edm.Int32 1, B has (missing)"}));
+}
+
+}  // namespace
