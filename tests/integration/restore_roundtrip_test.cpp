@@ -159,12 +159,15 @@ TEST_F(RestoreRoundTrip, CompareSeesTypesValuesAndMissingEntities) {
     const std::string a = testing_support::uniqueTableName("cmpa"), b = testing_support::uniqueTableName("cmpb");
     createTable(a);
     createTable(b);
-    writeEntities(a, {line("p", "1", "\"n\":5"), line("p", "2", "\"d\":2.0,\"d@odata.type\":\"Edm.Double\""),
-              line("p", "3", "\"s\":\"x\"")});
+    // U+FF01 and U+1F600 sort one way by their UTF-8 bytes and the other by UTF-16 code units.
+    const std::vector<std::string> same = {
+        line("p", "1", "\"n\":5"), line("p", "2", "\"d\":2.0,\"d@odata.type\":\"Edm.Double\""),
+        line("p", "3", "\"s\":\"x\""), line("w", "\xef\xbc\x81", "\"v\":1"), line("w", "\xf0\x9f\x98\x80", "\"v\":1")};
+    writeEntities(a, same);
     std::string output;
-    writeEntities(b, {line("p", "1", "\"n\":5"), line("p", "2", "\"d\":2.0,\"d@odata.type\":\"Edm.Double\""),
-              line("p", "3", "\"s\":\"x\"")});
+    writeEntities(b, same);
     EXPECT_EQ(compare(a, b, output), 0) << output;
+    EXPECT_NE(output.find("are equal (5 entities)"), std::string::npos) << output;
 
     const std::string c = testing_support::uniqueTableName("cmpc");
     createTable(c);
