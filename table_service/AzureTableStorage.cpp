@@ -136,7 +136,8 @@ AzureTableOutcome<bool> AzureTableStorage::deleteTable(const std::string& table)
     // "Not found" to a retry after an attempt that may have deleted the table is this delete's
     // own success.
     if (response.status == 404 && response.earlierAttemptMayHaveLanded &&
-        classifyAzureTableError(response.body) == ResourceNotFound)
+        (classifyAzureTableError(response.body) == ResourceNotFound ||
+         response.body.find("TableNotFound") != std::string::npos))
         return AzureTableOutcome<bool>(std::make_shared<bool>(true));
     return AzureTableOutcome<bool>(std::move(response.body));
 }
