@@ -118,8 +118,9 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
         batchRequest.headers.erase("Authorization");
         AzureTableResponse response = execute(batchRequest);
         // 202 only says that the batch was read; a refused change set is reported inside it, and
-        // then none of its operations took effect.
-        if (response.status == 202 && !table_text::batchReplyHasFailure(response.body)) {
+        // then none of its operations took effect. Only a reply that confirms every operation
+        // counts them as written.
+        if (response.status == 202 && table_text::batchReplyConfirms(response.body, batchItems.size())) {
             log(fn, "Items insert successful");
             batchItems.clear();
         } else {

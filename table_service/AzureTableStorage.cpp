@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "platform/util/Sleeper.h"
+#include "platform/util/StopToken.h"
 #include "table_service/TableServiceText.h"
 
 namespace {
@@ -13,11 +14,24 @@ constexpr unsigned long long kCreateRetryMs = 5000;
 constexpr unsigned long long kActivePollMs = 2000;
 constexpr unsigned long long kDeletedPollMs = 40000;
 
+// The description in a reply, or null when the reply holds no table (no string "TableName").
 std::shared_ptr<AzureTableDescription> descriptionFromReply(const std::string& body) {
     rapidjson::Document document;
-    table_text::parseJson(document, body);  // a reply that does not parse describes a null table
+    if (!table_text::parseJson(document, body) || !document.IsObject()) return nullptr;
+    auto name = document.FindMember("TableName");
+    if (name == document.MemberEnd() || !name->value.IsString()) return nullptr;
     return std::make_shared<AzureTableDescription>(document);
 }
+
+std::string clipped(const std::string& text) { return text.size() > 200 ? text.substr(0, 200) + "..." : text; }
+
+// An error outcome made on this side, in the service's error body form.
+template <typename T>
+AzureTableOutcome<T> localFailure(const std::string& code, const std::string& message) {
+    return AzureTableOutcome<T>(platform::http::odataErrorBody(code, message));
+}
+
+bool stopRequested() { return platform::stopToken().stopRequested(); }
 
 }  // namespace
 
@@ -71,7 +85,11 @@ AzureTableOutcome<AzureTableDescription> AzureTableStorage::describeTable(const 
     request.path = "Tables('" + table + "')";
     AzureTableResponse response = execute(request);
     if (response.status != 200) return AzureTableOutcome<AzureTableDescription>(std::move(response.body));
-    return AzureTableOutcome<AzureTableDescription>(descriptionFromReply(response.body));
+    // A reply that names no table describes nothing: a null description would be saved and
+    // restored as if it were the table's.
+    if (auto description = descriptionFromReply(response.body)) return AzureTableOutcome<AzureTableDescription>(description);
+    return localFailure<AzureTableDescription>(
+        "InvalidReply", "the reply describing table '" + table + "' holds no TableName: " + clipped(response.body));
 }
 
 AzureTableOutcome<AzureTableDescription> AzureTableStorage::createTable(const std::string& payload) {
@@ -81,12 +99,32 @@ AzureTableOutcome<AzureTableDescription> AzureTableStorage::createTable(const st
     log("createTable", "CreateTable payload: " + payload);
     for (;;) {
         AzureTableResponse response = execute(request);
-        if (response.status == 201) return AzureTableOutcome<AzureTableDescription>(descriptionFromReply(response.body));
+        if (response.status == 201) {
+            if (auto description = descriptionFromReply(response.body))
+                return AzureTableOutcome<AzureTableDescription>(description);
+            // Created all the same; what was asked for describes it.
+            if (auto description = descriptionFromReply(payload)) return AzureTableOutcome<AzureTableDescription>(description);
+            return localFailure<AzureTableDescription>("InvalidReply",
+                                                       "the reply to creating a table holds no TableName: " + clipped(response.body));
+        }
+        // An earlier attempt whose reply was lost may have created the table: "already exists" to
+        // the retry is then this create's own success.
+        if (response.status == 409 && response.earlierAttemptMayHaveLanded &&
+            response.body.find("TableAlreadyExists") != std::string::npos) {
+            if (auto description = descriptionFromReply(payload)) {
+                log("createTable", "Table exists after a retried create; taken as created");
+                return AzureTableOutcome<AzureTableDescription>(description);
+            }
+        }
         AzureTableOutcome<AzureTableDescription> failure(std::move(response.body));
         if (failure.errorKind != BeingDeleted) return failure;
+        if (stopRequested()) return localFailure<AzureTableDescription>(
+            "OperationCancelled", "creating the table was stopped on request while the old one was being deleted");
         // A table of this name was just deleted; the service refuses the name until it is gone.
         log("createTable", "Table is still being deleted. Retrying");
         platform::sleeper().sleepMs(kCreateRetryMs);
+        if (stopRequested()) return localFailure<AzureTableDescription>(
+            "OperationCancelled", "creating the table was stopped on request while the old one was being deleted");
     }
 }
 
@@ -94,8 +132,14 @@ AzureTableOutcome<bool> AzureTableStorage::deleteTable(const std::string& table)
     AzureTableRequest request = baseRequest("delete");
     request.path = "Tables('" + table + "')";
     AzureTableResponse response = execute(request);
-    if (response.status != 204) return AzureTableOutcome<bool>(std::move(response.body));
-    return AzureTableOutcome<bool>(std::make_shared<bool>(true));
+    if (response.status == 204) return AzureTableOutcome<bool>(std::make_shared<bool>(true));
+    // "Not found" to a retry after an attempt that may have deleted the table is this delete's
+    // own success.
+    if (response.status == 404 && response.earlierAttemptMayHaveLanded &&
+        (classifyAzureTableError(response.body) == ResourceNotFound ||
+         response.body.find("TableNotFound") != std::string::npos))
+        return AzureTableOutcome<bool>(std::make_shared<bool>(true));
+    return AzureTableOutcome<bool>(std::move(response.body));
 }
 
 // The waits count nominal time (the sleeps only), in 64 bits so that a time-out near the top of
@@ -106,6 +150,10 @@ bool AzureTableStorage::waitForActiveTable(const std::string& table, unsigned in
         if (describeTable(table).errorKind == Success) {
             log("waitForActiveTable", "waitForActiveTable done");
             return true;
+        }
+        if (stopRequested()) {
+            log("waitForActiveTable", "waitForActiveTable stopped on request");
+            return false;
         }
         log("waitForActiveTable", "waitForActiveTable sleeping");
         platform::sleeper().sleepMs(kActivePollMs);
@@ -123,6 +171,10 @@ bool AzureTableStorage::waitForDeletedTable(const std::string& table, unsigned i
         if (describeTable(table).errorKind == ResourceNotFound) {
             log("waitForDeletedTable", "waitForDeletedTable done");
             return true;
+        }
+        if (stopRequested()) {
+            log("waitForDeletedTable", "waitForDeletedTable stopped on request");
+            return false;
         }
         log("waitForDeletedTable", "waitForDeletedTable sleeping");
         platform::sleeper().sleepMs(kDeletedPollMs);

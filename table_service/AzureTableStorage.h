@@ -2,6 +2,9 @@
 // The client of one storage account's Table service. Every operation builds a fresh request,
 // executes it synchronously through the account's transport and interprets the reply. Failures
 // are values (outcomes, error kinds, bools), never exceptions. One thread at a time.
+//
+// A stop request (platform::stopToken()) ends createTable's wait for an old table to go and the
+// two wait loops at once (a failure / false); the transport sends nothing more after it.
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,7 +85,9 @@ public:
     AzureTableStorage(AzureTableCredentials& credentials, IdaEnvironment& environment);
     ~AzureTableStorage() override;
 
-    // Table lifecycle.
+    // Table lifecycle. A description is a success only when the reply names the table. A
+    // create answered "already exists", or a delete answered "not found", after an earlier
+    // attempt of the same call may have been carried out (its reply was lost) has succeeded.
     AzureTableOutcome<AzureTableDescription> describeTable(const std::string& table);
     AzureTableOutcome<AzureTableDescription> createTable(const std::string& payload);
     AzureTableOutcome<bool> deleteTable(const std::string& table);

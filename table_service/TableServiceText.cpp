@@ -275,22 +275,24 @@ bool rewriteCompact(const std::string& text, std::string& out) {
     return true;
 }
 
-bool batchReplyHasFailure(const std::string& body) {
+bool batchReplyConfirms(const std::string& body, size_t operations) {
+    size_t confirmed = 0;
     size_t start = 0;
     while (start < body.size()) {
         size_t end = body.find('\n', start);
         if (end == std::string::npos) end = body.size();
-        // An operation response starts with its status line, e.g. "HTTP/1.1 409 Conflict".
+        // An operation response starts with its status line, e.g. "HTTP/1.1 204 No Content".
         if (body.compare(start, 5, "HTTP/") == 0) {
             size_t space = body.find(' ', start);
             bool twoHundreds = space != std::string::npos && space + 3 < end && body[space + 1] == '2' &&
                                std::isdigit(static_cast<unsigned char>(body[space + 2])) &&
                                std::isdigit(static_cast<unsigned char>(body[space + 3]));
-            if (!twoHundreds) return true;
+            if (!twoHundreds) return false;
+            ++confirmed;
         }
         start = end + 1;
     }
-    return false;
+    return confirmed == operations;
 }
 
 }  // namespace table_text

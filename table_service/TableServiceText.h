@@ -57,8 +57,9 @@ std::string annotateDoubles(const std::string& text, const EntityScan& scan);
 // False when the text is not one JSON value.
 bool rewriteCompact(const std::string& text, std::string& out);
 
-// True when a batch reply body carries an operation response whose status is not 2xx (the
-// service answers a batch with 202 even when its change set was refused as a whole).
-bool batchReplyHasFailure(const std::string& body);
+// True when a batch reply body carries exactly `operations` operation responses and each of
+// them has a 2xx status. The service answers a batch with 202 even when its change set was
+// refused as a whole (then with one failed response); a reply cut short carries too few.
+bool batchReplyConfirms(const std::string& body, size_t operations);
 
 }  // namespace table_text

@@ -34,4 +34,10 @@ struct AZT_API AzureTableResponse {
     int status = 0;
     std::string body;
     std::map<std::string, std::string> headers;  // names in lower case
+    // How many attempts were sent for this reply (0: none, e.g. the key could not sign).
+    unsigned attempts = 0;
+    // True when an attempt before the last one may have been carried out by the service (its
+    // reply was lost, timed out, was a 408/500/503, or was unreadable). A retried create answered
+    // "already exists", or a retried delete answered "not found", then most likely succeeded.
+    bool earlierAttemptMayHaveLanded = false;
 };

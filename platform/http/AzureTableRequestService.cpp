@@ -1,12 +1,15 @@
 #include "platform/http/AzureTableRequestService.h"
 
 #include <rapidjson/document.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
-#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <set>
 
@@ -15,6 +18,7 @@
 #include "platform/http/UrlEncoding.h"
 #include "platform/log/DebugLog.h"
 #include "platform/util/Sleeper.h"
+#include "platform/util/StopToken.h"
 #include "platform/util/Text.h"
 
 namespace platform {
@@ -42,6 +46,79 @@ void appendJsonString(std::string& out, const std::string& value) {
 void debugLine(const std::string& message) {
     if (platform::log::debugLogFile().empty()) return;
     platform::log::writeDebugLine("http", "executeRequest", message);
+}
+
+std::atomic<unsigned long long> g_requestDeadlineMs{kDefaultRequestDeadlineMs};
+
+}  // namespace
+
+void setRequestDeadlineMs(unsigned long long milliseconds) { g_requestDeadlineMs.store(milliseconds); }
+unsigned long long requestDeadlineMs() { return g_requestDeadlineMs.load(); }
+
+bool parseHttpDate(const std::string& text, long long& seconds) {
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    char weekday[4] = {0}, month[4] = {0};
+    int day = 0, year = 0, hour = 0, minute = 0, second = 0, consumed = 0;
+    if (std::sscanf(text.c_str(), "%3[A-Za-z], %2d %3[A-Za-z] %4d %2d:%2d:%2d GMT%n", weekday, &day, month, &year,
+                    &hour, &minute, &second, &consumed) != 7 ||
+        consumed == 0 || text.find_first_not_of(" \t", static_cast<size_t>(consumed)) != std::string::npos)
+        return false;
+    int monthIndex = -1;
+    for (int i = 0; i < 12; ++i)
+        if (std::strcmp(month, kMonths[i]) == 0) monthIndex = i;
+    if (monthIndex < 0 || day < 1 || day > 31 || year < 1970 || hour > 23 || minute > 59 || second > 60) return false;
+    struct tm fields {};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = monthIndex;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    time_t when = timegm(&fields);
+    if (when == static_cast<time_t>(-1)) return false;
+    seconds = static_cast<long long>(when);
+    return true;
+}
+
+namespace {
+
+// True when the whole body is one JSON object (validated without building a document).
+bool isJsonObject(const std::string& body) {
+    size_t open = body.find_first_not_of(" \t\r\n");
+    if (open == std::string::npos || body[open] != '{') return false;
+    rapidjson::Reader reader;
+    rapidjson::BaseReaderHandler<> handler;
+    rapidjson::StringStream stream(body.c_str());
+    if (reader.Parse(stream, handler).IsError()) return false;
+    return stream.Tell() == body.size();  // a NUL inside the body ends the stream early
+}
+
+// Whether a 200/201 to this request must carry a JSON body (its Accept asks for JSON; batches
+// answer 202 with a multipart body and are not concerned).
+bool expectsJsonReply(const AzureTableRequest& request, int status) {
+    if (status != 200 && status != 201) return false;
+    for (const auto& header : request.headers)
+        if (platform::text::toLower(header.first) == "accept") return header.second.find("json") != std::string::npos;
+    return false;
+}
+
+std::string hostOf(const std::string& url) {
+    size_t scheme = url.find("://");
+    size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t end = url.find_first_of("/?", start);
+    return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::string secondsText(unsigned long long milliseconds) {
+    if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + " s";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(milliseconds) / 1000.0);
+    return text;
+}
+
+std::string attemptsText(unsigned int attempts) {
+    return std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
 }
 
 }  // namespace
@@ -245,9 +322,6 @@ AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const s
 }  // namespace http
 }  // namespace platform
 
-using platform::http::HttpExchange;
-using platform::http::HttpReply;
-using platform::http::RetryPolicy;
 
 AzureTableRequestService::AzureTableRequestService() : AzureTableRequestService(platform::http::makeHttpClient()) {}
 
@@ -259,12 +333,15 @@ AzureTableRequestService::~AzureTableRequestService() = default;
 AzureTableResponse AzureTableRequestService::executeRequest(AzureTableRequest& request, unsigned int maxAttempts,
                                                             unsigned int timeoutMs) {
     if (!request.signing.accessKey.empty()) platform::log::registerSecret(request.signing.accessKey);
+    // One deadline for everything this call sends, the emulator's describe pages included.
+    m_deadlineMs = platform::http::requestDeadlineMs();
+    const unsigned long long deadlineAt = m_deadlineMs == 0 ? 0 : platform::sleeper().nowMs() + m_deadlineMs;
 
     AzureTableResponse response;
     std::string describedTable;
     if (request.signing.pathStyle && platform::http::isDescribeTableRequest(request, describedTable)) {
         AzureTableRequest query = platform::http::describeAsTableQuery(request, describedTable);
-        response = sendWithRetries(query, maxAttempts, timeoutMs);
+        response = sendWithRetries(query, maxAttempts, timeoutMs, deadlineAt);
         // The emulator's filter compares names with their case, the service's describe does not:
         // before calling the table missing, look for it through the whole listing.
         std::set<std::string> tokens;
@@ -276,67 +353,133 @@ AzureTableResponse AzureTableRequestService::executeRequest(AzureTableRequest& r
                 if (next == response.headers.end() || next->second.empty() || !tokens.insert(next->second).second) break;
                 nextTableName = next->second;
             }
-            AzureTableResponse page =
-                sendWithRetries(platform::http::tableListingPage(request, nextTableName), maxAttempts, timeoutMs);
+            AzureTableResponse page = sendWithRetries(platform::http::tableListingPage(request, nextTableName),
+                                                      maxAttempts, timeoutMs, deadlineAt);
             if (page.status != 200) break;  // the filtered reply already said: not found
             response = std::move(page);
         }
         response = platform::http::describeReplyFromTableQuery(std::move(response), describedTable);
     } else {
-        response = sendWithRetries(request, maxAttempts, timeoutMs);
+        response = sendWithRetries(request, maxAttempts, timeoutMs, deadlineAt);
     }
     if (response.status == 200) platform::http::foldContinuationIntoBody(response);
     return response;
 }
 
 AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableRequest& request,
-                                                             unsigned int maxAttempts, unsigned int timeoutMs) {
+                                                             unsigned int maxAttempts, unsigned int timeoutMs,
+                                                             unsigned long long deadlineAt) {
+    using namespace platform::http;
     if (maxAttempts == 0) maxAttempts = 1;
     const bool emulator = request.signing.pathStyle;
 
     HttpExchange exchange;
     exchange.method = request.method;
     // What is signed must be exactly what the server sees, so the URL is made legal first.
-    exchange.url = platform::http::encodeIllegalUrlCharacters(request.url());
+    exchange.url = encodeIllegalUrlCharacters(request.url());
     exchange.body = request.body;
-    exchange.timeoutMs = timeoutMs;
+    const std::string what = exchange.method + " " + exchange.url;
 
     AzureTableResponse response;
-    for (unsigned int attempt = 1;; ++attempt) {
-        exchange.headers = request.headers;
-        std::string signingError;
-        if (!platform::http::signRequest(exchange.headers, exchange.method, exchange.url, request.signing,
-                                         std::time(nullptr), &signingError)) {
-            response.status = 0;
-            response.headers.clear();
-            response.body = platform::http::odataErrorBody("InvalidAccessKey", signingError);
-            platform::http::debugLine(exchange.method + " " + exchange.url + ": " + signingError);
+    bool mayHaveLanded = false;  // by an attempt before the current one
+    std::string lastReason;      // why the last attempt got no usable reply
+    std::string lastCode = "TransportError";
+
+    // Made on this side when the request cannot go on; status 0, the words in the body.
+    auto giveUp = [&](const std::string& code, const std::string& message) {
+        response.status = 0;
+        response.headers.clear();
+        response.body = odataErrorBody(code, platform::log::redact(message));
+        debugLine(what + " failed: " + response.body);
+        return response;
+    };
+    auto stopped = [&](unsigned int sent) {
+        return giveUp("OperationCancelled", what + " was stopped on request " +
+                                                (sent == 0 ? std::string("before it was sent")
+                                                           : "(after " + attemptsText(sent) + ")"));
+    };
+    auto outOfTime = [&](unsigned int sent) {
+        // A transient HTTP status says more about the cause than the deadline does.
+        if (response.status != 0) {
+            debugLine(what + ": no good reply within " + secondsText(m_deadlineMs) + "; returning the last");
             return response;
         }
+        return giveUp(lastCode, std::string(lastCode == "InvalidReply" ? "no valid reply" : "no reply") + " from " +
+                                    hostOf(exchange.url) + " to " + what + " within " +
+                                            secondsText(m_deadlineMs) + " (" + attemptsText(sent) +
+                                            (lastReason.empty() ? std::string(")") : "; last: " + lastReason + ")"));
+    };
 
-        auto started = std::chrono::steady_clock::now();
-        HttpReply reply = m_client->send(exchange);
-        auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-        platform::http::debugLine(exchange.method + " " + exchange.url + " -> " + std::to_string(reply.status) + " (" +
-                                  std::to_string(tookMs.count()) + " ms, attempt " + std::to_string(attempt) + ")");
-        response.status = reply.status;
-        response.headers = std::move(reply.headers);
-        if (reply.status == 0) {
-            std::string reason = reply.transportError.empty() ? "no reply" : reply.transportError;
-            response.body = platform::http::odataErrorBody(
-                "TransportError", platform::log::redact(exchange.method + " " + exchange.url + ": " + reason +
-                                                        " (after " + std::to_string(attempt) + (attempt == 1 ? " attempt)" : " attempts)")));
-        } else {
-            response.body = std::move(reply.body);
+    for (unsigned int attempt = 1;; ++attempt) {
+        if (platform::stopToken().stopRequested()) return stopped(attempt - 1);
+        const unsigned long long attemptAt = platform::sleeper().nowMs();
+        exchange.timeoutMs = timeoutMs == 0 ? 60000 : timeoutMs;
+        if (deadlineAt != 0) {
+            if (attemptAt >= deadlineAt) return outOfTime(attempt - 1);
+            exchange.timeoutMs = static_cast<unsigned int>(std::min<unsigned long long>(exchange.timeoutMs, deadlineAt - attemptAt));
         }
 
+        exchange.headers = request.headers;
+        std::string signingError;
+        if (!signRequest(exchange.headers, exchange.method, exchange.url, request.signing, std::time(nullptr),
+                         &signingError)) {
+            return giveUp("InvalidAccessKey", signingError);
+        }
+
+        HttpReply reply = m_client->send(exchange);
+        const unsigned long long tookMs = platform::sleeper().nowMs() - attemptAt;
+        debugLine(what + " -> " + std::to_string(reply.status) + " (" + std::to_string(tookMs) + " ms, attempt " +
+                  std::to_string(attempt) + ")");
+        response.attempts = attempt;
+        response.earlierAttemptMayHaveLanded = mayHaveLanded;
+        response.status = reply.status;
+        response.headers = std::move(reply.headers);
+        response.body = std::move(reply.body);
+        if (reply.status != 0) {
+            auto date = response.headers.find("date");
+            long long seconds = 0;
+            if (date != response.headers.end() && parseHttpDate(date->second, seconds)) m_lastReplyTime = seconds;
+        }
+
+        bool transient = false;
+        bool landed = false;
         unsigned int attemptLimit = maxAttempts;
-        if (reply.status == 0 && reply.failure == HttpReply::Failure::Final) attemptLimit = attempt;
-        if (reply.status == 0 && reply.failure == HttpReply::Failure::Unreachable)
-            attemptLimit = std::min(maxAttempts, RetryPolicy::kUnreachableAttempts);
-        if (!RetryPolicy::isTransient(response.status, emulator) || attempt >= attemptLimit) {
-            if (response.status == 0 || response.status >= 400)
-                platform::http::debugLine(exchange.method + " " + exchange.url + " failed: " + response.body);
+        if (reply.status == 0) {
+            lastReason = reply.transportError.empty() ? "no reply" : reply.transportError;
+            lastCode = "TransportError";
+            response.body = odataErrorBody("TransportError", platform::log::redact(what + ": " + lastReason + " (after " +
+                                                                                   attemptsText(attempt) + ")"));
+            transient = true;
+            landed = reply.failure != HttpReply::Failure::Unreachable;
+            if (reply.failure == HttpReply::Failure::Final) attemptLimit = attempt;
+            if (reply.failure == HttpReply::Failure::Unreachable)
+                attemptLimit = std::min(maxAttempts, RetryPolicy::kUnreachableAttempts);
+        } else if (expectsJsonReply(request, reply.status) && !isJsonObject(response.body)) {
+            // A success status with a body that is not what was asked for is a reply cut short
+            // (or mangled on the way): never a success, and worth another try.
+            debugLine(what + ": HTTP " + std::to_string(reply.status) + " reply is not valid JSON (" +
+                      std::to_string(response.body.size()) + " bytes)");
+            lastReason = "the HTTP " + std::to_string(reply.status) + " reply was not valid JSON (" +
+                         std::to_string(response.body.size()) + " bytes, cut short?)";
+            lastCode = "InvalidReply";
+            response.status = 0;
+            response.headers.clear();
+            response.body = odataErrorBody("InvalidReply", platform::log::redact(what + ": " + lastReason + " (after " +
+                                                                                 attemptsText(attempt) + ")"));
+            transient = true;
+            landed = true;
+        } else {
+            transient = RetryPolicy::isTransient(reply.status, emulator, response.body);
+            landed = RetryPolicy::mayHaveLanded(reply.status, false);
+        }
+
+        if (!transient) {
+            if (response.status >= 400) debugLine(what + " failed: " + response.body);
+            return response;
+        }
+        if (platform::stopToken().stopRequested()) return stopped(attempt);
+        if (attempt >= attemptLimit) {
+            debugLine(what + " failed: " + response.body);
             return response;
         }
 
@@ -345,7 +488,10 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             double random01 = std::uniform_real_distribution<double>(0.0, 1.0)(m_random);
             delayMs = RetryPolicy::backoffMs(attempt, random01);
         }
-        platform::http::debugLine("retrying in " + std::to_string(delayMs) + " ms");
+        // No wait runs past the deadline, and no attempt starts after it.
+        if (deadlineAt != 0 && platform::sleeper().nowMs() + delayMs >= deadlineAt) return outOfTime(attempt);
+        mayHaveLanded = mayHaveLanded || landed;
+        debugLine("retrying in " + std::to_string(delayMs) + " ms");
         platform::sleeper().sleepMs(delayMs);
     }
 }

@@ -1,10 +1,12 @@
 #pragma once
 // Sends AzureTableRequests: signs each attempt (Shared Key, fresh date), retries transient
-// failures with backoff, adapts emulator replies, and folds the continuation headers of a reply
-// into its JSON body. One service per client; used by one thread at a time.
+// failures with backoff within an attempt limit and an overall deadline, adapts emulator
+// replies, and folds the continuation headers of a reply into its JSON body. One service per
+// client; used by one thread at a time.
 //
-// Every wait goes through platform::sleeper(). The access key is registered with the debug log
-// as a secret; neither it nor a signature is ever put into a reply body or a log line.
+// Every wait and every measure of elapsed time goes through platform::sleeper(); once
+// platform::stopToken() is set no further attempt starts. The access key is registered with the
+// debug log as a secret; neither it nor a signature is ever put into a reply body or a log line.
 #include <memory>
 #include <random>
 
@@ -22,23 +24,45 @@ public:
     AzureTableRequestService& operator=(const AzureTableRequestService&) = delete;
 
     // maxAttempts: how many times a transient failure is tried in all (0 counts as 1);
-    // timeoutMs: per attempt. Transient: no reply, 408, 429, 500 (not on the emulator), 503;
-    // everything else is returned after the first attempt. When no attempt got an HTTP reply
-    // the result has status 0 and an "odata.error" body with the code "TransportError" and the
-    // reason; when every attempt got a transient status the last reply is returned.
+    // timeoutMs: per attempt, cut to what is left of the request deadline (requestDeadlineMs()).
+    // Transient: no reply, 408, 429, 500 (on the emulator only with an error body), 503, and a
+    // 200/201 to a JSON request whose body is not a JSON object (a reply cut short); everything
+    // else is returned after the first attempt. Results that carry no HTTP reply have status 0
+    // and an "odata.error" body: "TransportError" (no reply; the reason, and when the deadline
+    // ended it, what was waited for), "InvalidReply" (the reply was not valid JSON),
+    // "OperationCancelled" (a stop was requested) or "InvalidAccessKey". When every attempt got
+    // a transient HTTP status the last reply is returned. `attempts` and
+    // `earlierAttemptMayHaveLanded` say how the reply came about.
     // `request` itself is not changed: signing headers go only into what is sent.
     AzureTableResponse executeRequest(AzureTableRequest& request, unsigned int maxAttempts, unsigned int timeoutMs);
 
+    // The "Date" of the most recent HTTP reply that carried a readable one, in seconds since
+    // 1970 (the service's clock); 0 while no reply carried one.
+    long long lastReplyTime() const { return m_lastReplyTime; }
+
 private:
+    // deadlineAt: a sleeper().nowMs() value after which no attempt starts (0: none).
     AzureTableResponse sendWithRetries(const AzureTableRequest& request, unsigned int maxAttempts,
-                                       unsigned int timeoutMs);
+                                       unsigned int timeoutMs, unsigned long long deadlineAt);
 
     std::unique_ptr<platform::http::HttpClient> m_client;
     std::minstd_rand m_random;
+    long long m_lastReplyTime = 0;
+    unsigned long long m_deadlineMs = 0;  // of the request under way
 };
 
 namespace platform {
 namespace http {
+
+// How long one executeRequest may take with all its retries, from its start. Process-wide, read
+// at the start of each request; 0 means no overall limit (only the attempt limit).
+constexpr unsigned long long kDefaultRequestDeadlineMs = 180000;
+AZT_API void setRequestDeadlineMs(unsigned long long milliseconds);
+AZT_API unsigned long long requestDeadlineMs();
+
+// An HTTP date in RFC 1123 form ("Sun, 06 Dec 2026 11:11:21 GMT") as seconds since 1970.
+// False (and `seconds` unchanged) for anything else. Independent of the locale.
+AZT_API bool parseHttpDate(const std::string& text, long long& seconds);
 
 // Copies the x-ms-continuation-NextPartitionKey/NextRowKey reply headers into the JSON object
 // body as top-level string members of the same names (first in the object). Bodies that are

@@ -101,8 +101,8 @@ bool CAzureTableStorageInfo::queryTables(std::vector<std::string>& tables, std::
         if (response.status != 200) {
             if (error)
                 *error = "listing the tables of account '" + m_accountName + "' failed: " +
-                         (response.status == 0 ? std::string("no reply") : "HTTP " + std::to_string(response.status)) +
-                         ": " + platform::http::summarizeErrorBody(response.body) +
+                         (response.status == 0 ? std::string() : "HTTP " + std::to_string(response.status) + ": ") +
+                         platform::http::summarizeErrorBody(response.body) +
                          (response.status == 403 ? " (check the account name and key)" : "");
             return false;
         }

@@ -51,6 +51,9 @@ public:
     AzureTableRequest baseRequest(const std::string& operation) const;
     // Names of the account's tables (follows continuation); false when listing failed.
     bool queryTables(std::vector<std::string>& tables, std::string* error = nullptr);
+    // The service's clock: the "Date" of its most recent reply to this client, in seconds since
+    // 1970; 0 while no reply carried one.
+    long long serviceTime() const { return requestService.lastReplyTime(); }
 
 protected:
     AzureTableRequestService requestService;

@@ -1,4 +1,5 @@
 #include "platform/http/CurlHttpClient.h"
+#include "platform/util/StopToken.h"
 #include "platform/util/Text.h"
 
 #include <curl/curl.h>
@@ -44,6 +45,12 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     else
         found->second += ", " + value;
     return size * count;
+}
+
+// Called by libcurl about once a second even while nothing moves: a non-zero return abandons
+// the transfer, so a stop request ends a wait for a reply that never comes.
+int onProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return platform::stopToken().stopRequested() ? 1 : 0;
 }
 
 struct HeaderList {
@@ -114,6 +121,8 @@ HttpReply CurlHttpClient::send(const HttpExchange& exchange) {
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 
     const std::string& method = exchange.method.empty() ? std::string("GET") : exchange.method;
     if (method == "GET") {
@@ -148,6 +157,10 @@ HttpReply CurlHttpClient::send(const HttpExchange& exchange) {
         while (!curlMessage.empty() && (curlMessage.back() == '\n' || curlMessage.back() == '\r')) curlMessage.pop_back();
         reply.transportError = curlMessage;
         switch (code) {
+            case CURLE_ABORTED_BY_CALLBACK:
+                reply.transportError = "stopped on request";
+                reply.failure = HttpReply::Failure::Final;
+                break;
             case CURLE_COULDNT_RESOLVE_HOST:
             case CURLE_COULDNT_RESOLVE_PROXY:
             case CURLE_COULDNT_CONNECT:

@@ -3,7 +3,8 @@
 // connection to the service stays open between requests (keep-alive). A client is used by one
 // thread at a time; different clients may run in parallel. No redirects are followed, only
 // http and https are spoken, and an exchange that yields no HTTP reply comes back as status 0
-// with curl's reason in transportError.
+// with curl's reason in transportError. A stop request (platform::stopToken()) abandons an
+// exchange in flight within about a second ("stopped on request", a final failure).
 #include "platform/http/HttpClient.h"
 #include "platform/util/Export.h"
 

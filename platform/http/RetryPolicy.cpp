@@ -10,7 +10,7 @@ const unsigned long long RetryPolicy::kMaxBackoffMs;
 const unsigned long long RetryPolicy::kMaxRetryAfterMs;
 const unsigned int RetryPolicy::kUnreachableAttempts;
 
-bool RetryPolicy::isTransient(int status, bool emulator) {
+bool RetryPolicy::isTransient(int status, bool emulator, const std::string& body) {
     switch (status) {
         case 0:
         case 408:
@@ -18,10 +18,15 @@ bool RetryPolicy::isTransient(int status, bool emulator) {
         case 503:
             return true;
         case 500:
-            return !emulator;
+            return !emulator || body.find_first_not_of(" \t\r\n") != std::string::npos;
         default:
             return false;
     }
+}
+
+bool RetryPolicy::mayHaveLanded(int status, bool unreachable) {
+    if (status == 0) return !unreachable;
+    return status == 408 || status == 500 || status == 503 || (status >= 200 && status < 300);
 }
 
 unsigned long long RetryPolicy::backoffMs(unsigned int attempt, double random01) {

@@ -98,6 +98,10 @@ std::string redact(const std::string& text) {
     maskAfter(result, "Authorization:", "\r\n\"", true);
     maskAfter(result, "?sig=", "&\r\n\" \t", true);
     maskAfter(result, "&sig=", "&\r\n\" \t", true);
+    // A refused signature is quoted back by the service (AuthenticationErrorDetail, in JSON and
+    // XML error bodies): "The MAC signature found in the HTTP request '<signature>' is not ...".
+    maskAfter(result, "signature found in the HTTP request '", "'\"<&\r\n \t", true);
+    maskAfter(result, "signature found in the HTTP request &apos;", "'\"<&\r\n \t", true);
     maskSharedKey(result, "SharedKeyLite ");
     maskSharedKey(result, "SharedKey ");
     std::vector<std::string> secrets;

@@ -16,7 +16,8 @@ AZT_API std::string debugLogFile();
 AZT_API void writeDebugLine(const std::string& tag, const char* functionName, const std::string& message);
 
 // Replaces every secret the text may hold (AccountKey=..., SharedKey account:signature,
-// Authorization header values, sig= parameters, and any text registered below) with "***".
+// Authorization header values, sig= parameters, a signature the service quotes back in an
+// authentication error, and any text registered below) with "***".
 AZT_API std::string redact(const std::string& text);
 // Registers a secret (an access key) that must never be written as it is.
 AZT_API void registerSecret(const std::string& secret);

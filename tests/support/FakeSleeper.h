@@ -1,18 +1,43 @@
 #pragma once
-// Records every sleep instead of sleeping. Installed for the lifetime of the object.
+// Records every sleep instead of sleeping, on a virtual clock that moves only by the sleeps and
+// by advanceMs() (a fake transport calls it to stand for an exchange that took time). Installed
+// for the lifetime of the object.
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/util/Sleeper.h"
+#include "platform/util/StopToken.h"
 
 namespace testing_support {
 
 class RecordingSleeper : public platform::Sleeper {
 public:
     void sleepMs(unsigned long long milliseconds) override {
+        std::function<void(size_t)> onSleep;
+        size_t count;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_sleeps.push_back(milliseconds);
+            m_now += milliseconds;
+            count = m_sleeps.size();
+            onSleep = m_onSleep;
+        }
+        if (onSleep) onSleep(count);
+    }
+    unsigned long long nowMs() override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_sleeps.push_back(milliseconds);
+        return m_now;
+    }
+    void advanceMs(unsigned long long milliseconds) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_now += milliseconds;
+    }
+    // Runs after every sleep with the number of sleeps so far (e.g. to request a stop).
+    void onSleep(std::function<void(size_t)> hook) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_onSleep = std::move(hook);
     }
     std::vector<unsigned long long> sleeps() const {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -27,6 +52,8 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::vector<unsigned long long> m_sleeps;
+    unsigned long long m_now = 1000000;
+    std::function<void(size_t)> m_onSleep;
 };
 
 class FakeSleeperScope {
@@ -38,6 +65,15 @@ public:
 
 private:
     std::shared_ptr<RecordingSleeper> m_sleeper;
+};
+
+// Clears the process's stop request on entry and exit, so a test that requests a stop leaves
+// none behind.
+class StopTokenScope {
+public:
+    StopTokenScope() { platform::stopToken().reset(); }
+    ~StopTokenScope() { platform::stopToken().reset(); }
+    void requestStop() { platform::stopToken().requestStop(); }
 };
 
 }  // namespace testing_support

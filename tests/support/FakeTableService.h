@@ -241,11 +241,16 @@ private:
                 m_tables[table][std::string(d["PartitionKey"].GetString()) + "/" + d["RowKey"].GetString()] = entity;
             }
         }
+        const size_t operations = stored.entities.size();
         if (m_forget) stored.entities.clear();
         m_batches.push_back(std::move(stored));
         if (missing) return reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
         if (refuse) return reply(400, "{\"odata.error\":{\"code\":\"InvalidInput\"}}");
-        return reply(202, "--batchresponse\n");
+        // One operation response per operation, as the service confirms a change set.
+        std::string confirmed = "--batchresponse_1\r\nContent-Type: multipart/mixed; boundary=changesetresponse_1\r\n\r\n";
+        for (size_t i = 0; i < operations; ++i)
+            confirmed += "--changesetresponse_1\r\nContent-Type: application/http\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n";
+        return reply(202, confirmed + "--changesetresponse_1--\r\n--batchresponse_1--\r\n");
     }
 
     mutable std::mutex m_mutex;

@@ -22,9 +22,10 @@ void FakeTransport::reply(int status, const std::string& body,
     m_replies.push_back(std::move(r));
 }
 
-void FakeTransport::fail(const std::string& transportError) {
+void FakeTransport::fail(const std::string& transportError, HttpReply::Failure failure) {
     HttpReply r;
     r.transportError = transportError;
+    r.failure = failure;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_replies.push_back(std::move(r));
 }

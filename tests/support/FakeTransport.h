@@ -20,7 +20,8 @@ public:
     void reply(int status, const std::string& body = "",
                std::vector<std::pair<std::string, std::string>> headers = {});
     // Queues a failed exchange (no HTTP reply at all).
-    void fail(const std::string& transportError);
+    void fail(const std::string& transportError,
+              platform::http::HttpReply::Failure failure = platform::http::HttpReply::Failure::Transient);
     // Answers every exchange for which no reply is queued (e.g. an in-memory service).
     void setResponder(Responder responder);
 

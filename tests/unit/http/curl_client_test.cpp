@@ -4,9 +4,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
+#include "platform/http/AzureTableRequestService.h"
 #include "platform/http/CurlHttpClient.h"
+#include "platform/util/StopToken.h"
+#include "tests/support/FakeSleeper.h"
 
 using platform::http::CurlHttpClient;
 using platform::http::HttpExchange;
@@ -154,4 +158,69 @@ TEST(CurlHttpClient, OnlyHttpAndHttpsAreSpoken) {
     EXPECT_EQ(reply.status, 0);
     EXPECT_TRUE(reply.body.empty());
     EXPECT_FALSE(reply.transportError.empty());
+}
+
+namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+// An endpoint that takes the connection and never answers: a stop ends the exchange in flight
+// (client) and the request with its retries (service); so does the request's deadline.
+TEST(CurlHttpClient, AStopOrTheDeadlineEndsAWaitForAReplyThatNeverComes) {
+    LoopbackServer server;
+    testing_support::StopTokenScope stop;
+    {
+        CurlHttpClient client;
+        HttpExchange get;
+        get.url = server.url("/acct/Tables");
+        get.timeoutMs = 30000;
+        auto start = std::chrono::steady_clock::now();
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            stop.requestStop();
+        });
+        HttpReply reply = client.send(get);
+        stopper.join();
+        EXPECT_EQ(reply.status, 0);
+        EXPECT_EQ(reply.transportError, "stopped on request");
+        EXPECT_EQ(reply.failure, HttpReply::Failure::Final);
+        EXPECT_LT(secondsSince(start), 1.8);
+    }
+
+    AzureTableRequest request;
+    request.method = "GET";
+    request.baseUrl = server.url("/acct/");
+    request.path = "Tables";
+    request.signing.accountName = "acct";
+    request.signing.accessKey = "a2V5";
+    {
+        platform::stopToken().reset();
+        platform::http::setRequestDeadlineMs(600);
+        AzureTableRequestService service;
+        auto start = std::chrono::steady_clock::now();
+        AzureTableResponse response = service.executeRequest(request, 50, 60000);
+        platform::http::setRequestDeadlineMs(platform::http::kDefaultRequestDeadlineMs);
+        EXPECT_EQ(response.status, 0);
+        EXPECT_NE(response.body.find("no reply from 127.0.0.1:"), std::string::npos) << response.body;
+        EXPECT_NE(response.body.find("within 0.6 s (1 attempt; last: Operation timed out"), std::string::npos)
+            << response.body;
+        EXPECT_LT(secondsSince(start), 1.5);
+    }
+    {
+        AzureTableRequestService service;
+        auto start = std::chrono::steady_clock::now();
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            stop.requestStop();
+        });
+        AzureTableResponse response = service.executeRequest(request, 50, 60000);
+        stopper.join();
+        EXPECT_EQ(response.status, 0);
+        EXPECT_NE(response.body.find("OperationCancelled"), std::string::npos) << response.body;
+        EXPECT_LT(secondsSince(start), 1.8);
+    }
 }

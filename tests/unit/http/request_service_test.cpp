@@ -4,10 +4,12 @@
 #include "tests/support/FakeTransport.h"
 #include "platform/http/AzureTableRequestService.h"
 #include "platform/http/RetryPolicy.h"
+#include "platform/log/DebugLog.h"
 
 using namespace platform::http;
 using testing_support::FakeSleeperScope;
 using testing_support::FakeTransportScope;
+using testing_support::StopTokenScope;
 
 namespace {
 
@@ -19,6 +21,20 @@ AzureTableRequest request(const std::string& path, bool emulator = false) {
     r.signing.accountName = emulator ? "devstoreaccount1" : "acct";
     r.signing.accessKey = "a2V5";
     r.signing.pathStyle = emulator;
+    return r;
+}
+
+// A request that asks for JSON, as the client's requests do.
+AzureTableRequest jsonRequest(const std::string& path, bool emulator = false) {
+    AzureTableRequest r = request(path, emulator);
+    r.headers["Accept"] = "application/json;odata=minimalmetadata";
+    return r;
+}
+
+HttpReply replyOf(int status, const std::string& body = "") {
+    HttpReply r;
+    r.status = status;
+    r.body = body;
     return r;
 }
 
@@ -40,6 +56,10 @@ TEST(RetryPolicy, RetryAfterInSecondsIsReadAndCapped) {
 TEST(RequestService, TransientFailuresAreRetriedUpToTheAttemptLimitWithCappedWaits) {
     FakeTransportScope transport;
     FakeSleeperScope sleeper;
+    setRequestDeadlineMs(0);  // only the attempt limit
+    struct Restore {
+        ~Restore() { setRequestDeadlineMs(kDefaultRequestDeadlineMs); }
+    } restore;
     transport->setResponder([](const HttpExchange&) {
         HttpReply r;
         r.status = 503;
@@ -113,6 +133,198 @@ TEST(RequestService, EmulatorServerErrorsAreFinalButBusyIsRetried) {
     r.method = "POST";
     EXPECT_EQ(service.executeRequest(r, 50, 1000).status, 500);
     EXPECT_EQ(transport->requestCount(), 2u);
+
+    // A 500 with an error body (its own time-out) is a passing fault, as on the service.
+    FakeTransportScope again;
+    again->reply(500, "{\"odata.error\":{\"code\":\"OperationTimedOut\"}}");
+    again->reply(500, " \r\n");
+    again->reply(202);
+    AzureTableRequestService second;
+    EXPECT_EQ(second.executeRequest(r, 50, 1000).status, 500);
+    EXPECT_EQ(again->requestCount(), 2u);
+}
+
+// A success status whose body is not the JSON object asked for is a reply cut short: retried,
+// and never handed on as a success.
+TEST(RequestService, SuccessRepliesThatAreNotJsonAreRetriedThenFail) {
+    FakeTransportScope transport;
+    FakeSleeperScope sleeper;
+    AzureTableRequestService service;
+    auto r = jsonRequest("Tables");
+    transport->reply(200, "{\"value\":[{\"TableName\":\"t");
+    transport->reply(200, "{\"value\":[]}");
+    AzureTableResponse good = service.executeRequest(r, 50, 1000);
+    EXPECT_EQ(good.status, 200);
+    EXPECT_EQ(good.attempts, 2u);
+    EXPECT_TRUE(good.earlierAttemptMayHaveLanded);
+
+    for (const char* body : {"", "<html>", "{\"a\":1} {", "[1]", "{\"a\":\"\u0000\"}x"}) {
+        transport->clearRequests();
+        transport->setResponder([body](const HttpExchange&) { return replyOf(200, body); });
+        AzureTableResponse bad = service.executeRequest(r, 3, 1000);
+        EXPECT_EQ(bad.status, 0) << body;
+        EXPECT_NE(bad.body.find("InvalidReply"), std::string::npos) << bad.body;
+        EXPECT_NE(bad.body.find("not valid JSON"), std::string::npos) << bad.body;
+        EXPECT_EQ(transport->requestCount(), 3u) << body;
+    }
+    // Replies without a JSON body of their own are not concerned.
+    transport->clearRequests();
+    transport->setResponder(nullptr);
+    transport->reply(204);
+    transport->reply(202, "--batchresponse\r\n");
+    EXPECT_EQ(service.executeRequest(r, 3, 1000).status, 204);
+    auto batch = request("$batch");
+    batch.method = "POST";
+    EXPECT_EQ(service.executeRequest(batch, 3, 1000).status, 202);
+    EXPECT_EQ(transport->requestCount(), 2u);
+}
+
+TEST(RequestService, TheReplySaysHowManyAttemptsItTookAndWhetherAnEarlierOneMayHaveLanded) {
+    using F = HttpReply::Failure;
+    struct Case {
+        std::vector<int> before;  // -1: dropped connection, -2: refused connection, else a status
+        bool mayHaveLanded;
+    } cases[] = {
+        {{}, false}, {{-1}, true}, {{-2}, false}, {{408}, true}, {{429}, false},
+        {{500}, true}, {{503}, true}, {{-2, 429}, false}, {{429, -1}, true},
+    };
+    for (const auto& c : cases) {
+        FakeTransportScope transport;
+        FakeSleeperScope sleeper;
+        for (int step : c.before) {
+            if (step < 0)
+                transport->fail("Recv failure", step == -1 ? F::Transient : F::Unreachable);
+            else
+                transport->reply(step, "{\"odata.error\":{}}");
+        }
+        transport->reply(409, "{\"odata.error\":{\"code\":\"TableAlreadyExists\"}}");
+        AzureTableRequestService service;
+        auto r = jsonRequest("Tables");
+        AzureTableResponse response = service.executeRequest(r, 50, 1000);
+        EXPECT_EQ(response.status, 409);
+        EXPECT_EQ(response.attempts, c.before.size() + 1);
+        EXPECT_EQ(response.earlierAttemptMayHaveLanded, c.mayHaveLanded) << c.before.size();
+    }
+}
+
+TEST(RequestService, NothingMoreIsSentOnceAStopIsRequested) {
+    FakeTransportScope transport;
+    FakeSleeperScope sleeper;
+    StopTokenScope stop;
+    transport->setResponder([](const HttpExchange&) { return replyOf(503); });
+    sleeper->onSleep([&](size_t count) {
+        if (count == 2) stop.requestStop();
+    });
+    AzureTableRequestService service;
+    auto r = jsonRequest("Tables");
+    AzureTableResponse response = service.executeRequest(r, 50, 1000);
+    EXPECT_EQ(response.status, 0);
+    EXPECT_NE(response.body.find("\"code\":\"OperationCancelled\""), std::string::npos) << response.body;
+    EXPECT_NE(response.body.find("stopped on request"), std::string::npos) << response.body;
+    EXPECT_EQ(transport->requestCount(), 2u);
+
+    // A stop before the request: nothing is sent at all.
+    response = service.executeRequest(r, 50, 1000);
+    EXPECT_NE(response.body.find("before it was sent"), std::string::npos) << response.body;
+    EXPECT_EQ(transport->requestCount(), 2u);
+}
+
+// The deadline spans the request and its retries: every attempt's time-out is cut to what is
+// left, no wait runs past it, and the reply says in words what was waited for.
+TEST(RequestService, ARequestGivesUpAtItsDeadlineAndSaysWhatItWaitedFor) {
+    struct Case {
+        unsigned long long deadlineMs;
+        unsigned int timeoutMs;
+        size_t attempts;
+        const char* within;
+    } cases[] = {
+        {kDefaultRequestDeadlineMs, 60000, 3, "within 180 s (3 attempts; last: Operation timed out after"},
+        {1500, 60000, 1, "within 1.5 s (1 attempt; last: Operation timed out after 1500 milliseconds)"},
+        {2000, 1000, 2, "within 2 s (2 attempts;"},
+    };
+    for (const auto& c : cases) {
+        FakeTransportScope transport;
+        FakeSleeperScope sleeper;
+        platform::http::setRequestDeadlineMs(c.deadlineMs);
+        auto& clock = *sleeper;
+        transport->setResponder([&clock](const HttpExchange& e) {
+            clock.advanceMs(e.timeoutMs);  // the endpoint takes the connection and never answers
+            HttpReply r;
+            r.transportError = "Operation timed out after " + std::to_string(e.timeoutMs) + " milliseconds";
+            return r;
+        });
+        AzureTableRequestService service;
+        auto r = request("Tables");
+        r.baseUrl = "http://127.0.0.1:10002/devstoreaccount1/";
+        const unsigned long long started = clock.nowMs();
+        AzureTableResponse response = service.executeRequest(r, 50, c.timeoutMs);
+        platform::http::setRequestDeadlineMs(kDefaultRequestDeadlineMs);
+
+        EXPECT_EQ(response.status, 0);
+        EXPECT_NE(response.body.find("no reply from 127.0.0.1:10002 to GET http://127.0.0.1:10002/devstoreaccount1/Tables " +
+                                     std::string(c.within)),
+                  std::string::npos)
+            << response.body;
+        EXPECT_EQ(transport->requestCount(), c.attempts);
+        EXPECT_LE(clock.nowMs() - started, c.deadlineMs);
+        EXPECT_LT(transport->requests().back().timeoutMs, c.timeoutMs);  // cut to the time left
+    }
+}
+
+TEST(HttpDate, ReadsRfc1123DatesOnly) {
+    struct Case {
+        const char* text;
+        long long seconds;  // -1: refused
+    } cases[] = {
+        {"Sun, 06 Dec 2026 11:11:21 GMT", 1796555481},
+        {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+        {"Tue, 29 Feb 2028 23:59:59 GMT", 1835481599},
+        {"Sun, 06 Dec 2026 11:11:21 UTC", -1},
+        {"Sun, 06 Foo 2026 11:11:21 GMT", -1},
+        {"Sunday, 06-Dec-26 11:11:21 GMT", -1},
+        {"Sun, 06 Dec 2026 25:11:21 GMT", -1},
+        {"Sun, 06 Dec 2026 11:11:21 GMT trailing", -1},
+        {"", -1},
+    };
+    for (const auto& c : cases) {
+        long long seconds = -1;
+        EXPECT_EQ(parseHttpDate(c.text, seconds), c.seconds >= 0) << c.text;
+        EXPECT_EQ(seconds, c.seconds) << c.text;
+    }
+
+    FakeTransportScope transport;
+    AzureTableRequestService service;
+    EXPECT_EQ(service.lastReplyTime(), 0);
+    transport->reply(404, "{}", {{"Date", "Sun, 06 Dec 2026 11:11:21 GMT"}});
+    auto r = request("Tables");
+    service.executeRequest(r, 1, 1000);
+    EXPECT_EQ(service.lastReplyTime(), 1796555481);
+}
+
+// The service quotes a refused signature back; it must not reach a log line or a message.
+TEST(Redaction, ARefusedSignatureQuotedByTheServiceIsMasked) {
+    const std::string signature = "Xq3vT0pS1gN+aTuRe/VaLuE2Vc4Qm5bJ0Lp9wY8zK1E=";
+    const std::string detail = "The MAC signature found in the HTTP request '" + signature +
+                               "' is not the same as any computed signature. Server used following string to sign: "
+                               "'GET\n\n\nSun, 06 Dec 2026 11:11:21 GMT\n/acct/Tables'.";
+    const std::string bodies[] = {
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?><Error><Code>AuthenticationFailed</Code><Message>Server failed"
+        "</Message><AuthenticationErrorDetail>" + detail + "</AuthenticationErrorDetail></Error>",
+        "{\"odata.error\":{\"code\":\"AuthenticationFailed\",\"message\":{\"lang\":\"en-US\",\"value\":\"" + detail +
+            "\"}}}",
+        "{\"odata.error\":{\"message\":{\"value\":\"The MAC signature found in the HTTP request '" +
+            std::string("Xq3vT0pS1gN+aTuRe\\/VaLuE2Vc4Qm5bJ0Lp9wY8zK1E=") + "' is not the same\"}}}",
+        "<AuthenticationErrorDetail>The MAC signature found in the HTTP request &apos;" + signature +
+            "&apos; is not the same</AuthenticationErrorDetail>",
+        "Authorization: SharedKey acct:" + signature,
+    };
+    for (const auto& body : bodies) {
+        std::string shown = platform::log::redact(body);
+        EXPECT_EQ(shown.find("Xq3vT0pS1gN"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("***"), std::string::npos) << shown;
+        EXPECT_EQ(summarizeErrorBody(body).find("Xq3vT0pS1gN"), std::string::npos);
+    }
+    EXPECT_NE(platform::log::redact(bodies[0]).find("Server used following string to sign"), std::string::npos);
 }
 
 TEST(RequestService, TransportFailureSaysWhatHappenedWithoutSecrets) {

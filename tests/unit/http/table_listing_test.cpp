@@ -46,9 +46,23 @@ TEST(TableListing, FailuresAreReportedAndNeverLoop) {
         EXPECT_NE(error.find("HTTP 403"), std::string::npos) << error;
         EXPECT_NE(error.find("AuthenticationFailed"), std::string::npos) << error;
     }
+    for (const char* body : {"not json", "{\"value\":[{\"TableName\":"}) {
+        Listing l;
+        l.transport->setResponder([body](const platform::http::HttpExchange&) {
+            platform::http::HttpReply r;
+            r.status = 200;
+            r.body = body;
+            return r;
+        });
+        std::vector<std::string> tables;
+        std::string error;
+        EXPECT_FALSE(l.account->queryTables(tables, &error));
+        EXPECT_NE(error.find("InvalidReply"), std::string::npos) << error;
+        EXPECT_NE(error.find("not valid JSON"), std::string::npos) << error;
+    }
     {
         Listing l;
-        l.transport->reply(200, "not json");
+        l.transport->reply(200, "{\"odata.metadata\":\"x\"}");
         std::vector<std::string> tables;
         std::string error;
         EXPECT_FALSE(l.account->queryTables(tables, &error));

@@ -69,6 +69,16 @@ std::string acceptedReply(int operations) {
     return body + "--changesetresponse_2--\r\n--batchresponse_1--\r\n";
 }
 
+// Answers every batch that has no queued reply with a 202 confirming each of its operations.
+void acceptEveryBatch(testing_support::FakeTransport& transport) {
+    transport.setResponder([](const platform::http::HttpExchange& request) {
+        platform::http::HttpReply reply;
+        reply.status = 202;
+        reply.body = acceptedReply(static_cast<int>(operationsIn(request)));
+        return reply;
+    });
+}
+
 }  // namespace
 
 TEST(RemoveOdataTag, DropsExactlyTheFirstMember) {
@@ -134,7 +144,7 @@ TEST_F(ClientTest, EmptyListSendsNothing) {
 TEST_F(ClientTest, OnePartitionGoesOutInHundreds) {
     std::vector<std::string> entities;
     for (int i = 0; i < 250; ++i) entities.push_back(line("p", std::to_string(i)));
-    for (int i = 0; i < 3; ++i) transport->reply(202, "");
+    acceptEveryBatch(*transport);
     EXPECT_FALSE(client.batchInsert("t", entities).result);
 
     ASSERT_EQ(transport->requestCount(), 3u);
@@ -152,7 +162,7 @@ TEST_F(ClientTest, OnePartitionGoesOutInHundreds) {
 }
 
 TEST_F(ClientTest, EveryChangeOfPartitionStartsABatch) {
-    for (int i = 0; i < 3; ++i) transport->reply(202, "");
+    acceptEveryBatch(*transport);
     client.batchInsert("t", {line("A", "1"), line("A", "2"), line("B", "1"), line("A", "3")});
     ASSERT_EQ(transport->requestCount(), 3u);
     EXPECT_EQ(operationsIn(transport->request(0)), 2u);
@@ -190,9 +200,24 @@ TEST_F(ClientTest, A202CarryingARefusedChangesetIsAFailure) {
     EXPECT_EQ(env.countLogged("Items insert successful"), 1u);
 }
 
+// A 202 counts its operations as written only when it confirms each of them: a reply cut short,
+// an empty one, or one with more responses than operations leaves the whole batch pending.
+TEST_F(ClientTest, A202ThatDoesNotConfirmEveryOperationLeavesTheBatchPending) {
+    std::vector<std::string> entities{line("a", "1"), line("a", "2"), line("a", "3")};
+    const std::string full = acceptedReply(3);
+    const std::string cut = full.substr(0, full.rfind("HTTP/1.1 204"));
+    for (const std::string& body : {cut, std::string(), acceptedReply(2), acceptedReply(4)}) {
+        transport->reply(202, body);
+        auto outcome = client.batchInsert("t", entities);
+        ASSERT_TRUE(outcome.result) << body;
+        EXPECT_EQ(*outcome.result, entities) << body;
+    }
+    transport->reply(202, full);
+    EXPECT_FALSE(client.batchInsert("t", entities).result);
+}
+
 TEST_F(ClientTest, KeysAreQuotedAndEncodedInOperationPaths) {
-    transport->reply(202, "");
-    transport->reply(202, "");
+    acceptEveryBatch(*transport);
     client.batchInsert("t", {line("it's", "50% off +&x=\xC3\xA9"), line("''", "")});
     EXPECT_NE(transport->request(0).body.find(
                   "t(PartitionKey='it%27%27s',RowKey='50%25%20off%20%2B%26x%3D%C3%A9') HTTP/1.1\n"),
@@ -205,13 +230,13 @@ TEST_F(ClientTest, KeysAreQuotedAndEncodedInOperationPaths) {
 }
 
 TEST_F(ClientTest, AMissingRowKeyLeavesItsLiteralEmpty) {
-    transport->reply(202, "");
+    acceptEveryBatch(*transport);
     client.batchInsert("t", {"{\"odata.etag\":\"e\",\"PartitionKey\":\"p\"}"});
     EXPECT_NE(transport->request(0).body.find("t(PartitionKey='p',RowKey='') HTTP/1.1\n"), std::string::npos);
 }
 
 TEST_F(ClientTest, FloatingNumbersWithoutTypeGetADoubleAnnotation) {
-    transport->reply(202, "");
+    acceptEveryBatch(*transport);
     client.batchInsert("t", {line("p", "r",
                                   ",\"a\":2.0,\"b\":1e+300,\"c\":7,\"d\":\"2.5\",\"e\":2.5,\"e@odata.type\":\"Edm.Double\","
                                   "\"f\":\"9007199254740993\",\"f@odata.type\":\"Edm.Int64\",\"g\":-1E-5,"
@@ -226,13 +251,12 @@ TEST_F(ClientTest, FloatingNumbersWithoutTypeGetADoubleAnnotation) {
 
 TEST_F(ClientTest, BatchesAreCutBeforeTheirBodyPassesFourMiB) {
     // Measure a two-operation body, then grow the second entity to reach the limit exactly.
-    transport->reply(202, "");
+    acceptEveryBatch(*transport);
     client.batchInsert("t", {line("p", "1"), line("p", "2", ",\"s\":\"\"")});
     const size_t measured = transport->request(0).body.size();
     const size_t fill = kFourMiB - measured;
 
     transport->clearRequests();
-    for (int i = 0; i < 3; ++i) transport->reply(202, "");
     client.batchInsert("t", {line("p", "1"), line("p", "2", ",\"s\":\"" + std::string(fill, 'x') + "\"")});
     ASSERT_EQ(transport->requestCount(), 1u);
     EXPECT_EQ(transport->request(0).body.size(), kFourMiB);
@@ -246,9 +270,9 @@ TEST_F(ClientTest, BatchesAreCutBeforeTheirBodyPassesFourMiB) {
 
 TEST_F(ClientTest, AnOversizedEntityTravelsAloneAndComesBackPending) {
     const std::string huge = line("p", "huge", ",\"s\":\"" + std::string(kFourMiB + 10, 'x') + "\"");
-    transport->reply(202, "");
+    transport->reply(202, acceptedReply(1));
     transport->reply(413, "{\"odata.error\":{\"code\":\"RequestBodyTooLarge\"}}");
-    transport->reply(202, "");
+    transport->reply(202, acceptedReply(1));
     auto outcome = client.batchInsert("t", {line("p", "1"), huge, line("p", "2")});
     ASSERT_EQ(transport->requestCount(), 3u);
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(operationsIn(transport->request(i)), 1u);
@@ -260,8 +284,7 @@ TEST_F(ClientTest, TextsThatAreNoEntityAreHandedBackWithoutStallingTheCall) {
     // Without an entity tag the stripped text loses its PartitionKey; garbage does not parse.
     const std::string untagged = "{\"PartitionKey\":\"p\",\"RowKey\":\"x\"}";
     const std::string garbage = "{\"odata.etag\":\"e\",\"PartitionKey\":\"p\",";
-    transport->reply(202, "");
-    transport->reply(202, "");
+    acceptEveryBatch(*transport);
     auto outcome = client.batchInsert("t", {untagged, line("p", "1"), line("p", "2"), garbage, line("p", "3"), untagged});
     ASSERT_TRUE(outcome.result);
     EXPECT_EQ(*outcome.result, (std::vector<std::string>{untagged, garbage, untagged}));
@@ -271,7 +294,7 @@ TEST_F(ClientTest, TextsThatAreNoEntityAreHandedBackWithoutStallingTheCall) {
 }
 
 TEST_F(ClientTest, InsertEntityPostsTheStrippedEntity) {
-    transport->reply(201, "");
+    transport->reply(201, "{}");
     transport->reply(204, "");
     const std::string entity = "{\"odata.etag\":\"e\",\"RowKey\":\"\xC3\xA9\xC3\xA9xxx\"}";
     EXPECT_EQ(client.insertEntity("t", entity), 0);
@@ -289,7 +312,7 @@ TEST_F(ClientTest, InsertEntityPostsTheStrippedEntity) {
 
 TEST_F(ClientTest, InsertOrReplacePutsToTheEntityAddress) {
     transport->reply(204, "");
-    transport->reply(201, "");
+    transport->reply(201, "{}");
     transport->reply(404, "{\"code\":\"ResourceNotFound\"}");
     const std::string entity = "{\"odata.etag\":\"e\", \"PartitionKey\":\"a b\",\"RowKey\":\"o'k\", \"d\": 2.0 ,\"n\":10}";
     EXPECT_EQ(client.insertOrReplaceEntity("t", entity), 0);

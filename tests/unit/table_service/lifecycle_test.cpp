@@ -68,12 +68,76 @@ TEST_F(ClientTest, DescribeAcceptsOnlyStatus200AndAnyBodyWithIt) {
     EXPECT_EQ(missing.errorKind, ResourceNotFound);
     EXPECT_EQ(missing.errorMessage, kNotFound);
     EXPECT_FALSE(missing.result);
-    for (const char* body : {"", "not json"}) {
-        transport->reply(200, body);
+}
+
+// A 200 that names no table is never a description (a backup would save {"table":null}): a cut
+// or non-JSON body is retried by the transport and then fails; valid JSON without a name fails.
+TEST_F(ClientTest, DescribeRepliesThatNameNoTableAreFailures) {
+    struct Case {
+        const char* body;
+        const char* words;
+    } cases[] = {
+        {"", "not valid JSON"},
+        {"not json", "not valid JSON"},
+        {"{\"odata.metadata\":\"m\",\"TableNa", "not valid JSON"},
+        {"{}", "holds no TableName"},
+        {"{\"TableName\":7}", "holds no TableName"},
+    };
+    for (const auto& c : cases) {
+        answerAlways(*transport, 200, c.body);
         auto outcome = client.describeTable("t");
-        ASSERT_EQ(outcome.errorKind, 0) << body;
-        ASSERT_TRUE(outcome.result);
-        EXPECT_EQ(outcome.result->toDescriptionJson(), "{\"table\":null}");
+        EXPECT_EQ(outcome.errorKind, Failed) << c.body;
+        EXPECT_FALSE(outcome.result) << c.body;
+        EXPECT_NE(outcome.errorMessage.find(c.words), std::string::npos) << outcome.errorMessage;
+    }
+    // A cut reply followed by a whole one is a success after one retry.
+    transport->reply(200, "{\"TableName\":\"t");
+    transport->reply(200, "{\"TableName\":\"t\"}");
+    auto outcome = client.describeTable("t");
+    ASSERT_EQ(outcome.errorKind, 0);
+    EXPECT_EQ(outcome.result->tableName, "t");
+}
+
+// A create or delete whose first attempt may have been carried out (its reply was lost) and
+// whose retry is told "already exists" / "not found" has succeeded; a first answer stays a failure.
+TEST_F(ClientTest, RetriedCreateAndDeleteTakeTheirOwnEarlierEffectAsSuccess) {
+    const std::string exists = "{\"odata.error\":{\"code\":\"TableAlreadyExists\"}}";
+    struct Case {
+        bool create;
+        std::vector<int> statuses;  // 0: the connection dropped, 1: the host refused it
+        bool succeeds;
+    } cases[] = {
+        {true, {0, 409}, true},    {true, {503, 409}, true},  {true, {500, 409}, true},
+        {true, {409}, false},      {true, {1, 409}, false},   {true, {429, 409}, false},
+        {false, {0, 404}, true},   {false, {500, 404}, true}, {false, {404}, false},
+        {false, {1, 404}, false},
+    };
+    for (const auto& c : cases) {
+        for (int status : c.statuses) {
+            if (status == 0) {
+                transport->fail("Recv failure: Connection reset by peer");
+            } else if (status == 1) {
+                transport->fail("Failed to connect to 127.0.0.1 port 10002: Connection refused",
+                                platform::http::HttpReply::Failure::Unreachable);
+            } else {
+                transport->reply(status, status == 409 ? exists : status == 404 ? kNotFound : "{}");
+            }
+        }
+        if (c.create) {
+            auto outcome = client.createTable("{\"TableName\":\"fresh\"}");
+            EXPECT_EQ(outcome.errorKind == 0, c.succeeds) << c.statuses.size() << " " << c.statuses.front();
+            if (c.succeeds) {
+                EXPECT_EQ(outcome.result->tableName, "fresh");
+            } else {
+                EXPECT_NE(outcome.errorMessage.find("TableAlreadyExists"), std::string::npos);
+            }
+        } else {
+            auto outcome = client.deleteTable("t");
+            EXPECT_EQ(outcome.errorKind == 0, c.succeeds) << c.statuses.size() << " " << c.statuses.front();
+            if (!c.succeeds) {
+                EXPECT_EQ(outcome.errorKind, ResourceNotFound);
+            }
+        }
     }
 }
 
@@ -165,6 +229,38 @@ TEST_F(ClientTest, WaitForDeletedTableKeepsWaitingThroughOtherFailures) {
     transport->reply(404, kNotFound);
     EXPECT_TRUE(client.waitForDeletedTable("t", 120000));
     EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{40000, 40000}));
+}
+
+// A stop ends the create that waits for an old table to go and both waits at once; nothing more
+// is sent after it.
+TEST_F(ClientTest, AStopEndsTheCreateRetriesAndTheWaits) {
+    testing_support::StopTokenScope stop;
+    answerAlways(*transport, 409, kBeingDeleted);
+    sleeper->onSleep([&](size_t count) {
+        if (count == 3) stop.requestStop();
+    });
+    auto created = client.createTable("{\"TableName\":\"t\"}");
+    EXPECT_EQ(created.errorKind, Failed);
+    EXPECT_NE(created.errorMessage.find("OperationCancelled"), std::string::npos) << created.errorMessage;
+    EXPECT_EQ(transport->requestCount(), 3u);
+    EXPECT_EQ(sleeper->sleeps().size(), 3u);
+
+    transport->clearRequests();
+    EXPECT_FALSE(client.waitForActiveTable("t", 120000));
+    EXPECT_FALSE(client.waitForDeletedTable("t", 120000));
+    EXPECT_EQ(transport->requestCount(), 0u);
+    EXPECT_EQ(sleeper->sleeps().size(), 3u);
+    EXPECT_EQ(messages("waitForActiveTable").back(), "waitForActiveTable stopped on request");
+    EXPECT_EQ(messages("waitForDeletedTable").back(), "waitForDeletedTable stopped on request");
+}
+
+TEST_F(ClientTest, ServiceTimeIsTheDateOfTheLatestReply) {
+    EXPECT_EQ(client.serviceTime(), 0);
+    transport->reply(200, "{\"TableName\":\"t\"}", {{"Date", "Sun, 06 Dec 2026 11:11:21 GMT"}});
+    transport->reply(404, kNotFound);  // no Date: the last one known stays
+    client.describeTable("t");
+    client.describeTable("t");
+    EXPECT_EQ(client.serviceTime(), 1796555481);
 }
 
 TEST(AzureTableDescription, CreationPayloadNamesTheTable) {

@@ -57,14 +57,23 @@ TEST(CompactRewrite, KeepsEveryNumberDigitForDigit) {
     EXPECT_FALSE(rewriteCompact("{} {}", out));
 }
 
-TEST(BatchReply, AnyOperationStatusOutside2xxIsAFailure) {
-    EXPECT_FALSE(batchReplyHasFailure(""));
-    EXPECT_FALSE(batchReplyHasFailure("--b\nHTTP/1.1 204 No Content\n\n--b\nHTTP/1.1 201 Created\n--b--\n"));
-    EXPECT_FALSE(batchReplyHasFailure("--b\r\n\r\nHTTP/1.1 204\r\n"));
-    EXPECT_TRUE(batchReplyHasFailure("--b\nHTTP/1.1 204 No Content\n--b\nHTTP/1.1 409 Conflict\n"));
-    EXPECT_TRUE(batchReplyHasFailure("--b\r\nHTTP/1.1 500 Internal Server Error\r\n"));
-    EXPECT_TRUE(batchReplyHasFailure("HTTP/1.1 404 Not Found\n{\"odata.error\":{\"message\":{\"value\":\"0:x\"}}}"));
-    EXPECT_TRUE(batchReplyHasFailure("HTTP/1.1 2\n"));
-    // Text inside an error body that merely mentions a status is not a status line.
-    EXPECT_FALSE(batchReplyHasFailure("HTTP/1.1 202 Accepted\n{\"text\":\"HTTP/1.1 400\"}\n"));
+TEST(BatchReply, ConfirmsOnlyOneSuccessPerOperation) {
+    struct Case {
+        const char* body;
+        size_t operations;
+        bool confirms;
+    } cases[] = {
+        {"--b\nHTTP/1.1 204 No Content\n\n--b\nHTTP/1.1 201 Created\n--b--\n", 2, true},
+        {"--b\r\n\r\nHTTP/1.1 204\r\n", 1, true},
+        {"", 1, false},                                      // nothing confirmed
+        {"--b\nHTTP/1.1 204 No Content\n--b", 2, false},     // cut short
+        {"--b\nHTTP/1.1 204\n--b\nHTTP/1.1 204\n", 1, false},  // more than was sent
+        {"--b\nHTTP/1.1 204 No Content\n--b\nHTTP/1.1 409 Conflict\n", 2, false},
+        {"--b\r\nHTTP/1.1 500 Internal Server Error\r\n", 1, false},
+        {"HTTP/1.1 404 Not Found\n{\"odata.error\":{\"message\":{\"value\":\"0:x\"}}}", 1, false},
+        {"HTTP/1.1 2\n", 1, false},
+        // Text inside a body that merely mentions a status is not a status line.
+        {"HTTP/1.1 202 Accepted\n{\"text\":\"HTTP/1.1 400\"}\n", 1, true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(batchReplyConfirms(c.body, c.operations), c.confirms) << c.body;
 }
