@@ -51,8 +51,8 @@ public:
     const std::string& errorMessage() const { return m_error; }
     uint64_t linesRead() const { return m_linesRead; }
 
-    // Checks the whole backup without handing out lines: that it finished; that no data file is
-    // missing or unlisted; description.json and metadata.json against the length and CRC-32C
+    // Checks the whole backup without handing out lines: that no data file is missing or (in a
+    // finished backup) unlisted; description.json and metadata.json against the length and CRC-32C
     // the manifest records and, with or without those, that they are the JSON the backup writes
     // (metadata naming the manifest's account, table, kind and bounds); and every chunk read in
     // full, a block at a time, against its length, line count and CRC-32C, with each line a

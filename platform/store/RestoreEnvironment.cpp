@@ -130,6 +130,10 @@ bool RestoreEnvironment::verify(std::string& error) {
         error = "backup " + m_folder + ": " + kManifestFile + " changed after it was opened";
         return false;
     }
+    if (!m_manifest.complete) {
+        error = "backup " + m_folder + ": the backup did not finish (run the backup again to complete it)";
+        return false;
+    }
     return reader->verify(error, &m_verifiedBytes);
 }
 

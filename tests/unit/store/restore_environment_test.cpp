@@ -92,6 +92,8 @@ TEST_F(RestoreEnvironmentTest, UnfinishedBackupIsNeverReplayed) {
     ASSERT_TRUE(env.open(error)) << error;
     EXPECT_FALSE(env.manifest().complete);
     EXPECT_TRUE(env.createDescriptionInput()->getContents(text)) << "its description is still there";
+    EXPECT_FALSE(env.verify(error));
+    EXPECT_NE(error.find("did not finish"), std::string::npos) << error;
     auto input = env.createInput("src", false);
     EXPECT_TRUE(readAll(*input).empty());
     EXPECT_TRUE(input->error());
