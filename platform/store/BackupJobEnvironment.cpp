@@ -67,8 +67,11 @@ public:
     bool flush() override { return true; }
     bool close(const std::string&) override {
         std::string error;
-        if (writeFileDurably(m_job->m_fs, m_job->pathOf(kDescriptionFile), m_text, error) &&
-            m_job->recordDescription(FileChecksum::of(m_text), error))
+        // A folder not claimed for writing (or holding a finished backup) keeps its description.
+        if (!m_job->m_opened)
+            error = "the backup folder was not opened for writing";
+        else if (writeFileDurably(m_job->m_fs, m_job->pathOf(kDescriptionFile), m_text, error) &&
+                 m_job->recordDescription(FileChecksum::of(m_text), error))
             return true;
         m_job->logMessage("close", error);
         m_job->reportFailure("cannot write " + m_job->pathOf(kDescriptionFile) + ": " + error);
@@ -251,7 +254,6 @@ bool BackupJobEnvironment::writeManifest(std::string& error) {
 bool BackupJobEnvironment::recordDescription(const FileChecksum& sum, std::string& error) {
     std::lock_guard<std::mutex> lock(m_manifestMutex);
     m_description = sum;
-    if (!m_opened) return true;
     // The manifest last written, not the one the data output is changing meanwhile.
     m_written.descriptionFile = sum;
     if (writeFileDurably(m_fs, pathOf(kManifestFile), m_written.toJson(), error)) return true;

@@ -230,6 +230,15 @@ TEST(BackupStore, OpenRefusesOtherBackupsAndLeavesAFinishedOneAlone) {
         ASSERT_TRUE(job.data().close(":"));
     }
     std::string manifest = dir.read("backup.json");
+    {
+        // A finished backup's description is not rewritten behind its manifest's back.
+        Job done(dir.path());
+        ASSERT_EQ(done.open(), BackupJobEnvironment::State::Complete);
+        auto out = done.env.createDescriptionOutput();
+        out->putString("{\"table\":{}}");
+        EXPECT_FALSE(out->close(""));
+        EXPECT_FALSE(posixFileSystem().exists(dir.file("description.json")));
+    }
     // Each environment is gone before the next opens: they would hold the folder's lock.
     auto open = [&](long long toTime, const std::string& table, bool keep, bool bounded, long long* kept = nullptr) {
         Job job(dir.path(), 1 << 20, posixFileSystem(), toTime, table);
