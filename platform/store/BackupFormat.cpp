@@ -1,6 +1,7 @@
 #include "platform/store/BackupFormat.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -13,6 +14,12 @@ std::string chunkFileName(unsigned index) {
     char name[32];
     std::snprintf(name, sizeof name, "data-%06u.jsonl", index);
     return name;
+}
+
+bool isDataFileName(const std::string& name) {
+    static const std::string prefix = "data-", suffix = ".jsonl";
+    return name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 namespace {
@@ -53,6 +60,18 @@ uint32_t crc32c(uint32_t crc, const void* data, size_t size) {
     return ~crc;
 }
 
+FileChecksum FileChecksum::of(const std::string& contents) {
+    FileChecksum sum;
+    sum.present = true;
+    sum.bytes = contents.size();
+    sum.crc32c = store::crc32c(0, contents.data(), contents.size());
+    return sum;
+}
+
+bool FileChecksum::matches(const std::string& contents) const {
+    return contents.size() == bytes && store::crc32c(0, contents.data(), contents.size()) == crc32c;
+}
+
 uint64_t BackupManifest::totalLines() const {
     uint64_t n = 0;
     for (const auto& c : chunks) n += c.lines;
@@ -82,6 +101,57 @@ void writeCoverage(Writer& w, const BackupManifest& m) {
     w.Int64(m.toTime);
 }
 
+void writeChecksum(Writer& w, const char* key, const FileChecksum& sum) {
+    if (!sum.present) return;
+    w.Key(key);
+    w.StartObject();
+    w.Key("bytes");
+    w.Uint64(sum.bytes);
+    w.Key("crc32c");
+    w.Uint(sum.crc32c);
+    w.EndObject();
+}
+
+// The manifest's own checksum is its last member; it covers every byte before this text.
+constexpr const char kSelfChecksum[] = ",\"manifestCrc32c\":";
+
+bool readChecksum(const rapidjson::Value& doc, const char* key, FileChecksum& sum) {
+    auto it = doc.FindMember(key);
+    if (it == doc.MemberEnd()) return true;
+    const auto& v = it->value;
+    if (!v.IsObject() || !v.HasMember("bytes") || !v["bytes"].IsUint64() || !v.HasMember("crc32c") ||
+        !v["crc32c"].IsUint())
+        return false;
+    sum.present = true;
+    sum.bytes = v["bytes"].GetUint64();
+    sum.crc32c = v["crc32c"].GetUint();
+    return true;
+}
+
+bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// Checks the manifest's checksum against its text: the member must close the object.
+bool checkSelf(const std::string& text, uint32_t recorded, std::string& error) {
+    size_t at = text.rfind(kSelfChecksum);
+    size_t p = at == std::string::npos ? text.size() : at + std::strlen(kSelfChecksum);
+    while (p < text.size() && text[p] >= '0' && text[p] <= '9') ++p;
+    while (p < text.size() && isSpace(text[p])) ++p;
+    bool last = at != std::string::npos && p < text.size() && text[p] == '}';
+    if (last)
+        for (++p; p < text.size(); ++p) last = last && isSpace(text[p]);
+    if (!last) {
+        error = "manifest checksum is not its last member (the manifest was edited)";
+        return false;
+    }
+    uint32_t actual = crc32c(0, text.data(), at);
+    if (actual != recorded) {
+        error = "manifest does not match its checksum (recorded " + std::to_string(recorded) + ", computed " +
+                std::to_string(actual) + "): it was edited or damaged";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string BackupManifest::toJson() const {
@@ -91,6 +161,8 @@ std::string BackupManifest::toJson() const {
     w.Key("format");
     w.Int(format);
     writeCoverage(w, *this);
+    w.Key("bounded");
+    w.Bool(bounded);
     w.Key("restart");
     w.String(restart);
     w.Key("complete");
@@ -112,8 +184,13 @@ std::string BackupManifest::toJson() const {
         w.EndObject();
     }
     w.EndArray();
+    writeChecksum(w, "descriptionFile", descriptionFile);
+    writeChecksum(w, "metadataFile", metadataFile);
     w.EndObject();
-    return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+    // The object is closed by hand after the checksum of everything before it.
+    std::string text(buffer.GetString(), buffer.GetSize() - 1);
+    uint32_t self = crc32c(0, text.data(), text.size());
+    return text + kSelfChecksum + std::to_string(self) + "}\n";
 }
 
 std::string BackupManifest::metadataJson() const {
@@ -164,6 +241,30 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& m, std::s
         error = "unknown backup kind '" + kind + "'";
         return false;
     }
+    auto bounded = doc.FindMember("bounded");
+    if (bounded != doc.MemberEnd()) {
+        if (!bounded->value.IsBool()) {
+            error = "manifest member 'bounded' is not true or false";
+            return false;
+        }
+        result.bounded = bounded->value.GetBool();
+    }
+    if (!readChecksum(doc, "descriptionFile", result.descriptionFile) ||
+        !readChecksum(doc, "metadataFile", result.metadataFile)) {
+        error = "manifest has a malformed file checksum";
+        return false;
+    }
+    auto self = doc.FindMember("manifestCrc32c");
+    if (self == doc.MemberEnd() && (bounded != doc.MemberEnd() || result.descriptionFile.present ||
+                                    result.metadataFile.present)) {
+        // Only a manifest older than every one of these members may lack its checksum.
+        error = "manifest lacks its checksum (it was edited)";
+        return false;
+    }
+    if (self != doc.MemberEnd() && !self->value.IsUint()) {
+        error = "manifest has a malformed checksum";
+        return false;
+    }
     result.format = static_cast<int>(format);
     result.incremental = kind == "incremental";
     result.complete = complete->value.GetBool();
@@ -181,12 +282,61 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& m, std::s
             error = "manifest names an unsafe chunk file '" + info.file + "'";
             return false;
         }
+        std::string expected = chunkFileName(static_cast<unsigned>(result.chunks.size() + 1));
+        if (info.file != expected) {
+            error = "manifest lists " + info.file + " as chunk " + std::to_string(result.chunks.size() + 1) +
+                    "; chunks are numbered from data-000001.jsonl without gaps (expected " + expected + ")";
+            return false;
+        }
         info.bytes = c["bytes"].GetUint64();
         info.lines = c["lines"].GetUint64();
         info.crc32c = c["crc32c"].GetUint();
         result.chunks.push_back(info);
     }
+    if (self != doc.MemberEnd()) {
+        if (!checkSelf(text, self->value.GetUint(), error)) return false;
+        result.checksummed = true;
+    }
     m = std::move(result);
+    return true;
+}
+
+bool BackupManifest::checkMetadata(const std::string& text, std::string& error) const {
+    rapidjson::Document doc;
+    doc.Parse(text.c_str(), text.size());
+    if (doc.HasParseError() || !doc.IsObject()) {
+        error = std::string(kMetadataFile) + " is not a JSON object";
+        return false;
+    }
+    auto same = [&](const char* key, const std::string& want) {
+        auto it = doc.FindMember(key);
+        return it != doc.MemberEnd() && it->value.IsString() &&
+               std::string(it->value.GetString(), it->value.GetStringLength()) == want;
+    };
+    auto sameTime = [&](const char* key, long long want) {
+        auto it = doc.FindMember(key);
+        return it != doc.MemberEnd() && it->value.IsInt64() && it->value.GetInt64() == want;
+    };
+    const char* differs = !same("account", account)                                   ? "account"
+                          : !same("table", table)                                     ? "table"
+                          : !same("kind", incremental ? "incremental" : "full")       ? "kind"
+                          : !sameTime("fromTime", fromTime)                           ? "fromTime"
+                          : !sameTime("toTime", toTime)                               ? "toTime"
+                                                                                      : nullptr;
+    if (differs) {
+        error = std::string(kMetadataFile) + " does not name the manifest's " + differs;
+        return false;
+    }
+    return true;
+}
+
+bool BackupManifest::checkDescription(const std::string& text, std::string& error) {
+    rapidjson::Document doc;
+    doc.Parse(text.c_str(), text.size());
+    if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("table")) {
+        error = std::string(kDescriptionFile) + " is not a JSON object with a \"table\" member";
+        return false;
+    }
     return true;
 }
 

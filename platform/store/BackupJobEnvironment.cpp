@@ -1,6 +1,7 @@
 #include "platform/store/BackupJobEnvironment.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "platform/log/DebugLog.h"
 
@@ -8,13 +9,44 @@ namespace platform {
 namespace store {
 namespace {
 
-std::string describeCoverage(const std::string& account, const std::string& table, bool incremental,
-                             long long fromTime, long long toTime) {
-    std::string text = "table '" + table + "' of account '" + account + "', " +
-                       (incremental ? "incremental" : "full");
-    if (fromTime) text += " after " + std::to_string(fromTime);
-    if (toTime) text += " up to " + std::to_string(toTime);
+std::string describeCoverage(const BackupManifest& m) {
+    std::string text = "table '" + m.table + "' of account '" + m.account + "', " +
+                       (m.incremental ? "incremental" : "full");
+    if (m.fromTime) text += " after " + std::to_string(m.fromTime);
+    if (!m.bounded)
+        text += " without an upper bound" + (m.toTime ? " (scanned at " + std::to_string(m.toTime) + ")" : "");
+    else if (m.toTime)
+        text += " up to " + std::to_string(m.toTime);
     return text;
+}
+
+std::string describeLockFailure(const std::string& folder, const LockFailure& failure) {
+    if (!failure.busy) return "cannot lock " + folder + ": " + failure.error;
+    std::string holder = failure.holder ? "process " + std::to_string(failure.holder) : "another process";
+    if (failure.readers)
+        return folder + " is in use by " + holder + " (a restore is reading it); wait for it to finish";
+    return folder + " is in use by " + holder + " (another backup is writing it); wait for it to finish or use "
+                    "another folder";
+}
+
+// The index of a chunk file name as the backup writes it ("data-000007.jsonl" -> 7), else 0.
+unsigned chunkIndexOf(const std::string& name) {
+    if (!isDataFileName(name) || name.size() != chunkFileName(1).size()) return 0;
+    unsigned index = 0;
+    for (size_t i = 5; i < 11; ++i) {
+        if (name[i] < '0' || name[i] > '9') return 0;
+        index = index * 10 + static_cast<unsigned>(name[i] - '0');
+    }
+    return index;
+}
+
+// Temp files of writeFileDurably left by a run that died before its rename.
+bool isStaleTemp(const std::string& name) {
+    for (const char* file : {kManifestFile, kDescriptionFile, kMetadataFile}) {
+        std::string prefix = std::string(file) + ".tmp";
+        if (name.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
 }
 
 bool isPagePosition(const std::string& restart) {
@@ -35,7 +67,12 @@ public:
     bool flush() override { return true; }
     bool close(const std::string&) override {
         std::string error;
-        if (writeFileDurably(m_job->m_fs, m_job->pathOf(kDescriptionFile), m_text, error)) return true;
+        // A folder not claimed for writing (or holding a finished backup) keeps its description.
+        if (!m_job->m_opened)
+            error = "the backup folder was not opened for writing";
+        else if (writeFileDurably(m_job->m_fs, m_job->pathOf(kDescriptionFile), m_text, error) &&
+                 m_job->recordDescription(FileChecksum::of(m_text), error))
+            return true;
         m_job->logMessage("close", error);
         m_job->reportFailure("cannot write " + m_job->pathOf(kDescriptionFile) + ": " + error);
         return false;
@@ -202,25 +239,70 @@ BackupJobEnvironment::BackupJobEnvironment(const std::string& folder, const std:
     m_manifest.toTime = toTime;
 }
 
-BackupJobEnvironment::~BackupJobEnvironment() = default;
+BackupJobEnvironment::~BackupJobEnvironment() {
+    // The outputs handed out may outlive the environment; the lock goes with it.
+    m_lock.reset();
+}
 
 bool BackupJobEnvironment::writeManifest(std::string& error) {
-    return writeFileDurably(m_fs, pathOf(kManifestFile), m_manifest.toJson(), error);
+    std::lock_guard<std::mutex> lock(m_manifestMutex);
+    m_manifest.descriptionFile = m_description;
+    m_written = m_manifest;
+    return writeFileDurably(m_fs, pathOf(kManifestFile), m_written.toJson(), error);
+}
+
+bool BackupJobEnvironment::recordDescription(const FileChecksum& sum, std::string& error) {
+    std::lock_guard<std::mutex> lock(m_manifestMutex);
+    m_description = sum;
+    // The manifest last written, not the one the data output is changing meanwhile.
+    m_written.descriptionFile = sum;
+    if (writeFileDurably(m_fs, pathOf(kManifestFile), m_written.toJson(), error)) return true;
+    error = "cannot write " + pathOf(kManifestFile) + ": " + error;
+    return false;
 }
 
 BackupJobEnvironment::State BackupJobEnvironment::open(std::string& message, bool keepStoredUpperBound) {
     message.clear();
-    std::string error;
-    const std::string manifestPath = pathOf(kManifestFile);
-    if (!m_fs.exists(manifestPath)) {
+    if (!m_lock) {
+        std::string error;
         if (!m_fs.makeDirectories(m_folder, error)) {
             message = error;
             return State::Refused;
         }
+        LockFailure failure;
+        m_lock = m_fs.lockFile(pathOf(kLockFile), true, failure);
+        if (!m_lock) {
+            message = describeLockFailure(m_folder, failure);
+            return State::Refused;
+        }
+    }
+    State state = claim(message, keepStoredUpperBound);
+    if (state == State::Refused) m_lock.reset();
+    return state;
+}
+
+BackupJobEnvironment::State BackupJobEnvironment::claim(std::string& message, bool keepStoredUpperBound) {
+    std::string error;
+    std::vector<std::string> names;
+    if (!m_fs.listDirectory(m_folder, names, error)) {
+        message = error;
+        return State::Refused;
+    }
+    for (const auto& name : names)
+        if (isStaleTemp(name)) m_fs.remove(pathOf(name));
+    const std::string manifestPath = pathOf(kManifestFile);
+    if (!m_fs.exists(manifestPath)) {
+        for (const auto& name : names)
+            if (isDataFileName(name)) {
+                message = m_folder + " holds " + name + " but no " + kManifestFile +
+                          ": it is not a backup that can be continued; use another folder";
+                return State::Refused;
+            }
         m_manifest.restart.clear();
         m_manifest.complete = false;
         m_manifest.pages = 0;
         m_manifest.chunks.clear();
+        m_manifest.metadataFile = FileChecksum::of(m_manifest.metadataJson());
         if (!writeFileDurably(m_fs, pathOf(kMetadataFile), m_manifest.metadataJson(), error) ||
             !writeManifest(error)) {
             message = "cannot start a backup in " + m_folder + ": " + error;
@@ -239,12 +321,9 @@ BackupJobEnvironment::State BackupJobEnvironment::open(std::string& message, boo
     const BackupManifest& wanted = m_manifest;
     if (stored.account != wanted.account || stored.table != wanted.table ||
         stored.incremental != wanted.incremental || stored.fromTime != wanted.fromTime ||
-        (!keepStoredUpperBound && stored.toTime != wanted.toTime)) {
-        message = m_folder + " holds a backup of " +
-                  describeCoverage(stored.account, stored.table, stored.incremental, stored.fromTime, stored.toTime) +
-                  ", not of " +
-                  describeCoverage(wanted.account, wanted.table, wanted.incremental, wanted.fromTime, wanted.toTime) +
-                  "; use another folder";
+        (!keepStoredUpperBound && (stored.toTime != wanted.toTime || stored.bounded != wanted.bounded))) {
+        message = m_folder + " holds a backup of " + describeCoverage(stored) + ", not of " +
+                  describeCoverage(wanted) + "; use another folder";
         return State::Refused;
     }
     if (stored.complete) {
@@ -271,9 +350,19 @@ BackupJobEnvironment::State BackupJobEnvironment::open(std::string& message, boo
             return State::Refused;
         }
     }
+    // A chunk file the manifest never listed holds only pages the resumed scan fetches again.
+    for (const auto& name : names) {
+        if (chunkIndexOf(name) > stored.chunks.size() && !m_fs.remove(pathOf(name))) {
+            message = "cannot resume the backup in " + m_folder + ": cannot remove " + name;
+            return State::Refused;
+        }
+    }
     m_manifest = stored;
+    m_description = stored.descriptionFile;
+    m_manifest.metadataFile = FileChecksum::of(m_manifest.metadataJson());
     m_opened = true;
-    if (!writeFileDurably(m_fs, pathOf(kMetadataFile), m_manifest.metadataJson(), error)) {
+    if (!writeFileDurably(m_fs, pathOf(kMetadataFile), m_manifest.metadataJson(), error) ||
+        !writeManifest(error)) {
         message = "cannot resume the backup in " + m_folder + ": " + error;
         return State::Refused;
     }

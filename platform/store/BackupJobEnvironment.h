@@ -3,12 +3,15 @@
 // BackupFormat.h), and the data output that turns pages into chunk files.
 //
 // Ownership: the environment owns its description and data outputs (handed out as shared
-// pointers; the data output is created once and handed out again on later calls) and the
-// manifest it keeps in memory; the FileSystem must outlive it.
+// pointers; the data output is created once and handed out again on later calls), the
+// manifest it keeps in memory, and from open() until it is destroyed the exclusive lock on the
+// folder's backup.lock (a second writer, or a restore reading the folder, is refused while it is
+// held; the system releases it if the process dies). The FileSystem must outlive it.
 //
 // Threads: logMessage, reportFailure and hasFailed may be called from any thread. The data
 // output is used by one thread at a time (the scan itself, or the store consumer draining a
-// buffered output); its progress() counters may be read from any thread.
+// buffered output); its progress() counters may be read from any thread. The description
+// output may be closed on another thread than the data output's.
 //
 // Durability: page data is appended to the current chunk as it arrives. At a durable point the
 // chunk is fsynced first and only then is the manifest replaced (writeFileDurably) with the
@@ -18,6 +21,10 @@
 // boundary; a chunk is cut at the first page boundary after it reached the chunk size. A
 // resumed backup may redo the pages after the last durable point, never lose or repeat one.
 //
+// The manifest records the length and CRC-32C of metadata.json (written by open()) and of
+// description.json (rewritten by every run; the manifest is replaced right after it, so the
+// checksum follows the file actually written).
+//
 // Failure: a failed write, fsync or manifest replacement is logged and reported to the
 // environment (reportFailure) and makes the output refuse everything afterwards; the folder then
 // holds the last durable state, from which the same backup can be resumed.
@@ -25,6 +32,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/ida/IdaEnvironment.h"
@@ -107,7 +115,7 @@ public:
         Fresh,     // a new backup was started in the folder
         Resume,    // an interrupted backup continues from resumeRestart()
         Complete,  // the folder already holds this backup, finished; nothing was changed
-        Refused,   // the folder cannot take this backup (see the message)
+        Refused,   // the folder cannot take this backup, or another process holds it (see the message)
     };
 
     // `toTime` 0 = no upper bound. `account` and `table` identify the backup: a folder holding
@@ -117,10 +125,18 @@ public:
                          uint64_t chunkSizeBytes = kDefaultChunkSize, FileSystem& fs = posixFileSystem());
     ~BackupJobEnvironment() override;
 
-    // Claims the folder: starts a new backup (manifest and metadata.json written durably),
-    // prepares to resume an interrupted one (cutting away bytes after its last durable point),
-    // or reports a finished one. With `keepStoredUpperBound`, an interrupted or finished backup
-    // is matched regardless of the upper bound given and keeps its own.
+    // Whether the scan has an upper time filter (true, the default) or scans to the end of the
+    // table with toTime recording the service's time (false). Set before open(); a folder whose
+    // stored value differs is treated like one whose bounds differ.
+    void setBounded(bool bounded) { m_manifest.bounded = bounded; }
+
+    // Claims the folder: locks it (Refused at once, naming the holder's process id, while
+    // another backup writes it or a restore reads it), then starts a new backup (manifest and
+    // metadata.json written durably), prepares to resume an interrupted one (cutting away bytes
+    // after its last durable point and chunk files it never listed), or reports a finished one.
+    // With `keepStoredUpperBound`, an interrupted or finished backup is matched regardless of
+    // the upper bound (and bounded) given and keeps its own. The lock is kept until the
+    // environment is destroyed, except after Refused.
     State open(std::string& message, bool keepStoredUpperBound = false);
 
     // The restart string the scan resumes from ("" for a new backup).
@@ -145,7 +161,10 @@ private:
     friend class BackupDataOutput;
     friend class DescriptionFileOutput;
     std::string pathOf(const std::string& file) const { return m_folder + "/" + file; }
+    State claim(std::string& message, bool keepStoredUpperBound);
     bool writeManifest(std::string& error);
+    // Records the checksum of the description.json just written and replaces the manifest.
+    bool recordDescription(const FileChecksum& sum, std::string& error);
 
     std::string m_folder;
     BackupManifest m_manifest;
@@ -154,6 +173,10 @@ private:
     CommitPolicy m_policy;
     bool m_opened = false;
     std::shared_ptr<BackupDataOutput> m_data;
+    std::unique_ptr<FileLock> m_lock;
+    std::mutex m_manifestMutex;     // guards the two members below and the manifest file
+    FileChecksum m_description;     // of the description.json in the folder
+    BackupManifest m_written;       // the manifest last written
 };
 
 }  // namespace store

@@ -1,12 +1,102 @@
 #include "platform/store/BackupReader.h"
 
 #include <algorithm>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include <rapidjson/reader.h>
 
 namespace platform {
 namespace store {
 namespace {
 
 constexpr size_t kReadBlock = 1 << 16;
+// Far more than any description or metadata file; a larger one is not read into memory.
+constexpr uint64_t kSmallFileLimit = uint64_t(4) << 20;
+
+// The first data file in `folder` that `manifest` does not list ("" when there is none).
+bool findUnlisted(FileSystem& fs, const std::string& folder, const BackupManifest& manifest, std::string& unlisted,
+                  std::string& error) {
+    std::vector<std::string> names;
+    if (!fs.listDirectory(folder, names, error)) return false;
+    std::set<std::string> listed;
+    for (const auto& chunk : manifest.chunks) listed.insert(chunk.file);
+    std::sort(names.begin(), names.end());
+    unlisted.clear();
+    for (const auto& name : names)
+        if (isDataFileName(name) && !listed.count(name)) {
+            unlisted = name;
+            break;
+        }
+    return true;
+}
+
+// A rapidjson input stream over the first `size` bytes of a file, a block at a time; Tell() is
+// the offset in the file.
+class FileStream {
+public:
+    typedef char Ch;
+    FileStream(ReadableFile& file, uint64_t size) : m_file(file), m_left(size), m_block(kReadBlock) {}
+    bool atEnd() { return !fill(); }
+    Ch Peek() { return fill() ? m_block[m_pos] : '\0'; }
+    Ch Take() {
+        if (!fill()) return '\0';
+        ++m_offset;
+        return m_block[m_pos++];
+    }
+    size_t Tell() const { return static_cast<size_t>(m_offset); }
+    Ch* PutBegin() { return nullptr; }
+    void Put(Ch) {}
+    void Flush() {}
+    size_t PutEnd(Ch*) { return 0; }
+
+private:
+    bool fill() {
+        if (m_pos < m_size) return true;
+        if (m_left == 0) return false;
+        long long n = m_file.read(m_block.data(), static_cast<size_t>(std::min<uint64_t>(m_left, m_block.size())));
+        if (n <= 0) {
+            m_left = 0;
+            return false;
+        }
+        m_pos = 0;
+        m_size = static_cast<size_t>(n);
+        m_left -= static_cast<uint64_t>(n);
+        return true;
+    }
+
+    ReadableFile& m_file;
+    uint64_t m_left;
+    std::vector<char> m_block;
+    size_t m_pos = 0, m_size = 0;
+    uint64_t m_offset = 0;
+};
+
+// Finds the first line in the first `size` bytes of `file` that is not one JSON object followed
+// by a line feed: its start and the offset where it goes wrong. False when every line is sound.
+bool findBrokenLine(ReadableFile& file, uint64_t size, uint64_t& lineStart, uint64_t& at) {
+    FileStream in(file, size);
+    rapidjson::Reader reader;
+    rapidjson::BaseReaderHandler<> ignore;
+    while (!in.atEnd()) {
+        lineStart = in.Tell();
+        if (in.Peek() != '{') {
+            at = lineStart;
+            return true;
+        }
+        reader.Parse<rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseValidateEncodingFlag>(in, ignore);
+        if (reader.HasParseError()) {
+            at = reader.GetErrorOffset();
+            return true;
+        }
+        if (in.atEnd() || in.Take() != '\n') {
+            at = in.Tell();
+            return true;
+        }
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -36,6 +126,15 @@ std::unique_ptr<BackupReader> BackupReader::open(const std::string& folder, std:
         error = "the backup in " + base + " did not finish (run the backup again to complete it)";
         return nullptr;
     }
+    if (manifest.complete) {
+        std::string unlisted;
+        if (!findUnlisted(fs, base, manifest, unlisted, error)) return nullptr;
+        if (!unlisted.empty()) {
+            error = "the backup in " + base + " is damaged: it holds " + unlisted + ", which " + kManifestFile +
+                    " does not list";
+            return nullptr;
+        }
+    }
     return std::unique_ptr<BackupReader>(new BackupReader(base, std::move(manifest), fs));
 }
 
@@ -59,7 +158,10 @@ bool BackupReader::readMetadata(std::string& text) {
     return true;
 }
 
-bool BackupReader::verifyChunk(size_t index, std::string& error) {
+bool BackupReader::verifyChunk(size_t index, std::string& error) { return checkChunk(index, false, nullptr, error); }
+
+bool BackupReader::checkChunk(size_t index, bool thorough, std::atomic<uint64_t>* bytesVerified,
+                              std::string& error) {
     if (index >= m_manifest.chunks.size()) {
         error = "no chunk " + std::to_string(index + 1);
         return false;
@@ -79,40 +181,126 @@ bool BackupReader::verifyChunk(size_t index, std::string& error) {
     auto file = m_fs.openRead(path, error);
     if (!file) return false;
     std::string block(kReadBlock, '\0');
-    uint64_t remaining = chunk.bytes;
+    uint64_t remaining = chunk.bytes, offset = 0;
     uint64_t lines = 0;
     uint32_t crc = 0;
     char last = '\n';
+    // Thorough: the first line not shaped like an object ("{...}\n"), by its start.
+    bool misshapen = false;
+    uint64_t lineStart = 0, misshapenAt = 0;
     while (remaining > 0) {
         long long n = file->read(&block[0], static_cast<size_t>(std::min<uint64_t>(remaining, block.size())));
         if (n < 0) {
-            error = "cannot read chunk " + chunk.file;
+            error = "cannot read chunk " + chunk.file + " at byte " + std::to_string(offset);
             return false;
         }
         if (n == 0) {
-            error = "chunk " + chunk.file + " is truncated";
+            error = "chunk " + chunk.file + " is truncated (ends at byte " + std::to_string(offset) + ")";
             return false;
         }
-        crc = crc32c(crc, block.data(), static_cast<size_t>(n));
-        lines += static_cast<uint64_t>(std::count(block.data(), block.data() + n, '\n'));
-        last = block[static_cast<size_t>(n) - 1];
+        const char* data = block.data();
+        size_t count = static_cast<size_t>(n);
+        crc = crc32c(crc, data, count);
+        if (!thorough) {
+            lines += static_cast<uint64_t>(std::count(data, data + count, '\n'));
+        } else {
+            for (size_t i = 0; i < count;) {
+                if (!misshapen && offset + i == lineStart && data[i] != '{') {
+                    misshapen = true;
+                    misshapenAt = lineStart;
+                }
+                const void* found = std::memchr(data + i, '\n', count - i);
+                if (!found) break;
+                size_t end = static_cast<size_t>(static_cast<const char*>(found) - data);
+                char before = end > 0 ? data[end - 1] : last;
+                if (!misshapen && (before != '}' || offset + end == lineStart)) {
+                    misshapen = true;
+                    misshapenAt = lineStart;
+                }
+                ++lines;
+                lineStart = offset + end + 1;
+                i = end + 1;
+            }
+        }
+        last = data[count - 1];
+        offset += static_cast<uint64_t>(n);
         remaining -= static_cast<uint64_t>(n);
+        if (bytesVerified) bytesVerified->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     }
     if (crc != chunk.crc32c) {
         error = "chunk " + chunk.file + " is damaged (checksum mismatch)";
+        if (!thorough) return false;
+        uint64_t brokenLine = 0, brokenAt = 0;
+        std::string ignored;
+        auto again = m_fs.openRead(path, ignored);
+        if (misshapen) {
+            error += ": the line at byte " + std::to_string(misshapenAt) + " is not a JSON object";
+        } else if (again && findBrokenLine(*again, chunk.bytes, brokenLine, brokenAt)) {
+            error += ": the line at byte " + std::to_string(brokenLine) + " is not valid JSON (from byte " +
+                     std::to_string(brokenAt) + ")";
+        } else {
+            error += " in its " + std::to_string(chunk.bytes) + " bytes; every line still reads as JSON, so a value changed";
+        }
         return false;
     }
     if (lines != chunk.lines || last != '\n') {
         error = "chunk " + chunk.file + " does not hold the " + std::to_string(chunk.lines) +
                 " complete lines its manifest records";
+        if (thorough)
+            error += " (" + std::to_string(lines) + " line feeds" +
+                     (last != '\n' ? ", the last line ends without one at byte " + std::to_string(chunk.bytes) : "") + ")";
+        return false;
+    }
+    if (misshapen) {
+        error = "chunk " + chunk.file + ": the line at byte " + std::to_string(misshapenAt) + " is not a JSON object";
         return false;
     }
     return true;
 }
 
-bool BackupReader::verify(std::string& error) {
+bool BackupReader::checkSmallFile(const char* name, const FileChecksum& sum, std::string& text, std::string& error) {
+    std::string path = pathOf(name);
+    uint64_t size = 0;
+    if (!m_fs.exists(path) || !m_fs.fileSize(path, size)) {
+        error = std::string(name) + " is missing";
+        return false;
+    }
+    if (sum.present && size != sum.bytes) {
+        error = std::string(name) + " is " + std::to_string(size) + " bytes long; " + kManifestFile + " records " +
+                std::to_string(sum.bytes);
+        return false;
+    }
+    if (size > kSmallFileLimit) {
+        error = std::string(name) + " is " + std::to_string(size) + " bytes long, far more than the backup writes";
+        return false;
+    }
+    if (!m_fs.readFile(path, text, error)) return false;
+    if (sum.present && !sum.matches(text)) {
+        error = std::string(name) + " does not match the checksum " + kManifestFile + " records (it was edited or damaged)";
+        return false;
+    }
+    return true;
+}
+
+bool BackupReader::verify(std::string& error, std::atomic<uint64_t>* bytesVerified) {
+    auto fail = [&](const std::string& problem) {
+        error = "backup " + m_folder + ": " + problem;
+        return false;
+    };
+    std::string problem, text, unlisted;
+    // An interrupted run may have opened a chunk it never listed; a finished backup may not.
+    if (m_manifest.complete) {
+        if (!findUnlisted(m_fs, m_folder, m_manifest, unlisted, problem)) return fail(problem);
+        if (!unlisted.empty()) return fail(unlisted + " is a data file " + kManifestFile + " does not list");
+    }
+    if (!checkSmallFile(kDescriptionFile, m_manifest.descriptionFile, text, problem) ||
+        !BackupManifest::checkDescription(text, problem))
+        return fail(problem);
+    if (!checkSmallFile(kMetadataFile, m_manifest.metadataFile, text, problem) ||
+        !m_manifest.checkMetadata(text, problem))
+        return fail(problem);
     for (size_t i = 0; i < m_manifest.chunks.size(); ++i)
-        if (!verifyChunk(i, error)) return false;
+        if (!checkChunk(i, true, bytesVerified, problem)) return fail(problem);
     return true;
 }
 

@@ -10,6 +10,9 @@
 // chunk that is missing, shorter than recorded, damaged, or whose line count differs from the
 // manifest yields none of its lines: nextLine returns false and error() is true from then on.
 // Bytes beyond a chunk's recorded size (the remains of an interrupted write) are never read.
+//
+// verify() checks the whole backup, streaming, before anything uses it (see there).
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,7 +27,9 @@ namespace store {
 class AZT_API BackupReader {
 public:
     // Opens the backup in `folder`. Refuses (nullptr, `error` set) a folder without a readable
-    // manifest and, unless `allowIncomplete`, a backup that has not finished.
+    // manifest (one that fails its own checksum included), unless `allowIncomplete` a backup
+    // that has not finished, and a finished backup whose folder holds a data file the manifest
+    // does not list.
     static std::unique_ptr<BackupReader> open(const std::string& folder, std::string& error,
                                               FileSystem& fs = posixFileSystem(), bool allowIncomplete = false);
     ~BackupReader();
@@ -46,14 +51,25 @@ public:
     const std::string& errorMessage() const { return m_error; }
     uint64_t linesRead() const { return m_linesRead; }
 
-    // Checks every chunk's presence, size and checksum without handing out lines.
-    bool verify(std::string& error);
-    // Checks one chunk (index into manifest().chunks) by a streaming pass.
+    // Checks the whole backup without handing out lines: that no data file is missing or (in a
+    // finished backup) unlisted; description.json and metadata.json against the length and CRC-32C
+    // the manifest records and, with or without those, that they are the JSON the backup writes
+    // (metadata naming the manifest's account, table, kind and bounds); and every chunk read in
+    // full, a block at a time, against its length, line count and CRC-32C, with each line a
+    // JSON object. False with `error` naming the folder, the file, what is wrong and, where it
+    // applies, the byte offset. `bytesVerified` (when given; readable from any thread) grows
+    // by the chunk bytes checked, up to manifest().totalBytes().
+    bool verify(std::string& error, std::atomic<uint64_t>* bytesVerified = nullptr);
+    // Checks one chunk (index into manifest().chunks) by a streaming pass: presence, length,
+    // line count and CRC-32C.
     bool verifyChunk(size_t index, std::string& error);
 
 private:
     BackupReader(std::string folder, BackupManifest manifest, FileSystem& fs);
     std::string pathOf(const std::string& file) const;
+    // verifyChunk; `thorough` adds the line checks and locates damage.
+    bool checkChunk(size_t index, bool thorough, std::atomic<uint64_t>* bytesVerified, std::string& error);
+    bool checkSmallFile(const char* name, const FileChecksum& sum, std::string& text, std::string& error);
     bool openNextChunk();
     bool fillBuffer();
     bool fail(const std::string& message);

@@ -1,10 +1,14 @@
 #include "platform/store/FileSystem.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace platform {
@@ -59,6 +63,31 @@ public:
 private:
     int m_fd;
 };
+
+class PosixFileLock : public FileLock {
+public:
+    PosixFileLock(int fd, bool exclusive) : m_fd(fd), m_exclusive(exclusive) {}
+    ~PosixFileLock() override {
+        // The process id of a finished writer would only mislead whoever reads the file next.
+        if (m_exclusive) {
+            int cleared = ::ftruncate(m_fd, 0);
+            (void)cleared;  // a stale id is harmless: the lock, not the file, decides
+        }
+        ::close(m_fd);  // releases the lock
+    }
+
+private:
+    int m_fd;
+    bool m_exclusive;
+};
+
+// The process id in the first line of a lock file, 0 when there is none.
+long long lockHolder(int fd) {
+    char text[32] = {};
+    ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    if (n <= 0) return 0;
+    return std::strtoll(text, nullptr, 10);
+}
 
 class PosixFileSystem : public FileSystem {
 public:
@@ -124,6 +153,57 @@ public:
         return ok;
     }
 
+    bool listDirectory(const std::string& path, std::vector<std::string>& names, std::string& error) override {
+        DIR* dir = ::opendir(path.empty() ? "." : path.c_str());
+        if (!dir) {
+            error = describeErrno("cannot list directory", path);
+            return false;
+        }
+        names.clear();
+        errno = 0;
+        while (struct dirent* entry = ::readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        bool ok = errno == 0;
+        if (!ok) error = describeErrno("cannot list directory", path);
+        ::closedir(dir);
+        return ok;
+    }
+    std::unique_ptr<FileLock> lockFile(const std::string& path, bool exclusive, LockFailure& failure) override {
+        failure = LockFailure();
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        bool writable = fd >= 0;
+        if (fd < 0 && !exclusive) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            failure.error = describeErrno("cannot open lock file", path);
+            return nullptr;
+        }
+        while (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+            if (errno == EINTR) continue;
+            if (errno != EWOULDBLOCK) {
+                failure.error = describeErrno("cannot lock", path);
+                ::close(fd);
+                return nullptr;
+            }
+            failure.busy = true;
+            failure.holder = lockHolder(fd);
+            // Shared holders let a shared lock through: then only readers hold it.
+            if (exclusive && ::flock(fd, LOCK_SH | LOCK_NB) == 0) failure.readers = true;
+            ::close(fd);
+            return nullptr;
+        }
+        if (writable) {
+            std::string record = std::to_string(static_cast<long long>(::getpid())) + "\n";
+            // Readers sharing the lock may write at once; only the first line is ever read.
+            if (::pwrite(fd, record.data(), record.size(), 0) == static_cast<ssize_t>(record.size())) {
+                int cut = ::ftruncate(fd, static_cast<off_t>(record.size()));
+                (void)cut;
+            }
+        }
+        return std::make_unique<PosixFileLock>(fd, exclusive);
+    }
+
 private:
     std::unique_ptr<WritableFile> open(const std::string& path, int flags, std::string& error) {
         int fd = ::open(path.c_str(), flags, 0600);
@@ -164,22 +244,23 @@ FileSystem& posixFileSystem() {
 }
 
 bool writeFileDurably(FileSystem& fs, const std::string& path, const std::string& contents, std::string& error) {
-    std::string temp = path + ".tmp";
+    // Two writers never share a temp file, whatever else keeps them apart.
+    static std::atomic<unsigned long long> counter{0};
+    std::string temp = path + ".tmp." + std::to_string(static_cast<long long>(::getpid())) + "." +
+                       std::to_string(++counter);
     auto file = fs.openTruncate(temp, error);
     if (!file) return false;
-    if (!file->append(contents.data(), contents.size())) {
-        error = "cannot write " + temp;
+    auto abandon = [&](const std::string& message) {
+        error = message;
+        file.reset();
+        fs.remove(temp);
         return false;
-    }
-    if (!file->sync()) {
-        error = "cannot sync " + temp;
-        return false;
-    }
-    if (!file->close()) {
-        error = "cannot close " + temp;
-        return false;
-    }
-    if (!fs.rename(temp, path, error)) return false;
+    };
+    if (!file->append(contents.data(), contents.size())) return abandon("cannot write " + temp);
+    if (!file->sync()) return abandon("cannot sync " + temp);
+    if (!file->close()) return abandon("cannot close " + temp);
+    std::string why;
+    if (!fs.rename(temp, path, why)) return abandon(why);
     return fs.syncDirectory(parentOf(path), error);
 }
 

@@ -90,13 +90,51 @@ RestoreEnvironment::RestoreEnvironment(const std::string& folder, FileSystem& fs
 
 RestoreEnvironment::~RestoreEnvironment() = default;
 
+bool RestoreEnvironment::lock(std::string& error) {
+    std::lock_guard<std::mutex> guard(m_lockMutex);
+    if (m_lock || m_lockUnavailable) return true;
+    std::string base = m_folder.empty() ? "." : m_folder;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    // A folder without a backup gets no lock file; reading it fails with its own message.
+    if (!m_fs.exists(base + "/" + kManifestFile)) return true;
+    LockFailure failure;
+    m_lock = m_fs.lockFile(base + "/" + kLockFile, false, failure);
+    if (m_lock) return true;
+    if (failure.busy) {
+        error = base + " is in use by " +
+                (failure.holder ? "process " + std::to_string(failure.holder) : std::string("another process")) +
+                " (a backup is writing it); wait for it to finish";
+        return false;
+    }
+    m_lockUnavailable = true;
+    logMessage("open", "reading without a lock: " + failure.error);
+    return true;
+}
+
 bool RestoreEnvironment::open(std::string& error) {
+    if (!lock(error)) return false;
     // An unfinished backup still has a description and metadata; its data input refuses it.
     auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/true);
     if (!reader) return false;
     m_manifest = reader->manifest();
     m_opened = true;
     return true;
+}
+
+bool RestoreEnvironment::verify(std::string& error) {
+    if (!m_opened && !open(error)) return false;
+    m_verifiedBytes = 0;
+    auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/true);
+    if (!reader) return false;
+    if (reader->manifest().toJson() != m_manifest.toJson()) {
+        error = "backup " + m_folder + ": " + kManifestFile + " changed after it was opened";
+        return false;
+    }
+    if (!m_manifest.complete) {
+        error = "backup " + m_folder + ": the backup did not finish (run the backup again to complete it)";
+        return false;
+    }
+    return reader->verify(error, &m_verifiedBytes);
 }
 
 void RestoreEnvironment::logMessage(const char* functionName, const std::string& message) {
@@ -110,7 +148,8 @@ std::shared_ptr<IdaOutput> RestoreEnvironment::createDescriptionOutput() { retur
 std::shared_ptr<IdaInput> RestoreEnvironment::createInput(const std::string&, bool) {
     std::string error;
     // Replaying part of a backup would make a partial table look restored.
-    auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/false);
+    std::unique_ptr<BackupReader> reader;
+    if (lock(error)) reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/false);
     if (!reader) {
         logMessage("createInput", error);
         reportFailure(error);
@@ -121,7 +160,8 @@ std::shared_ptr<IdaInput> RestoreEnvironment::createInput(const std::string&, bo
 
 std::shared_ptr<IdaInput> RestoreEnvironment::fileInput(bool metadata) {
     std::string error, text;
-    auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/true);
+    std::unique_ptr<BackupReader> reader;
+    if (lock(error)) reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/true);
     bool read = reader && (metadata ? reader->readMetadata(text) : reader->readDescription(text));
     if (!read) {
         logMessage(metadata ? "createMetadataInput" : "createDescriptionInput",

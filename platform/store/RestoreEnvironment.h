@@ -11,6 +11,14 @@
 //   createDescriptionInput  description.json as the backup wrote it.
 //   createMetadataInput     metadata.json.
 //
+// From open() (or the first input) until it is destroyed the environment holds a shared lock on
+// the folder's backup.lock: a backup cannot write into the folder meanwhile (open fails at once,
+// naming the writer's process id, while one does), other restores may read it too. A folder
+// where the lock file cannot be created (read-only media) is read without the lock.
+//
+// verify() checks the whole backup before a restore changes anything; call it on every folder
+// of a restore chain first.
+//
 // A restore environment has no outputs (createOutput and createDescriptionOutput return null).
 // The data input is fed by a thread of its own, which reads ahead through a bounded buffer while
 // the replay writes; the input stops and joins that thread when it is closed or destroyed.
@@ -19,6 +27,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/ida/IdaEnvironment.h"
@@ -38,10 +47,24 @@ public:
     explicit RestoreEnvironment(const std::string& folder, FileSystem& fs = posixFileSystem());
     ~RestoreEnvironment() override;
 
-    // Reads and checks the manifest. False with `error` set when there is no readable backup.
+    // Locks the folder (shared) and reads and checks the manifest (its own checksum included).
+    // False with `error` set when there is no readable backup or a backup is writing it.
     bool open(std::string& error);
     // The manifest read by open() (empty before).
     const BackupManifest& manifest() const { return m_manifest; }
+    // Whether the manifest records checksums of itself, the description and the metadata; false
+    // for folders written before they were recorded, whose verification checks less.
+    bool hasChecksums() const { return m_manifest.hasChecksums(); }
+
+    // Checks the whole backup without changing anything (BackupReader::verify): that it finished,
+    // the manifest's own checksum, description.json and metadata.json, that no data file is
+    // missing or unlisted, and every chunk read in full (length, line count, CRC-32C, each line
+    // a JSON object), a block at a time. Opens the environment first if needed. False with
+    // `error` naming the folder, the file, what is wrong and, where it applies, the byte offset.
+    // Runs on the calling thread; verifiedBytes() may be read from any thread meanwhile.
+    bool verify(std::string& error);
+    // Chunk bytes verify() has checked so far (up to manifest().totalBytes()).
+    uint64_t verifiedBytes() const { return m_verifiedBytes.load(std::memory_order_relaxed); }
 
     void setLogSink(LogSink sink) { m_sink = std::move(sink); }
     // Entity lines handed out by this environment's data inputs so far.
@@ -58,9 +81,16 @@ public:
 
 private:
     std::shared_ptr<IdaInput> fileInput(bool metadata);
+    // Takes the shared lock unless held or found unavailable; false (error set) while a backup
+    // writes the folder.
+    bool lock(std::string& error);
 
     std::string m_folder;
     FileSystem& m_fs;
+    std::mutex m_lockMutex;  // guards the two members below
+    std::unique_ptr<FileLock> m_lock;
+    bool m_lockUnavailable = false;
+    std::atomic<uint64_t> m_verifiedBytes{0};
     bool m_opened = false;
     BackupManifest m_manifest;
     LogSink m_sink;

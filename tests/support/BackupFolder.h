@@ -49,8 +49,10 @@ public:
         manifest.chunks.push_back(chunk);
         ++manifest.pages;
     }
-    // Writes the manifest, description and metadata files.
+    // Writes the description and metadata files and the manifest recording their checksums.
     void finish(const std::string& description = "{\"table\":{\"TableName\":\"src\"}}") {
+        manifest.descriptionFile = platform::store::FileChecksum::of(description);
+        manifest.metadataFile = platform::store::FileChecksum::of(manifest.metadataJson());
         write(platform::store::kManifestFile, manifest.toJson());
         write(platform::store::kDescriptionFile, description);
         write(platform::store::kMetadataFile, manifest.metadataJson());

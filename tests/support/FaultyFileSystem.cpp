@@ -91,6 +91,7 @@ std::unique_ptr<WritableFile> FaultyFileSystem::openTruncate(const std::string& 
     {
         std::lock_guard<std::mutex> l(m_mutex);
         m_durableSize[path] = 0;
+        m_truncated.push_back(path);
     }
     return std::make_unique<FaultyWritableFile>(this, path, std::move(inner));
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/store/FileSystem.h"
 
@@ -30,6 +31,8 @@ public:
 
     int appendCount() const { std::lock_guard<std::mutex> l(m_mutex); return m_appends; }
     int syncCount() const { std::lock_guard<std::mutex> l(m_mutex); return m_syncs; }
+    // Every path opened with openTruncate, in order.
+    std::vector<std::string> truncatedPaths() const { std::lock_guard<std::mutex> l(m_mutex); return m_truncated; }
 
     std::unique_ptr<platform::store::WritableFile> openAppend(const std::string& path, std::string& error) override;
     std::unique_ptr<platform::store::WritableFile> openTruncate(const std::string& path, std::string& error) override;
@@ -41,6 +44,13 @@ public:
     bool remove(const std::string& path) override;
     bool makeDirectories(const std::string& path, std::string& error) override;
     bool syncDirectory(const std::string& path, std::string& error) override;
+    bool listDirectory(const std::string& path, std::vector<std::string>& names, std::string& error) override {
+        return m_base.listDirectory(path, names, error);
+    }
+    std::unique_ptr<platform::store::FileLock> lockFile(const std::string& path, bool exclusive,
+                                                        platform::store::LockFailure& failure) override {
+        return m_base.lockFile(path, exclusive, failure);
+    }
 
 private:
     friend class FaultyWritableFile;
@@ -55,6 +65,7 @@ private:
     int m_failWriteAt = 0, m_failSyncAt = 0;
     bool m_partialWrite = false, m_failAllWrites = false, m_failAllSyncs = false;
     std::map<std::string, uint64_t> m_durableSize;
+    std::vector<std::string> m_truncated;
 };
 
 }  // namespace testing_support

@@ -47,14 +47,16 @@ protected:
 TEST_F(BackupJobTest, AFullBackupStoresEveryEntityOnceAndASecondRunChangesNothing) {
     service.fill(95);
     std::string message;
-    AzureTableBackupJob job(credentials, options());
-    ASSERT_EQ(job.run(message), Result::Complete) << message;
-    EXPECT_EQ(storedLines(folder + "/t1"), service.expectedLines());
-    BackupManifest m = manifest();
-    EXPECT_EQ(m.pages, 10u);
-    EXPECT_EQ(m.toTime, 1700000000);
-    EXPECT_GT(m.chunks.size(), 2u);
-    EXPECT_EQ(job.progress()->entities.load(), 95u);
+    {
+        AzureTableBackupJob job(credentials, options());  // holds the folder's lock while it lives
+        ASSERT_EQ(job.run(message), Result::Complete) << message;
+        EXPECT_EQ(storedLines(folder + "/t1"), service.expectedLines());
+        BackupManifest m = manifest();
+        EXPECT_EQ(m.pages, 10u);
+        EXPECT_EQ(m.toTime, 1700000000);
+        EXPECT_GT(m.chunks.size(), 2u);
+        EXPECT_EQ(job.progress()->entities.load(), 95u);
+    }
 
     std::string before = manifestText();
     transport->clearRequests();
@@ -73,9 +75,11 @@ TEST_F(BackupJobTest, AStoppedBackupResumesWithoutLosingOrRepeatingAnEntity) {
     o.onPage = [&](uint64_t pages, platform::store::BackupDataOutput&) {
         if (pages == 3) running->requestStop();
     };
-    AzureTableBackupJob job(credentials, o);
-    running = &job;
-    ASSERT_EQ(job.run(message), Result::Stopped) << message;
+    {
+        AzureTableBackupJob job(credentials, o);
+        running = &job;
+        ASSERT_EQ(job.run(message), Result::Stopped) << message;
+    }
     EXPECT_NE(message.find("run the same backup again"), std::string::npos);
     BackupManifest stopped = manifest();
     EXPECT_FALSE(stopped.complete);
@@ -93,8 +97,10 @@ TEST_F(BackupJobTest, AFailedPageKeepsTheStoredPagesAndTheNextRunFinishes) {
     service.fill(95);
     service.failQueryNumber(4);
     std::string message;
-    AzureTableBackupJob job(credentials, options());
-    ASSERT_EQ(job.run(message), Result::Failed);
+    {
+        AzureTableBackupJob job(credentials, options());
+        ASSERT_EQ(job.run(message), Result::Failed);
+    }
     EXPECT_EQ(message, "scanToStream failed for t1");
     EXPECT_EQ(manifest().pages, 3u);
 
@@ -116,8 +122,10 @@ TEST_F(BackupJobTest, ADiskFaultFailsTheBackupWithTheStoreMessage) {
         AzureTableBackupJobOptions o = options();
         o.fileSystem = &fs;
         std::string message;
-        AzureTableBackupJob job(credentials, o);
-        ASSERT_EQ(job.run(message), Result::Failed);
+        {
+            AzureTableBackupJob job(credentials, o);
+            ASSERT_EQ(job.run(message), Result::Failed);
+        }
         EXPECT_NE(message.find("cannot"), std::string::npos) << message;
         fs.dropUnsyncedData();
 
@@ -130,8 +138,10 @@ TEST_F(BackupJobTest, ADiskFaultFailsTheBackupWithTheStoreMessage) {
 TEST_F(BackupJobTest, RefusesAFolderOfAnotherTableAndReportsADescribeFailure) {
     service.fill(5);
     std::string message;
-    AzureTableBackupJob first(credentials, options());
-    ASSERT_EQ(first.run(message), Result::Complete);
+    {
+        AzureTableBackupJob first(credentials, options());
+        ASSERT_EQ(first.run(message), Result::Complete);
+    }
     AzureTableBackupJobOptions other = options();
     other.table = "t2";
     AzureTableBackupJob refused(credentials, other);

@@ -30,4 +30,12 @@ inline platform::store::BackupManifest readManifest(const std::string& folder) {
     return m;
 }
 
+// The manifest as written before checksums and "bounded" were recorded.
+inline std::string legacyJson(platform::store::BackupManifest m) {
+    m.descriptionFile = m.metadataFile = platform::store::FileChecksum();
+    std::string text = m.toJson();
+    text.erase(text.find(",\"bounded\":true"), 15);
+    return text.substr(0, text.find(",\"manifestCrc32c\":")) + "}\n";
+}
+
 }  // namespace store_test

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <memory>
 #include <thread>
 
 #include "support/BackupFolder.h"
@@ -8,6 +11,7 @@
 #include "platform/store/BackupJobEnvironment.h"
 #include "platform/store/BackupReader.h"
 #include "platform/store/BackupStoreConsumer.h"
+#include "platform/store/RestoreEnvironment.h"
 #include "support/FaultyFileSystem.h"
 
 using namespace platform::store;
@@ -55,6 +59,12 @@ bool writePages(IdaOutput& out, int from, int to, int pages) {
         out.updateRestart(restartAfter(p, pages));
     }
     return true;
+}
+
+void writeDescription(IdaEnvironment& env, const std::string& text) {
+    auto out = env.createDescriptionOutput();
+    ASSERT_TRUE(out->putString(text));
+    ASSERT_TRUE(out->close(""));
 }
 
 struct Job {
@@ -148,6 +158,7 @@ TEST(BackupStore, AFailedWriteOrSyncFailsTheBackupAndTheSameBackupResumesExactly
             Job job(dir.path(), 300, fs);
             job.env.setCommitPolicy(everyPages(2));
             ASSERT_EQ(job.open(), BackupJobEnvironment::State::Fresh);
+            writeDescription(job.env, "{\"table\":{\"TableName\":\"t1\"}}");
             fault.arm(fs);
             EXPECT_FALSE(writePages(job.data(), 0, pages, pages) && job.data().close(":"));
             EXPECT_TRUE(job.env.hasFailed());
@@ -162,12 +173,20 @@ TEST(BackupStore, AFailedWriteOrSyncFailsTheBackupAndTheSameBackupResumesExactly
         EXPECT_EQ(m.totalLines(), static_cast<uint64_t>(resumeAt * kLinesPerPage));
         EXPECT_EQ(readBack(dir.path(), true).size(), m.totalLines());
 
-        Job again(dir.path(), 300);
-        ASSERT_EQ(again.open(), BackupJobEnvironment::State::Resume) << again.message;
-        EXPECT_EQ(again.env.resumeRestart(), m.restart);
-        ASSERT_TRUE(writePages(again.data(), resumeAt, pages, pages));
-        ASSERT_TRUE(again.data().close(":"));
+        {
+            Job again(dir.path(), 300);
+            ASSERT_EQ(again.open(), BackupJobEnvironment::State::Resume) << again.message;
+            EXPECT_EQ(again.env.resumeRestart(), m.restart);
+            // The resumed run describes the table anew; the manifest follows the new file.
+            writeDescription(again.env, "{\"table\":{\"TableName\":\"t1\",\"more\":1}}");
+            ASSERT_TRUE(writePages(again.data(), resumeAt, pages, pages));
+            ASSERT_TRUE(again.data().close(":"));
+        }
         EXPECT_EQ(readBack(dir.path()), allLines(pages));
+        RestoreEnvironment restore(dir.path());
+        std::string error;
+        EXPECT_TRUE(restore.verify(error)) << error;
+        EXPECT_TRUE(restore.hasChecksums());
     }
 }
 
@@ -185,11 +204,15 @@ TEST(BackupStore, ResumeCutsAwayATornTailAndContinuesTheLastChunk) {
     BackupManifest before = store_test::readManifest(dir.path());
     ASSERT_EQ(before.chunks.size(), 1u);
     EXPECT_GT(dir.read("data-000001.jsonl").size(), before.chunks[0].bytes);
+    dir.write("data-000002.jsonl", "{\"torn\":");  // a chunk opened but never listed
+    dir.write("backup.json.tmp.1.1", "{");         // a replacement that never happened
 
     Job again(dir.path());
     ASSERT_EQ(again.open(), BackupJobEnvironment::State::Resume) << again.message;
     EXPECT_NE(again.message.find("after 3 pages"), std::string::npos) << again.message;
     EXPECT_EQ(dir.read("data-000001.jsonl").size(), before.chunks[0].bytes);
+    EXPECT_FALSE(posixFileSystem().exists(dir.file("data-000002.jsonl")));
+    EXPECT_FALSE(posixFileSystem().exists(dir.file("backup.json.tmp.1.1")));
     EXPECT_EQ(again.data().progress().entities.load(), 9u);
     ASSERT_TRUE(writePages(again.data(), pageOf(again.env.resumeRestart()), pages, pages));
     ASSERT_TRUE(again.data().close(":"));
@@ -207,18 +230,38 @@ TEST(BackupStore, OpenRefusesOtherBackupsAndLeavesAFinishedOneAlone) {
         ASSERT_TRUE(job.data().close(":"));
     }
     std::string manifest = dir.read("backup.json");
-
-    Job same(dir.path());
-    EXPECT_EQ(same.open(), BackupJobEnvironment::State::Complete);
-    EXPECT_NE(same.message.find("already complete"), std::string::npos);
-    Job otherTable(dir.path(), 1 << 20, posixFileSystem(), 1700000000, "t2");
-    EXPECT_EQ(otherTable.open(), BackupJobEnvironment::State::Refused);
-    EXPECT_NE(otherTable.message.find("holds a backup of table 't1'"), std::string::npos) << otherTable.message;
-    Job otherBound(dir.path(), 1 << 20, posixFileSystem(), 1800000000);
-    EXPECT_EQ(otherBound.open(), BackupJobEnvironment::State::Refused);
-    std::string ignored;
-    EXPECT_EQ(otherBound.env.open(ignored, true), BackupJobEnvironment::State::Complete);
-    EXPECT_EQ(otherBound.env.toTime(), 1700000000);
+    {
+        // A finished backup's description is not rewritten behind its manifest's back.
+        Job done(dir.path());
+        ASSERT_EQ(done.open(), BackupJobEnvironment::State::Complete);
+        auto out = done.env.createDescriptionOutput();
+        out->putString("{\"table\":{}}");
+        EXPECT_FALSE(out->close(""));
+        EXPECT_FALSE(posixFileSystem().exists(dir.file("description.json")));
+    }
+    // Each environment is gone before the next opens: they would hold the folder's lock.
+    auto open = [&](long long toTime, const std::string& table, bool keep, bool bounded, long long* kept = nullptr) {
+        Job job(dir.path(), 1 << 20, posixFileSystem(), toTime, table);
+        job.env.setBounded(bounded);
+        auto state = job.env.open(job.message, keep);
+        if (kept) *kept = job.env.toTime();
+        return std::make_pair(state, job.message);
+    };
+    auto same = open(1700000000, "t1", false, true);
+    EXPECT_EQ(same.first, BackupJobEnvironment::State::Complete);
+    EXPECT_NE(same.second.find("already complete"), std::string::npos);
+    auto otherTable = open(1700000000, "t2", false, true);
+    EXPECT_EQ(otherTable.first, BackupJobEnvironment::State::Refused);
+    EXPECT_NE(otherTable.second.find("holds a backup of table 't1'"), std::string::npos) << otherTable.second;
+    EXPECT_EQ(open(1800000000, "t1", false, true).first, BackupJobEnvironment::State::Refused);
+    long long kept = 0;
+    EXPECT_EQ(open(1800000000, "t1", true, true, &kept).first, BackupJobEnvironment::State::Complete);
+    EXPECT_EQ(kept, 1700000000);
+    // A scan without an upper bound is another backup, unless the stored one is kept.
+    auto unbounded = open(1700000000, "t1", false, false);
+    EXPECT_EQ(unbounded.first, BackupJobEnvironment::State::Refused);
+    EXPECT_NE(unbounded.second.find("without an upper bound"), std::string::npos) << unbounded.second;
+    EXPECT_EQ(open(1800000000, "t1", true, false, &kept).first, BackupJobEnvironment::State::Complete);
     EXPECT_EQ(dir.read("backup.json"), manifest);
 
     // A restart string that names no page cannot be resumed without repeating entities.
@@ -226,17 +269,92 @@ TEST(BackupStore, OpenRefusesOtherBackupsAndLeavesAFinishedOneAlone) {
     m.complete = false;
     m.restart = "a:b:c";
     dir.write("backup.json", m.toJson());
-    Job tampered(dir.path());
-    EXPECT_EQ(tampered.open(), BackupJobEnvironment::State::Refused);
-    EXPECT_NE(tampered.message.find("not a page position"), std::string::npos) << tampered.message;
+    auto tampered = open(1700000000, "t1", false, true);
+    EXPECT_EQ(tampered.first, BackupJobEnvironment::State::Refused);
+    EXPECT_NE(tampered.second.find("not a page position"), std::string::npos) << tampered.second;
 
     // Every page stored but the final mark missing: completed without scanning again.
     m.restart = ":";
     dir.write("backup.json", m.toJson());
-    Job finished(dir.path());
-    EXPECT_EQ(finished.open(), BackupJobEnvironment::State::Complete);
+    EXPECT_EQ(open(1700000000, "t1", false, true).first, BackupJobEnvironment::State::Complete);
     EXPECT_TRUE(store_test::readManifest(dir.path()).complete);
     EXPECT_EQ(readBack(dir.path()), allLines(2));
+
+    // Chunk files without a manifest are not overwritten by a new backup.
+    TempFolder orphan;
+    orphan.write("data-000001.jsonl", pageData(0));
+    Job fresh(orphan.path());
+    EXPECT_EQ(fresh.open(), BackupJobEnvironment::State::Refused);
+    EXPECT_NE(fresh.message.find("holds data-000001.jsonl but no backup.json"), std::string::npos) << fresh.message;
+    EXPECT_EQ(orphan.read("data-000001.jsonl"), pageData(0));
+}
+
+TEST(BackupStore, BoundedIsStoredAndKeptOnResume) {
+    TempFolder dir;
+    {
+        Job job(dir.path());
+        job.env.setBounded(false);
+        ASSERT_EQ(job.open(), BackupJobEnvironment::State::Fresh);
+        ASSERT_TRUE(writePages(job.data(), 0, 1, 3));
+        ASSERT_TRUE(job.data().flush());
+    }
+    EXPECT_NE(dir.read("backup.json").find("\"bounded\":false"), std::string::npos);
+    Job again(dir.path(), 1 << 20, posixFileSystem(), 1800000000);  // a later clock, bounded by default
+    ASSERT_EQ(again.env.open(again.message, true), BackupJobEnvironment::State::Resume) << again.message;
+    EXPECT_FALSE(again.env.manifest().bounded);
+    EXPECT_EQ(again.env.toTime(), 1700000000);
+    ASSERT_TRUE(writePages(again.data(), 1, 3, 3));
+    ASSERT_TRUE(again.data().close(":"));
+    EXPECT_FALSE(store_test::readManifest(dir.path()).bounded);
+}
+
+TEST(BackupStore, TheFolderLockKeepsOneWriterAndLetsReadersShare) {
+    const std::string pid = std::to_string(static_cast<long long>(::getpid()));
+    TempFolder dir;
+    dir.write("backup.lock", "99999\n");  // left by a process that died: never blocks
+    auto first = std::make_unique<Job>(dir.path());
+    ASSERT_EQ(first->open(), BackupJobEnvironment::State::Fresh) << first->message;
+    EXPECT_EQ(dir.read("backup.lock"), pid + "\n");
+    {
+        Job second(dir.path());
+        EXPECT_EQ(second.open(), BackupJobEnvironment::State::Refused);
+        EXPECT_NE(second.message.find("is in use by process " + pid), std::string::npos) << second.message;
+        RestoreEnvironment reader(dir.path());
+        std::string error;
+        EXPECT_FALSE(reader.open(error));
+        EXPECT_NE(error.find("is in use by process " + pid + " (a backup is writing it)"), std::string::npos) << error;
+    }
+    ASSERT_TRUE(writePages(first->data(), 0, 2, 2));
+    ASSERT_TRUE(first->data().close(":"));
+    first.reset();  // releases the folder
+
+    RestoreEnvironment reader(dir.path()), another(dir.path());
+    std::string error;
+    ASSERT_TRUE(reader.open(error)) << error;
+    ASSERT_TRUE(another.open(error)) << error;  // readers share the folder
+    Job writer(dir.path());
+    EXPECT_EQ(writer.open(), BackupJobEnvironment::State::Refused);
+    EXPECT_NE(writer.message.find("is in use by process " + pid + " (a restore is reading it)"), std::string::npos)
+        << writer.message;
+}
+
+TEST(BackupStore, TempFilesAreUniqueAndAFailedReplacementLeavesNone) {
+    TempFolder dir;
+    FaultyFileSystem fs;
+    std::string error;
+    ASSERT_TRUE(writeFileDurably(fs, dir.file("backup.json"), "one", error)) << error;
+    ASSERT_TRUE(writeFileDurably(fs, dir.file("backup.json"), "two", error)) << error;
+    auto temps = fs.truncatedPaths();
+    ASSERT_EQ(temps.size(), 2u);
+    EXPECT_NE(temps[0], temps[1]);
+    EXPECT_NE(temps[0].find(".tmp." + std::to_string(static_cast<long long>(::getpid())) + "."), std::string::npos);
+
+    for (int fault = 0; fault < 2; ++fault) {
+        if (fault == 0) fs.failWriteNumber(1); else fs.failSyncNumber(1);
+        EXPECT_FALSE(writeFileDurably(fs, dir.file("backup.json"), "three", error));
+        EXPECT_FALSE(fs.exists(fs.truncatedPaths().back())) << fault;
+    }
+    EXPECT_EQ(dir.read("backup.json"), "two");
 }
 
 TEST(BackupStore, TheConsumerDrainsABufferedOutputIntoChunksAndAcknowledgesDurability) {

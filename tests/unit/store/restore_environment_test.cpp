@@ -92,6 +92,8 @@ TEST_F(RestoreEnvironmentTest, UnfinishedBackupIsNeverReplayed) {
     ASSERT_TRUE(env.open(error)) << error;
     EXPECT_FALSE(env.manifest().complete);
     EXPECT_TRUE(env.createDescriptionInput()->getContents(text)) << "its description is still there";
+    EXPECT_FALSE(env.verify(error));
+    EXPECT_NE(error.find("did not finish"), std::string::npos) << error;
     auto input = env.createInput("src", false);
     EXPECT_TRUE(readAll(*input).empty());
     EXPECT_TRUE(input->error());
@@ -142,4 +144,42 @@ TEST_F(RestoreEnvironmentTest, AReaderThatStopsEarlyReleasesTheFeeder) {
     ASSERT_TRUE(input->getLine(line));
     input.reset();  // must not hang on the feeder blocked on a full buffer
     SUCCEED();
+}
+
+// The checks themselves are tested with the reader; here that verify() reaches them through the
+// environment, names the folder, counts its progress, and that a damaged folder is refused before
+// any line is handed out.
+TEST_F(RestoreEnvironmentTest, VerifyChecksTheWholeBackupBeforeAnythingIsRestored) {
+    folder.addChunk(numbered("a", 0, 1000));
+    folder.addChunk(numbered("b", 0, 1000));
+    folder.addChunk(numbered("c", 0, 1000));
+    folder.finish();
+    {
+        RestoreEnvironment env(folder.path());
+        std::string error;
+        ASSERT_TRUE(env.verify(error)) << error;
+        EXPECT_TRUE(env.hasChecksums());
+        EXPECT_EQ(env.verifiedBytes(), folder.manifest.totalBytes());
+    }
+    folder.corrupt("data-000002.jsonl", 30001);
+    {
+        RestoreEnvironment env(folder.path());
+        std::string error;
+        ASSERT_TRUE(env.open(error)) << error;
+        EXPECT_FALSE(env.verify(error));
+        EXPECT_EQ(error.find("backup " + folder.path() + ": chunk data-000002.jsonl is damaged"), 0u) << error;
+        EXPECT_NE(error.find(" at byte "), std::string::npos) << error;
+        EXPECT_EQ(env.linesDelivered(), 0u);
+    }
+    // The fault once seen: the last chunk's entry removed, its file left; nothing may be replayed.
+    folder.corrupt("data-000002.jsonl", 30001);
+    folder.manifest.chunks.pop_back();
+    folder.finish();
+    RestoreEnvironment env(folder.path());
+    std::string error;
+    EXPECT_FALSE(env.open(error));
+    EXPECT_NE(error.find("data-000003.jsonl, which backup.json does not list"), std::string::npos) << error;
+    auto input = env.createInput("src", false);
+    EXPECT_TRUE(readAll(*input).empty());
+    EXPECT_TRUE(input->error());
 }
