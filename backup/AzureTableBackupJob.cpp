@@ -1,6 +1,10 @@
 #include "backup/AzureTableBackupJob.h"
 
+#include <algorithm>
+
+#include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/store/BackupStoreConsumer.h"
+#include "table_service/AzureTableStorage.h"
 
 using platform::store::BackupJobEnvironment;
 
@@ -10,18 +14,65 @@ AzureTableBackupJob::AzureTableBackupJob(AzureTableCredentials credentials, Azur
 AzureTableBackupJob::~AzureTableBackupJob() = default;
 
 void AzureTableBackupJob::requestStop() {
+    m_stopRequested.store(true);
     m_output.requestStop();
 }
 
 AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
+    const bool userBound = m_options.toTime > 0;
+
+    // Ask the service first: the table must exist and the key must work before the folder is
+    // claimed, and the reply's Date is the service's clock, which pins the bound.
+    {
+        IdaLoggingEnvironment probe("backup " + m_options.table);
+        AzureTableStorage client(m_credentials, probe);
+        auto described = client.describeTable(m_options.table);
+        m_serviceTime = client.serviceTime();
+        if (described.errorKind != Success || !described.result) {
+            m_serviceError = described.errorMessage;
+            if (m_stopRequested.load()) {
+                message = "stopped before the backup began; nothing was stored";
+                return Result::Stopped;
+            }
+            message = "describing table " + m_options.table + " failed";
+            return Result::Failed;
+        }
+    }
+    long long toTime = m_options.toTime;
+    if (m_serviceTime > 0) {
+        if (m_options.fromTime >= m_serviceTime) {
+            message = "the lower bound " + AzureTableStorage::toAzureFormatTime(m_options.fromTime) +
+                      " is not in the past of the service's clock (" +
+                      AzureTableStorage::toAzureFormatTime(m_serviceTime) +
+                      "): nothing can have changed after it (seconds, not milliseconds?)";
+            return Result::Refused;
+        }
+        if (userBound && toTime > m_serviceTime) {
+            message = "the upper bound " + AzureTableStorage::toAzureFormatTime(toTime) +
+                      " lies in the future of the service's clock (" +
+                      AzureTableStorage::toAzureFormatTime(m_serviceTime) + ")";
+            return Result::Refused;
+        }
+    }
+    if (!userBound) {
+        if (m_serviceTime <= 0) {
+            message = "the service's reply carried no Date header, so the backup has no time to record for the next "
+                      "incremental backup; give an upper bound";
+            return Result::Refused;
+        }
+        // An incremental backup whose lower bound lies within the margin still records at least
+        // its own start: the next one then overlaps it, never leaves a gap.
+        toTime = std::max(m_serviceTime - kBoundMarginSeconds, m_options.fromTime);
+    }
+
     platform::store::FileSystem& fs = m_options.fileSystem ? *m_options.fileSystem : platform::store::posixFileSystem();
     m_environment = std::make_unique<BackupJobEnvironment>(m_options.folder, m_credentials.accountName,
                                                            m_options.table, m_options.incremental,
-                                                           m_options.fromTime, m_options.toTime,
-                                                           m_options.chunkSizeBytes, fs);
+                                                           m_options.fromTime, toTime, m_options.chunkSizeBytes, fs);
     BackupJobEnvironment& env = *m_environment;
     env.setCommitPolicy(m_options.commitPolicy);
-    switch (env.open(message, m_options.keepStoredUpperBound)) {
+    env.setBounded(userBound);
+    switch (env.open(message, !userBound)) {
         case BackupJobEnvironment::State::Refused: return Result::Refused;
         case BackupJobEnvironment::State::Complete: return Result::AlreadyComplete;
         case BackupJobEnvironment::State::Fresh:
@@ -35,10 +86,17 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
     std::shared_ptr<AzureTableDescription> description;
     if (!runner.createDescription(m_options.table, description, true)) {
         message = env.failureMessage();
+        if (m_stopRequested.load()) {
+            data->flush();
+            message = "stopped before the first page of this run";
+            return Result::Stopped;
+        }
         return Result::Failed;
     }
 
-    m_output.initialize(m_credentials, &env, m_options.table, env.resumeRestart(), env.toTime(),
+    // A folder claimed by an earlier run keeps the bounds it recorded then.
+    const long long scanUpperBound = env.manifest().bounded ? env.toTime() : 0;
+    m_output.initialize(m_credentials, &env, m_options.table, env.resumeRestart(), scanUpperBound,
                         m_options.fromTime);
     platform::store::BackupStoreConsumer consumer(m_output, *data);
     if (m_options.onPage) {
@@ -52,10 +110,15 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
     bool stored = consumer.join();
 
     if (!scanned || !stored || env.hasFailed()) {
-        message = env.failureMessage();
-        if (message.empty()) message = "the backup of " + m_options.table + " failed";
         // Pages stored whole before the failure are kept: the next run resumes after them.
         data->flush();
+        if (m_stopRequested.load() && stored && !data->failed()) {
+            message = "stopped after " + std::to_string(data->progress().durablePages.load()) +
+                      " pages; run the same backup again to resume";
+            return Result::Stopped;
+        }
+        message = env.failureMessage();
+        if (message.empty()) message = "the backup of " + m_options.table + " failed";
         return Result::Failed;
     }
     // The last page gives an empty restart string; a stop leaves the position of the next page.

@@ -7,8 +7,17 @@
 // Threads: run() on one thread; requestStop() from any thread or a signal handler; progress()
 // counters from any thread once run() has opened the folder.
 //
-// Failure: run() reports why in `message`; the folder then holds the last durable page, from
-// which running the same job again resumes.
+// Bounds: without a user-given upper bound the scan has no upper filter, and the bound recorded
+// for the next incremental backup (the manifest's toTime) is the Date of the service's reply to
+// the first request, rounded down, minus kBoundMarginSeconds for clock differences between the
+// service's nodes. It is pinned when the folder is first claimed and kept on resume; an earlier
+// bound only makes the next incremental backup overlap this one, which a replay absorbs. The
+// local clock decides nothing.
+//
+// Failure: run() reports why in `message`; a failed reply of the service is kept whole in
+// serviceError() for the caller to put into words. The table is described before the folder is
+// touched, so a missing table or a refused key leaves no folder behind. After that the folder
+// holds the last durable page, from which running the same job again resumes.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -24,9 +33,10 @@ struct AZT_API AzureTableBackupJobOptions {
     std::string table;
     bool incremental = false;
     long long fromTime = 0;  // exclusive lower bound; 0 = none
-    long long toTime = 0;    // inclusive upper bound; 0 = none
-    // The upper bound was not chosen by the user: an unfinished backup keeps its own.
-    bool keepStoredUpperBound = false;
+    // Inclusive upper bound chosen by the user; 0 = none: the scan then has no upper filter (it
+    // holds every entity that exists when it passes it) and the recorded bound comes from the
+    // service's clock (see run()).
+    long long toTime = 0;
     uint64_t chunkSizeBytes = platform::store::kDefaultChunkSize;
     size_t bufferCapacity = IdaBufferedOutput::kDefaultCapacity;
     platform::store::CommitPolicy commitPolicy;
@@ -48,9 +58,17 @@ public:
     AzureTableBackupJob(AzureTableCredentials credentials, AzureTableBackupJobOptions options);
     ~AzureTableBackupJob();
 
+    static constexpr long long kBoundMarginSeconds = 10;
+
     Result run(std::string& message);
+    // Stops the scan at the next page boundary (the platform's stop token cuts a request in
+    // flight short; the job then ends Stopped with every durable page kept).
     void requestStop();
 
+    // The body of the service's reply that made run() fail ("" when the failure was not a reply).
+    const std::string& serviceError() const { return m_serviceError; }
+    // The service's clock at the first reply of this run (seconds since 1970; 0 = no Date seen).
+    long long serviceTime() const { return m_serviceTime; }
     // Null until run() has opened the folder.
     const platform::store::BackupProgress* progress() const { return m_progress.load(); }
     // The environment run() used (null before): its manifest tells the bounds actually used.
@@ -62,4 +80,7 @@ private:
     std::unique_ptr<platform::store::BackupJobEnvironment> m_environment;
     AzureBufferedBackup m_output;
     std::atomic<const platform::store::BackupProgress*> m_progress{nullptr};
+    std::atomic<bool> m_stopRequested{false};
+    std::string m_serviceError;
+    long long m_serviceTime = 0;
 };

@@ -222,6 +222,7 @@ private:
                 pending.insert(pending.end(), std::make_move_iterator(lanes[i].begin()),
                                std::make_move_iterator(lanes[i].end()));
             } else if (outcomes[i].result) {
+                m_env->countWritten(lanes[i].size() - outcomes[i].result->size());
                 anyLeft = true;
                 pending.insert(pending.end(), std::make_move_iterator(outcomes[i].result->begin()),
                                std::make_move_iterator(outcomes[i].result->end()));

@@ -2,6 +2,7 @@
 // The environment of one backup job, or of one backup being restored: it opens the job's data
 // streams, receives its debug log lines and records why the job failed. Implementations must
 // allow logMessage/reportFailure/hasFailed from several threads at once.
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +31,10 @@ public:
     const std::string& getName() const { return m_name; }
     // The first failure reported, or "" while none was.
     std::string failureMessage() const;
+    // Entities that a replay through this environment saw the service confirm as written, so a
+    // failed restore can say how far it got. Any thread.
+    void countWritten(unsigned long long entities) { m_written.fetch_add(entities, std::memory_order_relaxed); }
+    unsigned long long entitiesWritten() const { return m_written.load(std::memory_order_relaxed); }
 
 protected:
     std::string m_name;
@@ -38,4 +43,5 @@ private:
     mutable std::mutex m_failureMutex;
     bool m_failed = false;
     std::string m_failureMessage;
+    std::atomic<unsigned long long> m_written{0};
 };

@@ -34,5 +34,87 @@ std::string isoTimestampNow() {
     return buffer;
 }
 
+bool parseTimeText(const std::string& given, long long& seconds, std::string& error) {
+    const std::string text = trim(given);
+    if (text.empty()) {
+        error = "no time given";
+        return false;
+    }
+    if (text.find_first_not_of("0123456789") == std::string::npos) {
+        if (text.size() > 12) {
+            error = "'" + text + "' is too large for seconds since 1970 (milliseconds?)";
+            return false;
+        }
+        seconds = std::stoll(text);
+        return true;
+    }
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, used = 0;
+    const char* s = text.c_str();
+    if (std::sscanf(s, "%4d-%2d-%2d%n", &year, &month, &day, &used) != 3 || used != 10) {
+        error = "'" + text + "' is not a time: give seconds since 1970 or an ISO 8601 time like 2026-12-06T10:00:00Z";
+        return false;
+    }
+    const char* rest = s + used;
+    long long offset = 0;
+    if (*rest != '\0') {
+        int timeUsed = 0;
+        if ((*rest != 'T' && *rest != 't' && *rest != ' ') ||
+            std::sscanf(rest + 1, "%2d:%2d:%2d%n", &hour, &minute, &second, &timeUsed) != 3 || timeUsed != 8) {
+            error = "'" + text + "' is not an ISO 8601 time (expected hh:mm:ss after the date, like 2026-12-06T10:00:00Z)";
+            return false;
+        }
+        rest += 1 + timeUsed;
+        if (*rest == '.' || *rest == ',') {
+            ++rest;
+            if (!std::isdigit(static_cast<unsigned char>(*rest))) rest = "?";
+            while (std::isdigit(static_cast<unsigned char>(*rest))) ++rest;
+        }
+        if (*rest == 'Z' || *rest == 'z') {
+            ++rest;
+        } else if (*rest == '+' || *rest == '-') {
+            int offsetHours = 0, offsetMinutes = 0, offsetUsed = 0;
+            if (std::sscanf(rest + 1, "%2d:%2d%n", &offsetHours, &offsetMinutes, &offsetUsed) != 2 || offsetUsed != 5 ||
+                offsetHours > 23 || offsetMinutes > 59) {
+                error = "'" + text + "' has an unreadable offset (expected +hh:mm or Z)";
+                return false;
+            }
+            offset = (offsetHours * 3600LL + offsetMinutes * 60LL) * (*rest == '+' ? 1 : -1);
+            rest += 1 + offsetUsed;
+        } else {
+            error = "'" + text + "' names no time zone: end it with Z for UTC or an offset like +01:00";
+            return false;
+        }
+        if (*rest != '\0') {
+            error = "'" + text + "' is not an ISO 8601 time (unexpected text at the end)";
+            return false;
+        }
+    }
+    static const int daysInMonth[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > daysInMonth[month - 1] || hour > 23 || minute > 59 ||
+        second > 60) {
+        error = "'" + text + "' is not a valid date and time";
+        return false;
+    }
+    std::tm fields{};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    std::time_t utc = timegm(&fields);
+    if (fields.tm_mday != day) {  // 29 February of a common year rolled over
+        error = "'" + text + "' is not a valid date";
+        return false;
+    }
+    long long value = static_cast<long long>(utc) - offset;
+    if (value < 0) {
+        error = "'" + text + "' lies before 1970";
+        return false;
+    }
+    seconds = value;
+    return true;
+}
+
 }  // namespace text
 }  // namespace platform

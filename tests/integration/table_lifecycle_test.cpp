@@ -2,6 +2,8 @@
 // and the controller's table command that drives it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdio>
 
@@ -9,6 +11,7 @@
 #include "tests/support/Emulator.h"
 #include "tests/support/FakeSleeper.h"
 #include "tests/support/MemoryEnvironment.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -132,10 +135,55 @@ TEST_F(TableLifecycleTest, TableCommandRefusesBadInputClearly) {
                            credentials.accountUrl;
     CommandResult refused = aztable("table describe abc --connection-string " + shellQuote(wrongKey));
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.output.find("check the account name and key"), std::string::npos) << refused.output;
+    EXPECT_NE(refused.output.find("refused the account key of " + credentials.accountName), std::string::npos)
+        << refused.output;
     EXPECT_EQ(refused.output.find("d3Jvbmcta2V5"), std::string::npos) << refused.output;
 
-    CommandResult badName = aztable("table create 'no good' --connection-string " + shellQuote(wrongKey));
-    EXPECT_EQ(badName.status, 2);
-    EXPECT_NE(badName.output.find("not a table name"), std::string::npos) << badName.output;
+    // Every command checks a table name before it sends anything (the key here is wrong, so a
+    // request would fail differently).
+    for (const char* command : {"table create 'no good'", "backup-table --table 'no good' --out /nonexistent/x",
+                                "restore-table --from /nonexistent/x --table 'no good'",
+                                "compare-tables --table ab --other abc", "sample-data --table 1abc --count 1"}) {
+        CommandResult badName = aztable(std::string(command) + " --connection-string " + shellQuote(wrongKey));
+        EXPECT_EQ(badName.status, 2) << command << ": " << badName.output;
+        EXPECT_NE(badName.output.find("not a table name"), std::string::npos) << command << ": " << badName.output;
+    }
+}
+
+// The backup command puts the service's refusals into words and leaves nothing behind; the key
+// can come from a file, so it never has to be on a command line.
+TEST_F(TableLifecycleTest, BackupFailuresAreSaidInWordsAndTheKeyCanComeFromAFile) {
+    testing_support::TempFolder temp;
+    temp.write("conn", connection + "\n");
+    ::chmod(temp.file("conn").c_str(), 0600);
+    const std::string fromFile = " --connection-string-file " + shellQuote(temp.file("conn"));
+
+    CommandResult missing = aztable("backup-table --table nosuchtable --out " + shellQuote(temp.file("b")) + fromFile);
+    EXPECT_EQ(missing.status, 1) << missing.output;
+    EXPECT_NE(missing.output.find("table nosuchtable does not exist in account " + credentials.accountName),
+              std::string::npos)
+        << missing.output;
+    EXPECT_EQ(missing.output.find("run the same command again"), std::string::npos) << missing.output;
+    EXPECT_FALSE(testing_support::pathExists(temp.file("b")));
+
+    std::string wrongKey = "AccountName=" + credentials.accountName + ";AccountKey=d3Jvbmcta2V5;TableEndpoint=" +
+                           credentials.accountUrl;
+    const std::string table = testing_support::uniqueTableName("words");
+    createTable(table);
+    CommandResult refused =
+        aztable("backup-table --table " + table + " --out " + shellQuote(temp.file("b")) + " --connection-string " +
+                shellQuote(wrongKey));
+    EXPECT_EQ(refused.status, 1) << refused.output;
+    EXPECT_NE(refused.output.find("refused the account key"), std::string::npos) << refused.output;
+
+    for (const char* since : {"1796000000000", "2999-01-01T00:00:00Z", "yesterday"}) {
+        CommandResult wrong =
+            aztable("backup-table --table " + table + " --out " + shellQuote(temp.file("b")) + " --since " + since + fromFile);
+        EXPECT_NE(wrong.status, 0) << since << ": " << wrong.output;
+        EXPECT_FALSE(testing_support::pathExists(temp.file("b"))) << since;
+    }
+    CommandResult iso = aztable("backup-table --table " + table + " --out " + shellQuote(temp.file("b")) +
+                                " --since 2020-01-01T00:00:00Z" + fromFile);
+    EXPECT_EQ(iso.status, 0) << iso.output;
+    EXPECT_NE(iso.output.find("next incremental backup: --since "), std::string::npos) << iso.output;
 }

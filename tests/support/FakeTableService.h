@@ -5,6 +5,7 @@
 // through a sorted source table (fill/add) the way the service does: continuation headers with
 // opaque tokens holding '+', '/' and '=', optional empty pages that still carry a continuation,
 // and a chosen query that fails.
+#include <ctime>
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -51,7 +52,22 @@ struct StoredBatch {
 class FakeTableService {
 public:
     explicit FakeTableService(FakeTransport& transport) {
-        transport.setResponder([this](const platform::http::HttpExchange& e) { return handle(e); });
+        transport.setResponder([this](const platform::http::HttpExchange& e) {
+            platform::http::HttpReply r = handle(e);
+            if (serviceClock > 0) r.headers["date"] = httpDate(serviceClock);
+            return r;
+        });
+    }
+
+    // The service's clock, sent as the Date header of every reply (0: no Date header).
+    long long serviceClock = 1800000000;
+    static std::string httpDate(long long seconds) {
+        time_t when = static_cast<time_t>(seconds);
+        struct tm fields {};
+        gmtime_r(&when, &fields);
+        char text[64];
+        strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &fields);
+        return text;
     }
 
     // --- the source table that entity queries page through ---

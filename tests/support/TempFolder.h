@@ -11,6 +11,8 @@
 
 namespace testing_support {
 
+inline bool pathExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
 class TempFolder {
 public:
     TempFolder() {

@@ -18,35 +18,37 @@
 
 #include "Command.h"
 #include "Connection.h"
+#include "Explain.h"
+#include "Interrupt.h"
 #include "ProgressTicker.h"
 #include "backup/AzureTableBackupJob.h"
+#include "platform/util/Text.h"
+#include "table_service/AzureTableStorage.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: aztable backup-table --table T --out DIR [--since SECONDS] [--until SECONDS]\n"
-    "                            [--chunk-size BYTES] [--connection-string S] [--debug-log FILE]\n"
+    "usage: aztable backup-table --table T --out DIR [--since TIME] [--until TIME]\n"
+    "                            [--chunk-size BYTES] [connection options]\n"
     "\n"
     "Backs up table T into the folder DIR: description.json, metadata.json, data chunks of JSON\n"
     "lines with checksums, and the manifest backup.json (see README, \"Backup store format\").\n"
+    "TIME is seconds since 1970 or an ISO 8601 time such as 2026-12-06T10:00:00Z.\n"
     "\n"
     "  --table T            the table to back up\n"
     "  --out DIR            the backup folder (created when missing)\n"
-    "  --since SECONDS      incremental: only entities changed after this time (seconds since 1970)\n"
-    "  --until SECONDS      only entities changed up to this time (default: now)\n"
+    "  --since TIME         incremental: only entities changed after TIME; give the value the\n"
+    "                       previous backup printed as the next --since\n"
+    "  --until TIME         only entities changed up to TIME (default: no limit; every entity that\n"
+    "                       exists when the scan passes it is backed up)\n"
     "  --chunk-size BYTES   start a new chunk file once one reaches this size (default 16 MiB)\n";
 
 // Running the command again on the folder of an interrupted backup resumes it; on a finished one
-// it changes nothing. SIGINT/SIGTERM stop the scan at the next page boundary.
+// it changes nothing. SIGINT/SIGTERM stop the scan and leave a resumable folder.
 
 std::atomic<AzureTableBackupJob*> g_job{nullptr};
-std::atomic<int> g_signals{0};
 
-void onSignal(int) {
-    if (g_signals.fetch_add(1) > 0) _exit(130);  // a second request: leave now, the folder is consistent
-    static const char text[] = "\naztable: stopping at the next page boundary (again to quit at once)\n";
-    ssize_t ignored = ::write(2, text, sizeof text - 1);
-    (void)ignored;
+void stopJob() {
     if (AzureTableBackupJob* job = g_job.load()) job->requestStop();
 }
 
@@ -56,17 +58,7 @@ bool parseCount(const std::string& text, long long& value) {
     return true;
 }
 
-std::string humanBytes(double bytes) {
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    int unit = 0;
-    while (bytes >= 1024 && unit < 4) {
-        bytes /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit ? "%.1f %s" : "%.0f %s", bytes, units[unit]);
-    return text;
-}
+std::string timeText(long long seconds) { return AzureTableStorage::toAzureFormatTime(seconds); }
 
 // The progress line of a running backup. Its rate counts from the first look at the job, so
 // entities a resumed job found already stored do not inflate it; the first line has no rate yet.
@@ -88,7 +80,7 @@ std::function<std::string()> backupProgress(const AzureTableBackupJob& job) {
         double seconds = std::chrono::duration<double>(now - baseline->time).count();
         char line[160];
         std::snprintf(line, sizeof line, "  %llu pages, %llu entities, %s", static_cast<unsigned long long>(p->pages.load()),
-                      entities, humanBytes(p->bytes.load()).c_str());
+                      entities, aztable::humanBytes(p->bytes.load()).c_str());
         std::string text = line;
         if (seconds > 0)
             text += ", " + std::to_string(static_cast<long long>((entities - baseline->entities) / seconds)) +
@@ -125,19 +117,24 @@ int backupTable(const std::vector<std::string>& arguments) {
             std::fprintf(stderr, "aztable backup-table: %s needs a value\n%s", arg.c_str(), kUsage);
             return 2;
         }
-        bool ok = true;
-        if (name == "--table") table = value;
-        else if (name == "--out") out = value;
-        else if (name == "--since") ok = parseCount(value, since);
-        else if (name == "--until") ok = parseCount(value, until);
-        else if (name == "--chunk-size") ok = parseCount(value, chunkSize) && chunkSize > 0;
-        else {
+        std::string why;
+        if (name == "--table") {
+            table = value;
+        } else if (name == "--out") {
+            out = value;
+        } else if (name == "--since" || name == "--until") {
+            if (!platform::text::parseTimeText(value, name == "--since" ? since : until, why)) {
+                std::fprintf(stderr, "aztable backup-table: %s: %s\n", name.c_str(), why.c_str());
+                return 2;
+            }
+        } else if (name == "--chunk-size") {
+            if (!parseCount(value, chunkSize) || chunkSize <= 0) {
+                std::fprintf(stderr, "aztable backup-table: --chunk-size wants a positive whole number, not '%s'\n",
+                             value.c_str());
+                return 2;
+            }
+        } else {
             std::fprintf(stderr, "aztable backup-table: unknown option '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "aztable backup-table: %s wants a positive whole number, not '%s'\n", name.c_str(),
-                         value.c_str());
             return 2;
         }
     }
@@ -145,17 +142,17 @@ int backupTable(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "aztable backup-table: --table and --out are required\n%s", kUsage);
         return 2;
     }
-    long long now = static_cast<long long>(std::time(nullptr));
-    if (until > now) {
-        std::fprintf(stderr, "aztable backup-table: --until %lld lies in the future\n", until);
+    if (!aztable::tableNameProblem(table).empty()) {
+        std::fprintf(stderr, "aztable backup-table: %s\n", aztable::tableNameProblem(table).c_str());
         return 2;
     }
     if (since >= 0 && until >= 0 && since >= until) {
         std::fprintf(stderr, "aztable backup-table: --since must be earlier than --until\n");
         return 2;
     }
-    if (since == 0) {
-        std::fprintf(stderr, "aztable backup-table: --since must be after 1970 (leave it out for a full backup)\n");
+    if (since == 0 || until == 0) {
+        std::fprintf(stderr, "aztable backup-table: a time bound must lie after 1970 (leave --since out for a full "
+                             "backup)\n");
         return 2;
     }
 
@@ -170,10 +167,7 @@ int backupTable(const std::vector<std::string>& arguments) {
     options.table = table;
     options.incremental = since > 0;
     options.fromTime = since > 0 ? since : 0;
-    // A full backup still has an upper bound, so that it is well defined and the next
-    // incremental backup can start exactly there; an interrupted one keeps the bound it had.
-    options.toTime = until >= 0 ? until : now;
-    options.keepStoredUpperBound = until < 0;
+    options.toTime = until > 0 ? until : 0;  // none: the job records a bound from the service's clock
     if (chunkSize > 0) options.chunkSizeBytes = static_cast<uint64_t>(chunkSize);
 
     // Test hook: make the pages up to N durable, store one more page without making it durable,
@@ -185,7 +179,7 @@ int backupTable(const std::vector<std::string>& arguments) {
             if (pages != pausePages + 1) return;
             std::fprintf(stderr, "aztable: test pause after %llu pages\n", static_cast<unsigned long long>(pausePages));
             std::fflush(stderr);
-            while (g_signals.load() == 0) ::poll(nullptr, 0, 50);
+            while (!aztable::InterruptGuard::stopRequested()) ::poll(nullptr, 0, 50);
         };
         options.commitPolicy.pages = pausePages + 2;
         // Keep the scan from running ahead while paused: a stop then lands within the table.
@@ -195,26 +189,22 @@ int backupTable(const std::vector<std::string>& arguments) {
 
     AzureTableBackupJob job(credentials, options);
     g_job.store(&job);
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    struct sigaction oldInt {}, oldTerm {};
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
-
     auto started = std::chrono::steady_clock::now();
     AzureTableBackupJob::Result result;
     std::string message;
     {
+        aztable::InterruptGuard interrupt("\naztable: stopping; pages stored so far are kept (again to quit at once)\n",
+                                          stopJob);
         aztable::ProgressTicker progress(backupProgress(job));
         result = job.run(message);
     }
     g_job.store(nullptr);
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
+    const std::string& account = credentials.accountName;
     using Result = AzureTableBackupJob::Result;
+    const platform::store::BackupProgress* p = job.progress();
+    const bool pagesStored = p && p->durablePages.load() > 0;
     switch (result) {
         case Result::Refused:
             std::fprintf(stderr, "aztable backup-table: %s\n", message.c_str());
@@ -222,30 +212,35 @@ int backupTable(const std::vector<std::string>& arguments) {
         case Result::AlreadyComplete:
             std::fprintf(stderr, "aztable backup-table: %s; nothing to do\n", message.c_str());
             return 0;
-        case Result::Failed:
-            std::fprintf(stderr,
-                         "aztable backup-table: the backup of %s failed: %s\n"
-                         "  %s keeps every page stored so far; run the same command again to resume\n",
-                         table.c_str(), message.c_str(), out.c_str());
+        case Result::Failed: {
+            std::string reason = job.serviceError().empty()
+                                     ? message
+                                     : aztable::explainServiceFailure(job.serviceError(), table, account);
+            std::fprintf(stderr, "aztable backup-table: the backup of %s failed: %s\n", table.c_str(), reason.c_str());
+            if (pagesStored)
+                std::fprintf(stderr, "  %s keeps every page stored so far; run the same command again to resume\n",
+                             out.c_str());
             return 1;
+        }
         case Result::Stopped:
             std::fprintf(stderr, "aztable backup-table: %s (folder %s)\n", message.c_str(), out.c_str());
             return 3;
         case Result::Complete: break;
     }
     const platform::store::BackupManifest& m = job.environment()->manifest();
-    const platform::store::BackupProgress* p = job.progress();
     uint64_t entitiesThisRun = p ? p->sessionEntities.load() : 0;
     uint64_t bytesThisRun = p ? p->sessionBytes.load() : 0;
     double rate = static_cast<double>(entitiesThisRun) / (seconds > 0 ? seconds : 1);
     std::string resumed = entitiesThisRun == m.totalLines()
                               ? std::string()
                               : " (" + std::to_string(entitiesThisRun) + " entities, " +
-                                    humanBytes(static_cast<double>(bytesThisRun)) + " in this run)";
+                                    aztable::humanBytes(static_cast<double>(bytesThisRun)) + " in this run)";
     std::printf("backed up %s%s: %llu entities, %s in %.1f s, %.0f entities/s%s into %s\n", table.c_str(),
                 m.incremental ? " (incremental)" : "", static_cast<unsigned long long>(m.totalLines()),
-                humanBytes(static_cast<double>(m.totalBytes())).c_str(), seconds, rate, resumed.c_str(),
+                aztable::humanBytes(static_cast<double>(m.totalBytes())).c_str(), seconds, rate, resumed.c_str(),
                 out.c_str());
+    std::printf("  holds every change up to %s%s; next incremental backup: --since %lld\n", timeText(m.toTime).c_str(),
+                m.bounded ? "" : " (the service's clock at the start, less a margin)", m.toTime);
     return 0;
 }
 

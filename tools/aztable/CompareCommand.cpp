@@ -8,6 +8,7 @@
 
 #include "Command.h"
 #include "Connection.h"
+#include "Explain.h"
 #include "agent/AzureTableCompare.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "table_service/AzureTableStorage.h"
@@ -68,6 +69,8 @@ int compareTables(const std::vector<std::string>& arguments) {
         }
     }
     if (table.empty() || other.empty()) return fail("give both tables with --table and --other", 2);
+    for (const std::string* name : {&table, &other})
+        if (!tableNameProblem(*name).empty()) return fail(tableNameProblem(*name), 2);
 
     AzureTableCredentials credentials, otherCredentials;
     if (!connect(connection, credentials, error)) return fail(error, 2);

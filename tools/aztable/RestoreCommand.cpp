@@ -2,6 +2,7 @@
 // follow it, in order, into a destination table.
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -14,6 +15,8 @@
 
 #include "Command.h"
 #include "Connection.h"
+#include "Explain.h"
+#include "Interrupt.h"
 #include "ProgressTicker.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/store/RestoreEnvironment.h"
@@ -110,6 +113,32 @@ bool checkChain(const Options& options, const std::vector<std::unique_ptr<platfo
     return true;
 }
 
+// Reads every byte of every backup in the chain and checks it against its checksums, before
+// anything is dropped, created or written. Progress shows on a terminal.
+bool verifyChain(const Options& options, const std::vector<std::unique_ptr<platform::store::RestoreEnvironment>>& envs) {
+    unsigned long long totalBytes = 0;
+    for (const auto& env : envs) totalBytes += env->manifest().totalBytes();
+    std::atomic<size_t> current{0};
+    ProgressTicker ticker([&]() -> std::string {
+        unsigned long long done = 0;
+        for (size_t i = 0; i <= current.load() && i < envs.size(); ++i) done += envs[i]->verifiedBytes();
+        return "restore-table: verifying the backups: " + humanBytes(static_cast<double>(done)) + " of " +
+               humanBytes(static_cast<double>(totalBytes));
+    });
+    for (size_t i = 0; i < envs.size(); ++i) {
+        current.store(i);
+        std::string error;
+        if (!envs[i]->verify(error)) {
+            ticker.stop();
+            std::fprintf(stderr, "aztable restore-table: the backup in %s is damaged: %s\nNothing was changed in the "
+                                 "service.\n",
+                         options.folders[i].c_str(), error.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 // The job's own environment: debug log as usual, and the first failure kept for the user.
 class JobEnvironment : public IdaLoggingEnvironment {
 public:
@@ -183,33 +212,62 @@ int restoreTable(const std::vector<std::string>& arguments) {
     if (options.overwrite && options.useExisting)
         return usageError("--overwrite and --use-existing exclude each other");
 
+    if (!tableNameProblem(options.table).empty()) return usageError(tableNameProblem(options.table));
+    const auto started = std::chrono::steady_clock::now();
+
+    // Everything is checked before the service is touched: the chain, then every byte of every
+    // backup in it. A damaged chain changes nothing in the service.
     std::vector<std::unique_ptr<platform::store::RestoreEnvironment>> envs;
     for (const auto& folder : options.folders) {
         envs.push_back(std::make_unique<platform::store::RestoreEnvironment>(folder));
         if (!envs.back()->open(error)) {
-            std::fprintf(stderr, "aztable restore-table: %s\n", error.c_str());
+            std::fprintf(stderr, "aztable restore-table: %s\nNothing was changed in the service.\n", error.c_str());
             return 1;
         }
     }
     if (!checkChain(options, envs)) return 1;
+    if (!verifyChain(options, envs)) return 1;
 
     AzureTableCredentials credentials;
     if (!connect(connection, credentials, error)) {
         std::fprintf(stderr, "aztable restore-table: %s\n", error.c_str());
         return 2;
     }
+    const std::string& account = credentials.accountName;
 
+    // Say what happens to the destination before anything is written to it.
     JobEnvironment job;
-    if (options.useExisting) {
-        // Nothing is created with --use-existing; writing into a missing table could only fail
-        // slowly, batch by batch.
+    {
         AzureTableStorage client(credentials, job);
         auto described = client.describeTable(options.table);
-        if (described.errorKind == ResourceNotFound) {
-            std::fprintf(stderr, "aztable restore-table: table %s does not exist (--use-existing never creates it)\n",
-                         options.table.c_str());
+        const bool exists = described.errorKind == Success && described.result;
+        if (!exists && described.errorKind != ResourceNotFound) {
+            std::fprintf(stderr, "aztable restore-table: cannot look at the destination: %s\nNothing was changed.\n",
+                         explainServiceFailure(described.errorMessage, options.table, account).c_str());
             return 1;
         }
+        if (!exists && options.useExisting) {
+            // Nothing is created with --use-existing; writing into a missing table could only
+            // fail slowly, batch by batch.
+            std::fprintf(stderr,
+                         "aztable restore-table: table %s does not exist in account %s (--use-existing never creates "
+                         "it)\n",
+                         options.table.c_str(), account.c_str());
+            return 1;
+        }
+        if (!exists)
+            std::fprintf(stderr, "restore-table: table %s does not exist in account %s: creating it\n",
+                         options.table.c_str(), account.c_str());
+        else if (options.overwrite)
+            std::fprintf(stderr,
+                         "restore-table: table %s exists in account %s: dropping it and re-creating it empty "
+                         "(--overwrite)\n",
+                         options.table.c_str(), account.c_str());
+        else
+            std::fprintf(stderr,
+                         "restore-table: table %s exists in account %s: writing into it as it is (entities with the "
+                         "keys of backed-up ones are replaced, all others stay)\n",
+                         options.table.c_str(), account.c_str());
     }
 
     unsigned long long total = 0;
@@ -220,23 +278,47 @@ int restoreTable(const std::vector<std::string>& arguments) {
         if (env.get() != full) incrementals.push_back(env.get());
 
     auto runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);
-    Progress progress(envs, total);
-    bool ok = runner->execute(options.overwrite, options.table, full, incrementals, options.useExisting);
-    progress.stop();
-    const unsigned long long lines = progress.lines();
-    const double seconds = progress.seconds();
+    bool ok;
+    {
+        InterruptGuard interrupt("\naztable: stopping the restore (again to quit at once)\n", nullptr);
+        Progress progress(envs, total);
+        ok = runner->execute(options.overwrite, options.table, full, incrementals, options.useExisting);
+        progress.stop();
+    }
+    unsigned long long written = 0;
+    for (const auto& env : envs) written += env->entitiesWritten();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     if (!ok) {
+        if (InterruptGuard::stopRequested()) {
+            std::fprintf(stderr,
+                         "aztable restore-table: stopped on request after writing %llu of %llu entities into table "
+                         "%s of account %s; the table is incomplete. Running the same command again is safe: "
+                         "writing an entity twice does no harm.\n",
+                         written, total, options.table.c_str(), account.c_str());
+            return 3;
+        }
         std::string reason = job.failureMessage();
         for (const auto& env : envs)
             if (reason.empty()) reason = env->failureMessage();
         std::fprintf(stderr, "aztable restore-table: restore of %s failed: %s\n", options.table.c_str(),
                      reason.empty() ? "see the debug log" : reason.c_str());
+        if (written > 0)
+            std::fprintf(stderr,
+                         "  %llu of %llu entities were written into table %s of account %s before the failure; the "
+                         "table is incomplete. Running the same command again is safe.\n",
+                         written, total, options.table.c_str(), account.c_str());
         return 1;
     }
-    std::fprintf(stderr, "restore-table: restored %llu lines from %zu backup%s into %s in %.1f s (%.0f lines/s)\n",
-                 lines, envs.size(), envs.size() == 1 ? "" : "s", options.table.c_str(), seconds,
-                 seconds > 0 ? lines / seconds : 0.0);
+    std::fprintf(stderr, "restore-table: restored %llu entities from %zu backup%s into %s in %.1f s (%.0f entities/s)\n",
+                 written, envs.size(), envs.size() == 1 ? "" : "s", options.table.c_str(), seconds,
+                 seconds > 0 ? written / seconds : 0.0);
+    for (size_t i = 0; i < envs.size(); ++i)
+        if (!envs[i]->manifest().hasChecksums())
+            std::fprintf(stderr,
+                         "  note: %s was written by an older version without checksums over its manifest, "
+                         "description and metadata; those files were checked for sense only\n",
+                         options.folders[i].c_str());
     return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "Command.h"
 #include "Connection.h"
+#include "Explain.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/util/Sleeper.h"
 #include "table_service/AzureTableStorage.h"
@@ -160,6 +161,10 @@ int sampleData(const std::vector<std::string>& arguments) {
     }
     if (table.empty() || count < 0) {
         std::fprintf(stderr, "aztable sample-data: --table and --count are required\n%s", kUsage);
+        return 2;
+    }
+    if (!aztable::tableNameProblem(table).empty()) {
+        std::fprintf(stderr, "aztable sample-data: %s\n", aztable::tableNameProblem(table).c_str());
         return 2;
     }
     AzureTableCredentials credentials;

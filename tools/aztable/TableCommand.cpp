@@ -9,6 +9,7 @@
 
 #include "Command.h"
 #include "Connection.h"
+#include "Explain.h"
 #include "platform/http/AzureTableRequestService.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/log/DebugLog.h"
@@ -26,23 +27,6 @@ const char* const kUsage =
     "  --wait                 create: until the table can be described;\n"
     "                         delete: until the service reports it gone\n"
     "  --timeout SECONDS      longest wait for --wait (default 120)\n";
-
-// The service's error code and message, with a hint where the cause is plain.
-std::string describeFailure(const std::string& body) {
-    std::string summary = platform::http::summarizeErrorBody(body);
-    if (body.find("AuthorizationFailure") != std::string::npos ||
-        body.find("AuthenticationFailed") != std::string::npos)
-        summary += " (check the account name and key)";
-    return summary;
-}
-
-bool validTableName(const std::string& name) {
-    if (name.size() < 3 || name.size() > 63) return false;
-    if (!std::isalpha(static_cast<unsigned char>(name[0]))) return false;
-    for (unsigned char c : name)
-        if (!std::isalnum(c)) return false;
-    return true;
-}
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "aztable table: %s\n", message.c_str());
@@ -91,8 +75,7 @@ int runTable(const std::vector<std::string>& given) {
     if (needsName && positional.size() != 2) return usageError(action + " takes exactly one table name");
     if (!needsName && positional.size() != 1) return usageError("list takes no table name");
     const std::string name = needsName ? positional[1] : "";
-    if (needsName && !validTableName(name))
-        return usageError("'" + name + "' is not a table name (3 to 63 letters and digits, starting with a letter)");
+    if (needsName && !tableNameProblem(name).empty()) return usageError(tableNameProblem(name));
 
     AzureTableCredentials credentials;
     if (!connect(options, credentials, error)) {
@@ -106,20 +89,19 @@ int runTable(const std::vector<std::string>& given) {
 
     if (action == "list") {
         std::vector<std::string> tables;
-        if (!client.queryTables(tables, &error)) return fail(platform::log::redact(error));
+        if (!client.queryTables(tables, &error)) return fail("listing the tables of " + where + " failed: " + platform::log::redact(error));
         for (const auto& table : tables) std::printf("%s\n", table.c_str());
         return 0;
     }
     if (action == "describe") {
         auto outcome = client.describeTable(name);
-        if (outcome.errorKind == ResourceNotFound) return fail("table '" + name + "' does not exist in " + where);
-        if (!outcome.result) return fail("describing '" + name + "' failed: " + describeFailure(outcome.errorMessage));
+        if (!outcome.result) return fail("describing " + name + " failed: " + explainServiceFailure(outcome.errorMessage, name, credentials.accountName));
         std::printf("%s\n", outcome.result->toDescriptionJson().c_str());
         return 0;
     }
     if (action == "create") {
         auto outcome = client.createTable(AzureTableDescription(rapidjson::Value()).createTableRequest(name));
-        if (!outcome.result) return fail("creating '" + name + "' failed: " + describeFailure(outcome.errorMessage));
+        if (!outcome.result) return fail("creating " + name + " failed: " + explainServiceFailure(outcome.errorMessage, name, credentials.accountName));
         std::printf("created table %s in %s\n", name.c_str(), where.c_str());
         if (wait) {
             if (!client.waitForActiveTable(name, timeoutMs))
@@ -130,8 +112,7 @@ int runTable(const std::vector<std::string>& given) {
     }
     // delete
     auto outcome = client.deleteTable(name);
-    if (outcome.errorKind == ResourceNotFound) return fail("table '" + name + "' does not exist in " + where);
-    if (!outcome.result) return fail("deleting '" + name + "' failed: " + describeFailure(outcome.errorMessage));
+    if (!outcome.result) return fail("deleting " + name + " failed: " + explainServiceFailure(outcome.errorMessage, name, credentials.accountName));
     std::printf("deleted table %s in %s\n", name.c_str(), where.c_str());
     if (wait) {
         if (!client.waitForDeletedTable(name, timeoutMs))

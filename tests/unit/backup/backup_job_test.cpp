@@ -63,7 +63,7 @@ TEST_F(BackupJobTest, AFullBackupStoresEveryEntityOnceAndASecondRunChangesNothin
     AzureTableBackupJob again(credentials, options());
     EXPECT_EQ(again.run(message), Result::AlreadyComplete);
     EXPECT_NE(message.find("already complete"), std::string::npos);
-    EXPECT_EQ(transport->requestCount(), 0u);
+    EXPECT_EQ(transport->requestCount(), 1u);  // the describe that checks the table and key
     EXPECT_EQ(manifestText(), before);
 }
 
@@ -144,6 +144,7 @@ TEST_F(BackupJobTest, RefusesAFolderOfAnotherTableAndReportsADescribeFailure) {
     }
     AzureTableBackupJobOptions other = options();
     other.table = "t2";
+    service.addTable("t2");
     AzureTableBackupJob refused(credentials, other);
     EXPECT_EQ(refused.run(message), Result::Refused);
     EXPECT_NE(message.find("holds a backup of table 't1'"), std::string::npos) << message;
@@ -153,5 +154,77 @@ TEST_F(BackupJobTest, RefusesAFolderOfAnotherTableAndReportsADescribeFailure) {
     fresh.folder = folder + "/t1-again";
     AzureTableBackupJob missing(credentials, fresh);
     EXPECT_EQ(missing.run(message), Result::Failed);
-    EXPECT_EQ(message, "Describe failed 4 for table t1");
+    EXPECT_NE(missing.serviceError().find("ResourceNotFound"), std::string::npos);
+    EXPECT_FALSE(testing_support::pathExists(fresh.folder));  // nothing claimed for a missing table
+}
+
+// Without an upper bound the scan filters nothing above, so entities written around the start
+// (in the current second, or while the scan runs) are not lost, and the bound for the next
+// incremental backup comes from the service's clock, pinned by the run that claimed the folder.
+TEST_F(BackupJobTest, WithoutAnUpperBoundNothingIsFilteredAndTheServiceClockPinsTheBound) {
+    service.fill(95);
+    AzureTableBackupJobOptions o = options();
+    o.toTime = 0;
+    AzureTableBackupJob* running = nullptr;
+    o.onPage = [&](uint64_t pages, platform::store::BackupDataOutput&) {
+        if (pages == 3) running->requestStop();
+    };
+    std::string message;
+    {
+        AzureTableBackupJob job(credentials, o);
+        running = &job;
+        ASSERT_EQ(job.run(message), Result::Stopped) << message;
+    }
+    EXPECT_EQ(manifest().toTime, 1800000000 - AzureTableBackupJob::kBoundMarginSeconds);
+    EXPECT_FALSE(manifest().bounded);
+
+    service.serviceClock += 600;  // the resumed run keeps the bound of the first one
+    o.onPage = nullptr;
+    AzureTableBackupJob resumed(credentials, o);
+    ASSERT_EQ(resumed.run(message), Result::Complete) << message;
+    EXPECT_EQ(manifest().toTime, 1800000000 - AzureTableBackupJob::kBoundMarginSeconds);
+    EXPECT_EQ(storedLines(folder + "/t1"), service.expectedLines());
+    for (const auto& url : queryUrls()) EXPECT_EQ(url.find("Timestamp%20le"), std::string::npos) << url;
+}
+
+TEST_F(BackupJobTest, ARefusedKeyClaimsNothingSoTheNextRunBacksUpEverything) {
+    service.fill(95);
+    AzureTableBackupJobOptions o = options();
+    o.toTime = 0;
+    std::string message;
+    transport->reply(403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\"}}");
+    AzureTableBackupJob refused(credentials, o);
+    EXPECT_EQ(refused.run(message), Result::Failed);
+    EXPECT_NE(refused.serviceError().find("AuthenticationFailed"), std::string::npos);
+    EXPECT_FALSE(testing_support::pathExists(o.folder));
+
+    service.serviceClock += 3600;  // data written later is still in the backup
+    AzureTableBackupJob again(credentials, o);
+    ASSERT_EQ(again.run(message), Result::Complete) << message;
+    EXPECT_EQ(storedLines(folder + "/t1").size(), 95u);
+}
+
+TEST_F(BackupJobTest, BoundsThatCannotHoldAnyChangeAreRefusedBeforeTheFolderIsClaimed) {
+    service.fill(5);
+    struct Case {
+        long long fromTime, toTime, clock;
+        const char* says;
+    } cases[] = {
+        {1800000100, 0, 1800000000, "not in the past"},          // --since in the future
+        {0, 1800000100, 1800000000, "lies in the future"},       // --until in the future
+        {0, 0, 0, "no Date header"},                             // no clock to pin the bound
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        service.serviceClock = c.clock;
+        AzureTableBackupJobOptions o = options();
+        o.incremental = c.fromTime > 0;
+        o.fromTime = c.fromTime;
+        o.toTime = c.toTime;
+        std::string message;
+        AzureTableBackupJob job(credentials, o);
+        EXPECT_EQ(job.run(message), Result::Refused);
+        EXPECT_NE(message.find(c.says), std::string::npos) << message;
+        EXPECT_FALSE(testing_support::pathExists(o.folder));
+    }
 }
