@@ -226,8 +226,8 @@ TEST_F(RestoreRoundTrip, InterruptedRestoreRunAgainEqualsTheSource) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, 2);
+        int said = ::open((store + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(said, 2);
         ::execl((std::string(AZT_BINARY_DIR) + "/bin/aztable").c_str(), "aztable", "restore-table", "--connection-string", connection.c_str(), "--from",
                 folder.c_str(), "--table", destination.c_str(), "--debug-log", fifo.c_str(), (char*)nullptr);
         ::_exit(127);
@@ -264,6 +264,9 @@ TEST_F(RestoreRoundTrip, InterruptedRestoreRunAgainEqualsTheSource) {
     ASSERT_EQ(written, 5) << "the restore ended or stalled before it was interrupted";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 3);
+    const std::string said = temp.read("stderr");
+    EXPECT_NE(said.find("stopped on request after writing"), std::string::npos) << said;
+    EXPECT_NE(said.find("Running the same command again is safe"), std::string::npos) << said;
 
     std::string output;
     EXPECT_EQ(compare(source, destination, output), 1) << "the first run was cut short";
@@ -288,8 +291,13 @@ TEST_F(RestoreRoundTrip, ADamagedBackupChangesNothingInTheService) {
     const std::string destination = testing_support::uniqueTableName("kept");
     const std::string restore = aztable + " restore-table --connection-string " + shellQuote(connection) + " --from " +
                                 shellQuote(folder) + " --table ";
+    // Before writing, the restore says what happens to the destination.
     std::string output;
     ASSERT_EQ(runShell(restore + destination, output), 0) << output;
+    EXPECT_NE(output.find("does not exist in account " + credentials.accountName + ": creating it"), std::string::npos)
+        << output;
+    ASSERT_EQ(runShell(restore + destination, output), 0) << output;
+    EXPECT_NE(output.find("writing into it as it is"), std::string::npos) << output;
 
     // One flipped byte in the middle of the chunk.
     const std::string chunk = folder + "/data-000001.jsonl";
