@@ -217,12 +217,13 @@ private:
 
         bool allSucceeded = true, anyLeft = false;
         for (size_t i = 0; i < lanes.size(); ++i) {
+            if (outcomes[i].errorKind == 0)
+                m_env->countWritten(lanes[i].size() - (outcomes[i].result ? outcomes[i].result->size() : 0));
             if (outcomes[i].errorKind != 0) {
                 allSucceeded = false;
                 pending.insert(pending.end(), std::make_move_iterator(lanes[i].begin()),
                                std::make_move_iterator(lanes[i].end()));
             } else if (outcomes[i].result) {
-                m_env->countWritten(lanes[i].size() - outcomes[i].result->size());
                 anyLeft = true;
                 pending.insert(pending.end(), std::make_move_iterator(outcomes[i].result->begin()),
                                std::make_move_iterator(outcomes[i].result->end()));

@@ -98,6 +98,7 @@ TEST_F(Replay, RefusedLinesAreCountedAndResubmittedAfterAPause) {
     EXPECT_EQ(countMessages(), (std::vector<std::string>{"FULL restore done", "Items left 200\n",
                                                          "Some more items to be restored"}));
     EXPECT_EQ(service.entities("dest").size(), 250u);
+    EXPECT_EQ(backup.entitiesWritten(), 250u);  // each counted once, when the service confirmed it
     EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{1000}));
     EXPECT_TRUE(backup.failures().empty());
 }
@@ -116,6 +117,7 @@ TEST_F(Replay, CountsShrinkAcrossResubmissions) {
                                                          "Some more items to be restored"}));
     EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{1000, 2000}));
     EXPECT_EQ(service.entities("dest").size(), 250u);
+    EXPECT_EQ(backup.entitiesWritten(), 250u);
 }
 
 TEST_F(Replay, GivesUpAfterBoundedResubmissionsAndFails) {
