@@ -1,6 +1,7 @@
 #include "backup/AzureTableBackupJob.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/store/BackupStoreConsumer.h"
@@ -132,4 +133,47 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
     message = "stopped after " + std::to_string(data->progress().pages.load()) +
               " pages; run the same backup again to resume";
     return Result::Stopped;
+}
+
+platform::Status AzureTableBackupJob::run(AzureTableBackupJobResult& result) {
+    using Code = platform::Status::Code;
+    const auto started = std::chrono::steady_clock::now();
+    std::string message;
+    const Result outcome = run(message);
+    result = AzureTableBackupJobResult{};
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result.account = m_credentials.accountName;
+    result.table = m_options.table;
+    result.folder = m_options.folder;
+    result.incremental = m_options.incremental;
+    result.fromTime = m_options.fromTime;
+    result.toTime = m_options.toTime;
+    result.serviceError = m_serviceError;
+    result.alreadyComplete = outcome == Result::AlreadyComplete;
+    if (const platform::store::BackupProgress* p = progress()) {
+        result.entitiesThisRun = p->sessionEntities.load();
+        result.bytesThisRun = p->sessionBytes.load();
+        result.pagesStored = p->durablePages.load() > 0;
+    }
+    if (m_environment && (outcome == Result::Complete || outcome == Result::AlreadyComplete ||
+                          outcome == Result::Stopped || outcome == Result::Failed)) {
+        const platform::store::BackupManifest& m = m_environment->manifest();
+        result.incremental = m.incremental;
+        result.fromTime = m.fromTime;
+        result.toTime = m.toTime;
+        result.bounded = m.bounded;
+        result.entities = m.totalLines();
+        result.bytes = m.totalBytes();
+        result.pages = m.pages;
+        result.chunks = m.chunks.size();
+        result.resumed = outcome == Result::Complete && result.entitiesThisRun != result.entities;
+    }
+    switch (outcome) {
+        case Result::Complete: return platform::Status::success();
+        case Result::AlreadyComplete: return platform::Status::success(message);
+        case Result::Stopped: return platform::Status(Code::Stopped, message);
+        case Result::Refused: return platform::Status(Code::Refused, message);
+        case Result::Failed: break;
+    }
+    return platform::Status(Code::Failed, message);
 }

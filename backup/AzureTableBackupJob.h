@@ -27,6 +27,7 @@
 #include "backup/AzureTableBackup.h"
 #include "platform/store/BackupJobEnvironment.h"
 #include "platform/util/Export.h"
+#include "platform/util/Status.h"
 
 struct AZT_API AzureTableBackupJobOptions {
     std::string folder;
@@ -45,6 +46,22 @@ struct AZT_API AzureTableBackupJobOptions {
     std::function<void(uint64_t pagesThisRun, platform::store::BackupDataOutput& data)> onPage;
 };
 
+// What a backup job did, for the controller to print.
+struct AZT_API AzureTableBackupJobResult {
+    std::string account, table, folder;
+    bool incremental = false;
+    bool alreadyComplete = false;  // the folder held this backup, finished: nothing was done
+    bool resumed = false;          // this run carried on a backup an earlier run began
+    long long fromTime = 0;        // the bounds the manifest records (0 = none)
+    long long toTime = 0;          // where the next incremental backup starts (its --since)
+    bool bounded = false;          // false: toTime is the service's clock at the start, less a margin
+    unsigned long long entities = 0, bytes = 0, pages = 0, chunks = 0;  // the whole backup, all runs
+    unsigned long long entitiesThisRun = 0, bytesThisRun = 0;
+    bool pagesStored = false;  // the folder holds durable pages (a failed run resumes from them)
+    double seconds = 0;
+    std::string serviceError;  // the reply body behind a failure, "" when it was no reply
+};
+
 class AZT_API AzureTableBackupJob {
 public:
     enum class Result {
@@ -61,6 +78,9 @@ public:
     static constexpr long long kBoundMarginSeconds = 10;
 
     Result run(std::string& message);
+    // The same run, its outcome as a status (Complete and AlreadyComplete are Ok, the others
+    // Stopped, Failed and Refused) and what it did in `result`.
+    platform::Status run(AzureTableBackupJobResult& result);
     // Stops the scan at the next page boundary (the platform's stop token cuts a request in
     // flight short; the job then ends Stopped with every durable page kept).
     void requestStop();

@@ -90,51 +90,69 @@ RestoreEnvironment::RestoreEnvironment(const std::string& folder, FileSystem& fs
 
 RestoreEnvironment::~RestoreEnvironment() = default;
 
-bool RestoreEnvironment::lock(std::string& error) {
+bool RestoreEnvironment::lock(std::string& error) { return lockStatus(error) != Status::Code::InUse; }
+
+Status::Code RestoreEnvironment::lockStatus(std::string& error) {
     std::lock_guard<std::mutex> guard(m_lockMutex);
-    if (m_lock || m_lockUnavailable) return true;
+    if (m_lock || m_lockUnavailable) return Status::Code::Ok;
     std::string base = m_folder.empty() ? "." : m_folder;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     // A folder without a backup gets no lock file; reading it fails with its own message.
-    if (!m_fs.exists(base + "/" + kManifestFile)) return true;
+    if (!m_fs.exists(base + "/" + kManifestFile)) return Status::Code::NotFound;
     LockFailure failure;
     m_lock = m_fs.lockFile(base + "/" + kLockFile, false, failure);
-    if (m_lock) return true;
+    if (m_lock) return Status::Code::Ok;
     if (failure.busy) {
         error = base + " is in use by " +
                 (failure.holder ? "process " + std::to_string(failure.holder) : std::string("another process")) +
                 " (a backup is writing it); wait for it to finish";
-        return false;
+        return Status::Code::InUse;
     }
     m_lockUnavailable = true;
     logMessage("open", "reading without a lock: " + failure.error);
-    return true;
+    return Status::Code::Ok;
 }
 
 bool RestoreEnvironment::open(std::string& error) {
-    if (!lock(error)) return false;
+    Status status = open();
+    if (!status.ok()) error = status.message;
+    return status.ok();
+}
+
+Status RestoreEnvironment::open() {
+    std::string error;
+    const Status::Code locked = lockStatus(error);
+    if (locked == Status::Code::InUse) return Status(locked, error);
     // An unfinished backup still has a description and metadata; its data input refuses it.
     auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/true);
-    if (!reader) return false;
+    if (!reader) return Status(locked == Status::Code::NotFound ? locked : Status::Code::Damaged, error);
     m_manifest = reader->manifest();
     m_opened = true;
-    return true;
+    return Status::success();
 }
 
 bool RestoreEnvironment::verify(std::string& error) {
-    if (!m_opened && !open(error)) return false;
+    Status status = verify();
+    if (!status.ok()) error = status.message;
+    return status.ok();
+}
+
+Status RestoreEnvironment::verify() {
+    if (!m_opened) {
+        Status opened = open();
+        if (!opened.ok()) return opened;
+    }
     m_verifiedBytes = 0;
+    std::string error;
     auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/true);
-    if (!reader) return false;
-    if (reader->manifest().toJson() != m_manifest.toJson()) {
-        error = "backup " + m_folder + ": " + kManifestFile + " changed after it was opened";
-        return false;
-    }
-    if (!m_manifest.complete) {
-        error = "backup " + m_folder + ": the backup did not finish (run the backup again to complete it)";
-        return false;
-    }
-    return reader->verify(error, &m_verifiedBytes);
+    if (!reader) return Status(Status::Code::Damaged, error);
+    if (reader->manifest().toJson() != m_manifest.toJson())
+        return Status(Status::Code::Damaged, "backup " + m_folder + ": " + kManifestFile + " changed after it was opened");
+    if (!m_manifest.complete)
+        return Status(Status::Code::Refused,
+                      "backup " + m_folder + ": the backup did not finish (run the backup again to complete it)");
+    if (!reader->verify(error, &m_verifiedBytes)) return Status(Status::Code::Damaged, error);
+    return Status::success();
 }
 
 void RestoreEnvironment::logMessage(const char* functionName, const std::string& message) {

@@ -34,6 +34,7 @@
 #include "platform/store/BackupFormat.h"
 #include "platform/store/FileSystem.h"
 #include "platform/util/Export.h"
+#include "platform/util/Status.h"
 
 namespace platform {
 namespace store {
@@ -50,6 +51,10 @@ public:
     // Locks the folder (shared) and reads and checks the manifest (its own checksum included).
     // False with `error` set when there is no readable backup or a backup is writing it.
     bool open(std::string& error);
+    // The same, with what went wrong as a code: InUse while a backup writes the folder,
+    // NotFound when it holds no backup, Damaged when the manifest cannot be read or fails its
+    // checksum.
+    Status open();
     // The manifest read by open() (empty before).
     const BackupManifest& manifest() const { return m_manifest; }
     // Whether the manifest records checksums of itself, the description and the metadata; false
@@ -63,6 +68,9 @@ public:
     // `error` naming the folder, the file, what is wrong and, where it applies, the byte offset.
     // Runs on the calling thread; verifiedBytes() may be read from any thread meanwhile.
     bool verify(std::string& error);
+    // The same, with a code: Refused for a backup that did not finish, Damaged for a failed
+    // check, and open()'s codes.
+    Status verify();
     // Chunk bytes verify() has checked so far (up to manifest().totalBytes()).
     uint64_t verifiedBytes() const { return m_verifiedBytes.load(std::memory_order_relaxed); }
 
@@ -84,6 +92,8 @@ private:
     // Takes the shared lock unless held or found unavailable; false (error set) while a backup
     // writes the folder.
     bool lock(std::string& error);
+    // Ok (locked, or readable without a lock), NotFound (no manifest: nothing to lock) or InUse.
+    Status::Code lockStatus(std::string& error);
 
     std::string m_folder;
     FileSystem& m_fs;

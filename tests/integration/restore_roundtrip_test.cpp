@@ -185,25 +185,6 @@ TEST_F(RestoreRoundTrip, CompareSeesTypesValuesAndMissingEntities) {
     EXPECT_NE(output.find("only in " + c + ": (PartitionKey 'p', RowKey '4')"), std::string::npos) << output;
 }
 
-TEST_F(RestoreRoundTrip, ChainsWithGapsOrForeignBackupsAreRefused) {
-    const std::string source = testing_support::uniqueTableName("chain");
-    createTable(source);
-    writeEntities(source, {line("p", "1", "")});
-    const long long now = static_cast<long long>(std::time(nullptr));
-    backup(source, store + "/full", false, 0, now - 100);
-    backup(source, store + "/late", true, now - 50, 0);
-    backup(source, store + "/ok", true, now - 100, 0);
-    std::string output;
-    const std::string base = aztable + " restore-table --connection-string " + shellQuote(connection) + " --table " +
-                             testing_support::uniqueTableName("never");
-    EXPECT_EQ(runShell(base + " --from " + store + "/full --from " + store + "/late", output), 1);
-    EXPECT_NE(output.find("gap between backups"), std::string::npos) << output;
-    EXPECT_EQ(runShell(base + " --from " + store + "/ok", output), 1);
-    EXPECT_NE(output.find("the first --from must be a full backup"), std::string::npos) << output;
-    EXPECT_EQ(runShell(base + " --from " + store + "/full --from " + store + "/full", output), 1);
-    EXPECT_NE(output.find("only the first --from may be a full backup"), std::string::npos) << output;
-}
-
 // Ctrl-C in the middle of a restore says how far it got and that a rerun is safe; the rerun
 // then completes the table.
 TEST_F(RestoreRoundTrip, InterruptedRestoreRunAgainEqualsTheSource) {

@@ -21,27 +21,18 @@
 #include "Explain.h"
 #include "Interrupt.h"
 #include "ProgressTicker.h"
+#include "Report.h"
 #include "backup/AzureTableBackupJob.h"
 #include "platform/util/Text.h"
 #include "table_service/AzureTableStorage.h"
 
 namespace {
 
-const char* const kUsage =
-    "usage: aztable backup-table --table T --out DIR [--since TIME] [--until TIME]\n"
-    "                            [--chunk-size BYTES] [connection options]\n"
-    "\n"
+const char* const kDescription =
     "Backs up table T into the folder DIR: description.json, metadata.json, data chunks of JSON\n"
     "lines with checksums, and the manifest backup.json (see README, \"Backup store format\").\n"
     "TIME is seconds since 1970 or an ISO 8601 time such as 2026-12-06T10:00:00Z.\n"
-    "\n"
-    "  --table T            the table to back up\n"
-    "  --out DIR            the backup folder (created when missing)\n"
-    "  --since TIME         incremental: only entities changed after TIME; give the value the\n"
-    "                       previous backup printed as the next --since\n"
-    "  --until TIME         only entities changed up to TIME (default: no limit; every entity that\n"
-    "                       exists when the scan passes it is backed up)\n"
-    "  --chunk-size BYTES   start a new chunk file once one reaches this size (default 16 MiB)\n";
+    "Running the same command again on the folder of an interrupted backup resumes it.";
 
 // Running the command again on the folder of an interrupted backup resumes it; on a finished one
 // it changes nothing. SIGINT/SIGTERM stop the scan and leave a resumable folder.
@@ -50,12 +41,6 @@ std::atomic<AzureTableBackupJob*> g_job{nullptr};
 
 void stopJob() {
     if (AzureTableBackupJob* job = g_job.load()) job->requestStop();
-}
-
-bool parseCount(const std::string& text, long long& value) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18) return false;
-    value = std::stoll(text);
-    return true;
 }
 
 std::string timeText(long long seconds) { return AzureTableStorage::toAzureFormatTime(seconds); }
@@ -89,86 +74,36 @@ std::function<std::string()> backupProgress(const AzureTableBackupJob& job) {
     };
 }
 
-int backupTable(const std::vector<std::string>& arguments) {
-    std::vector<std::string> args = arguments;
+struct Options {
     aztable::ConnectionOptions connection;
-    std::string error;
-    if (!aztable::takeConnectionOptions(args, connection, error)) {
-        std::fprintf(stderr, "aztable backup-table: %s\n", error.c_str());
-        return 2;
-    }
-    std::string table, out;
-    long long since = -1, until = -1, chunkSize = -1;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            std::fputs(aztable::kConnectionOptionsHelp, stdout);
-            return 0;
-        }
-        std::string name = arg, value;
-        size_t eq = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            std::fprintf(stderr, "aztable backup-table: %s needs a value\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-        std::string why;
-        if (name == "--table") {
-            table = value;
-        } else if (name == "--out") {
-            out = value;
-        } else if (name == "--since" || name == "--until") {
-            if (!platform::text::parseTimeText(value, name == "--since" ? since : until, why)) {
-                std::fprintf(stderr, "aztable backup-table: %s: %s\n", name.c_str(), why.c_str());
-                return 2;
-            }
-        } else if (name == "--chunk-size") {
-            if (!parseCount(value, chunkSize) || chunkSize <= 0) {
-                std::fprintf(stderr, "aztable backup-table: --chunk-size wants a positive whole number, not '%s'\n",
-                             value.c_str());
-                return 2;
-            }
-        } else {
-            std::fprintf(stderr, "aztable backup-table: unknown option '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-    }
-    if (table.empty() || out.empty()) {
-        std::fprintf(stderr, "aztable backup-table: --table and --out are required\n%s", kUsage);
-        return 2;
-    }
-    if (!aztable::tableNameProblem(table).empty()) {
-        std::fprintf(stderr, "aztable backup-table: %s\n", aztable::tableNameProblem(table).c_str());
-        return 2;
-    }
-    if (since >= 0 && until >= 0 && since >= until) {
-        std::fprintf(stderr, "aztable backup-table: --since must be earlier than --until\n");
-        return 2;
-    }
-    if (since == 0 || until == 0) {
-        std::fprintf(stderr, "aztable backup-table: a time bound must lie after 1970 (leave --since out for a full "
-                             "backup)\n");
-        return 2;
-    }
+    std::string table, out, since, until;
+    uint64_t chunkSize = 0;
+    bool json = false;
+};
+
+int backupTable(const Options& o) {
+    aztable::Report report("backup-table", o.json);
+    using platform::Status;
+    auto usageError = [&](const std::string& message) { return report.fail(Status(Status::Code::BadUsage, message)); };
+    long long since = -1, until = -1;
+    std::string why;
+    if (!o.since.empty() && !platform::text::parseTimeText(o.since, since, why)) return usageError("--since: " + why);
+    if (!o.until.empty() && !platform::text::parseTimeText(o.until, until, why)) return usageError("--until: " + why);
+    if (since >= 0 && until >= 0 && since >= until) return usageError("--since must be earlier than --until");
+    if (since == 0 || until == 0)
+        return usageError("a time bound must lie after 1970 (leave --since out for a full backup)");
 
     AzureTableCredentials credentials;
-    if (!aztable::connect(connection, credentials, error)) {
-        std::fprintf(stderr, "aztable backup-table: %s\n", error.c_str());
-        return 2;
-    }
+    std::string error;
+    if (!aztable::connect(o.connection, credentials, error)) return usageError(error);
 
     AzureTableBackupJobOptions options;
-    options.folder = out;
-    options.table = table;
+    options.folder = o.out;
+    options.table = o.table;
     options.incremental = since > 0;
     options.fromTime = since > 0 ? since : 0;
     options.toTime = until > 0 ? until : 0;  // none: the job records a bound from the service's clock
-    if (chunkSize > 0) options.chunkSizeBytes = static_cast<uint64_t>(chunkSize);
+    if (o.chunkSize > 0) options.chunkSizeBytes = o.chunkSize;
 
     // Test hook: make the pages up to N durable, store one more page without making it durable,
     // say so and wait to be killed or signalled (a signal then stops the backup as usual).
@@ -189,61 +124,75 @@ int backupTable(const std::vector<std::string>& arguments) {
 
     AzureTableBackupJob job(credentials, options);
     g_job.store(&job);
-    auto started = std::chrono::steady_clock::now();
-    AzureTableBackupJob::Result result;
-    std::string message;
+    AzureTableBackupJobResult r;
+    Status status;
     {
         aztable::InterruptGuard interrupt("\naztable: stopping; pages stored so far are kept (again to quit at once)\n",
                                           stopJob);
         aztable::ProgressTicker progress(backupProgress(job));
-        result = job.run(message);
+        status = job.run(r);
     }
     g_job.store(nullptr);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-    const std::string& account = credentials.accountName;
-    using Result = AzureTableBackupJob::Result;
-    const platform::store::BackupProgress* p = job.progress();
-    const bool pagesStored = p && p->durablePages.load() > 0;
-    switch (result) {
-        case Result::Refused:
-            std::fprintf(stderr, "aztable backup-table: %s\n", message.c_str());
-            return 1;
-        case Result::AlreadyComplete:
-            std::fprintf(stderr, "aztable backup-table: %s; nothing to do\n", message.c_str());
-            return 0;
-        case Result::Failed: {
-            std::string reason = job.serviceError().empty()
-                                     ? message
-                                     : aztable::explainServiceFailure(job.serviceError(), table, account);
-            std::fprintf(stderr, "aztable backup-table: the backup of %s failed: %s\n", table.c_str(), reason.c_str());
-            if (pagesStored)
-                std::fprintf(stderr, "  %s keeps every page stored so far; run the same command again to resume\n",
-                             out.c_str());
-            return 1;
-        }
-        case Result::Stopped:
-            std::fprintf(stderr, "aztable backup-table: %s (folder %s)\n", message.c_str(), out.c_str());
-            return 3;
-        case Result::Complete: break;
+    report.set("table", r.table).set("account", r.account).set("folder", r.folder);
+    report.set("kind", r.incremental ? "incremental" : "full").set("alreadyComplete", r.alreadyComplete);
+    report.set("entities", r.entities).set("bytes", r.bytes).set("pages", r.pages).set("chunks", r.chunks);
+    report.set("entitiesThisRun", r.entitiesThisRun).set("bytesThisRun", r.bytesThisRun);
+    report.set("seconds", r.seconds).set("fromTime", r.fromTime).set("toTime", r.toTime).set("bounded", r.bounded);
+    if (status.ok()) report.set("nextSince", r.toTime);
+    if (r.alreadyComplete) {
+        std::fprintf(stderr, "aztable backup-table: %s; nothing to do\n", status.message.c_str());
+        return report.finish();
     }
-    const platform::store::BackupManifest& m = job.environment()->manifest();
-    uint64_t entitiesThisRun = p ? p->sessionEntities.load() : 0;
-    uint64_t bytesThisRun = p ? p->sessionBytes.load() : 0;
-    double rate = static_cast<double>(entitiesThisRun) / (seconds > 0 ? seconds : 1);
-    std::string resumed = entitiesThisRun == m.totalLines()
-                              ? std::string()
-                              : " (" + std::to_string(entitiesThisRun) + " entities, " +
-                                    aztable::humanBytes(static_cast<double>(bytesThisRun)) + " in this run)";
-    std::printf("backed up %s%s: %llu entities, %s in %.1f s, %.0f entities/s%s into %s\n", table.c_str(),
-                m.incremental ? " (incremental)" : "", static_cast<unsigned long long>(m.totalLines()),
-                aztable::humanBytes(static_cast<double>(m.totalBytes())).c_str(), seconds, rate, resumed.c_str(),
-                out.c_str());
-    std::printf("  holds every change up to %s%s; next incremental backup: --since %lld\n", timeText(m.toTime).c_str(),
-                m.bounded ? "" : " (the service's clock at the start, less a margin)", m.toTime);
-    return 0;
+    switch (status.code) {
+        case Status::Code::Ok: break;
+        case Status::Code::Stopped:
+            return report.fail(Status(status.code, status.message + " (folder " + o.out + ")"));
+        case Status::Code::Failed: {
+            std::string reason = r.serviceError.empty()
+                                     ? status.message
+                                     : aztable::explainServiceFailure(r.serviceError, r.table, r.account);
+            std::vector<std::string> more;
+            if (r.pagesStored)
+                more.push_back("  " + o.out + " keeps every page stored so far; run the same command again to resume");
+            return report.fail(Status(status.code, "the backup of " + r.table + " failed: " + reason), more);
+        }
+        default: return report.fail(status);
+    }
+    const double seconds = r.seconds;
+    double rate = static_cast<double>(r.entitiesThisRun) / (seconds > 0 ? seconds : 1);
+    std::string resumed = !r.resumed ? std::string()
+                                     : " (" + std::to_string(r.entitiesThisRun) + " entities, " +
+                                           aztable::humanBytes(static_cast<double>(r.bytesThisRun)) + " in this run)";
+    report.say("backed up %s%s: %llu entities, %s in %.1f s, %.0f entities/s%s into %s\n", r.table.c_str(),
+               r.incremental ? " (incremental)" : "", r.entities, aztable::humanBytes(static_cast<double>(r.bytes)).c_str(),
+               seconds, rate, resumed.c_str(), r.folder.c_str());
+    report.say("  holds every change up to %s%s; next incremental backup: --since %lld\n", timeText(r.toTime).c_str(),
+               r.bounded ? "" : " (the service's clock at the start, less a margin)", r.toTime);
+    return report.finish();
+}
+
+aztable::CommandRun defineBackupTable(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    command.description(kDescription);
+    command.add_option("--table", o->table, "the table to back up")->required()->check(aztable::tableNameCheck());
+    command.add_option("--out", o->out, "the backup folder (created when missing)")->required()->option_text("DIR");
+    command.add_option("--since", o->since,
+                       "incremental: only entities changed after TIME; give the value the previous\n"
+                       "backup printed as the next --since")
+        ->option_text("TIME");
+    command.add_option("--until", o->until,
+                       "only entities changed up to TIME (default: no limit; every entity that exists\n"
+                       "when the scan passes it is backed up)")
+        ->option_text("TIME");
+    command.add_option("--chunk-size", o->chunkSize, "start a new chunk file once one reaches this size (default 16 MiB)")
+        ->option_text("BYTES")
+        ->check(CLI::Range(uint64_t(1), uint64_t(1) << 40));
+    aztable::addConnectionOptions(command, o->connection);
+    aztable::addJsonOption(command, o->json);
+    return [o] { return backupTable(*o); };
 }
 
 }  // namespace
 
-AZTABLE_COMMAND("backup-table", "back up one table into a folder (resumable)", backupTable);
+AZTABLE_COMMAND("backup-table", "back up one table into a folder (resumable)", defineBackupTable);

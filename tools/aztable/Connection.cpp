@@ -50,49 +50,27 @@ bool readConnectionStringFile(const std::string& path, std::string& text, std::s
 
 }  // namespace
 
-const char* const kConnectionOptionsHelp =
-    "  --connection-string-file FILE  read the storage connection string from FILE (keep it mode 0600)\n"
-    "  --connection-string S  storage connection string (default: $AZURE_STORAGE_CONNECTION_STRING),\n"
-    "                         e.g. \"AccountName=...;AccountKey=...;EndpointSuffix=core.windows.net\"\n"
-    "                         or \"UseDevelopmentStorage=true\" for the local emulator; other users\n"
-    "                         can read a command line: prefer the file or the variable\n"
-    "  --request-timeout SECONDS  give up on one request, retries included, after this long (default 180)\n"
-    "  --debug-log FILE       append a debug log (keys and signatures scrubbed) to FILE\n";
-
-bool takeConnectionOptions(std::vector<std::string>& args, ConnectionOptions& options, std::string& error) {
-    std::vector<std::string> rest;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        std::string* target = nullptr;
-        std::string name;
-        for (auto& option : {std::make_pair(std::string("--connection-string"), &options.connectionString),
-                             std::make_pair(std::string("--connection-string-file"), &options.connectionStringFile),
-                             std::make_pair(std::string("--request-timeout"), &options.requestTimeout),
-                             std::make_pair(std::string("--debug-log"), &options.debugLogFile)}) {
-            if (arg == option.first || arg.compare(0, option.first.size() + 1, option.first + "=") == 0) {
-                target = option.second;
-                name = option.first;
-            }
-        }
-        if (!target) {
-            rest.push_back(arg);
-            continue;
-        }
-        if (arg.size() > name.size()) {
-            *target = arg.substr(name.size() + 1);
-        } else if (i + 1 < args.size()) {
-            *target = args[++i];
-        } else {
-            error = name + " needs a value";
-            return false;
-        }
-        if (target->empty()) {
-            error = name + " needs a value";
-            return false;
-        }
-    }
-    args = std::move(rest);
-    return true;
+void addConnectionOptions(CLI::App& command, ConnectionOptions& options) {
+    const char* group = "Connection options";
+    command.add_option("--connection-string-file", options.connectionStringFile,
+                       "read the storage connection string from FILE (keep it mode 0600)")
+        ->option_text("FILE")
+        ->group(group);
+    command.add_option("--connection-string", options.connectionString,
+                       "storage connection string (default: $AZURE_STORAGE_CONNECTION_STRING), e.g.\n"
+                       "\"AccountName=...;AccountKey=...;EndpointSuffix=core.windows.net\" or\n"
+                       "\"UseDevelopmentStorage=true\" for the local emulator; other users can read a\n"
+                       "command line: prefer the file or the variable")
+        ->option_text("S")
+        ->group(group);
+    command.add_option("--request-timeout", options.requestTimeout,
+                       "give up on one request, retries included, after this long (default 180)")
+        ->option_text("SECONDS")
+        ->group(group);
+    command.add_option("--debug-log", options.debugLogFile,
+                       "append a debug log (keys and signatures scrubbed) to FILE")
+        ->option_text("FILE")
+        ->group(group);
 }
 
 bool connect(const ConnectionOptions& options, AzureTableCredentials& credentials, std::string& error) {

@@ -6,7 +6,8 @@
 //   --request-timeout SECONDS       longest wait for one request with its retries
 //   --debug-log FILE        append the debug log (secrets scrubbed) to FILE
 #include <string>
-#include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "table_service/AzureTableCredentials.h"
 
@@ -19,12 +20,9 @@ struct ConnectionOptions {
     std::string debugLogFile;
 };
 
-// The help text of the shared options, one line per option.
-extern const char* const kConnectionOptionsHelp;
-
-// Takes the shared options ("--name value" or "--name=value") out of `args`, leaving the rest in
-// order. False with `error` set when an option has no value.
-bool takeConnectionOptions(std::vector<std::string>& args, ConnectionOptions& options, std::string& error);
+// Adds the shared options to a command, bound to `options` (which must outlive the parse), in
+// the group "Connection options".
+void addConnectionOptions(CLI::App& command, ConnectionOptions& options);
 
 // Opens the debug log (when asked), sets the request deadline and turns the connection string
 // into credentials. False with `error` set (never quoting the key) when no source gives one, when

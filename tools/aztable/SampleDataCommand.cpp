@@ -3,29 +3,25 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Command.h"
 #include "Connection.h"
 #include "Explain.h"
+#include "Report.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/util/Sleeper.h"
 #include "table_service/AzureTableStorage.h"
 
 namespace {
 
-const char* const kUsage =
-    "usage: aztable sample-data --table T --count N [--partitions P] [--seed S] [--update-fraction F]\n"
-    "                           [--connection-string S] [--debug-log FILE]\n"
-    "\n"
+const char* const kDescription =
     "Creates table T when missing and writes N entities spread over P partitions (default 10).\n"
     "The same seed (default 1) always gives the same entities. Every entity carries a property of\n"
     "each type: Int32, Int64 (beyond 2^53), Double (2.0, NaN, Infinity and others), Boolean,\n"
-    "String (with non-ASCII text), DateTime (7 fractional digits), Guid and Binary.\n"
-    "\n"
-    "  --update-fraction F  for a table that already holds the N entities of this seed: rewrite\n"
-    "                       about F*N of them with new values and add about F*N new ones\n";
+    "String (with non-ASCII text), DateTime (7 fractional digits), Guid and Binary.";
 
 uint64_t mix(uint64_t x) {
     x += 0x9E3779B97F4A7C15ull;
@@ -90,12 +86,6 @@ std::string sampleEntity(uint64_t seed, uint64_t index, int partitions, uint64_t
     return e;
 }
 
-bool parseNumber(const std::string& text, long long& value) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18) return false;
-    value = std::stoll(text);
-    return true;
-}
-
 // Writes `lines` (sorted by partition), submitting refused batches again a few times.
 bool writeAll(AzureTableStorage& client, const std::string& table, std::vector<std::string> lines, std::string& error) {
     const size_t slice = 2000;
@@ -116,62 +106,25 @@ bool writeAll(AzureTableStorage& client, const std::string& table, std::vector<s
     return true;
 }
 
-int sampleData(const std::vector<std::string>& arguments) {
-    std::vector<std::string> args = arguments;
+struct Options {
     aztable::ConnectionOptions connection;
-    std::string error;
-    if (!aztable::takeConnectionOptions(args, connection, error)) {
-        std::fprintf(stderr, "aztable sample-data: %s\n", error.c_str());
-        return 2;
-    }
     std::string table;
-    long long count = -1, partitions = 10, seed = 1;
+    long long count = 0, partitions = 10, seed = 1;
     double fraction = 0;
     bool update = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            std::fputs(aztable::kConnectionOptionsHelp, stdout);
-            return 0;
-        }
-        if (i + 1 >= args.size()) {
-            std::fprintf(stderr, "aztable sample-data: %s needs a value\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-        std::string value = args[++i];
-        bool ok = true;
-        if (arg == "--table") table = value;
-        else if (arg == "--count") ok = parseNumber(value, count);
-        else if (arg == "--partitions") ok = parseNumber(value, partitions) && partitions > 0 && partitions <= 10000;
-        else if (arg == "--seed") ok = parseNumber(value, seed);
-        else if (arg == "--update-fraction") {
-            char* end = nullptr;
-            fraction = std::strtod(value.c_str(), &end);
-            ok = end && *end == '\0' && fraction >= 0 && fraction <= 1;
-            update = true;
-        } else {
-            std::fprintf(stderr, "aztable sample-data: unknown option '%s'\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "aztable sample-data: bad value '%s' for %s\n", value.c_str(), arg.c_str());
-            return 2;
-        }
-    }
-    if (table.empty() || count < 0) {
-        std::fprintf(stderr, "aztable sample-data: --table and --count are required\n%s", kUsage);
-        return 2;
-    }
-    if (!aztable::tableNameProblem(table).empty()) {
-        std::fprintf(stderr, "aztable sample-data: %s\n", aztable::tableNameProblem(table).c_str());
-        return 2;
-    }
+    bool json = false;
+};
+
+int sampleData(const Options& o) {
+    using platform::Status;
+    aztable::Report report("sample-data", o.json);
+    const std::string& table = o.table;
+    const long long count = o.count, partitions = o.partitions, seed = o.seed;
+    const double fraction = o.fraction;
+    const bool update = o.update;
+    std::string error;
     AzureTableCredentials credentials;
-    if (!aztable::connect(connection, credentials, error)) {
-        std::fprintf(stderr, "aztable sample-data: %s\n", error.c_str());
-        return 2;
-    }
+    if (!aztable::connect(o.connection, credentials, error)) return report.fail(Status(Status::Code::BadUsage, error));
     IdaLoggingEnvironment environment("");
     AzureTableStorage client(credentials, environment);
 
@@ -179,18 +132,17 @@ int sampleData(const std::vector<std::string>& arguments) {
     if (described.errorKind == ResourceNotFound) {
         auto created = client.createTable("{\"TableName\":\"" + table + "\"}");
         if (created.errorKind != Success && created.errorMessage.find("TableAlreadyExists") == std::string::npos) {
-            std::fprintf(stderr, "aztable sample-data: cannot create table %s (error kind %d)\n", table.c_str(),
-                         created.errorKind);
-            return 1;
+            return report.fail(Status(Status::Code::Failed, "cannot create table " + table + ": " +
+                                                                aztable::explainServiceFailure(created.errorMessage, table,
+                                                                                               credentials.accountName)));
         }
         if (!client.waitForActiveTable(table, 120000)) {
-            std::fprintf(stderr, "aztable sample-data: table %s did not become usable\n", table.c_str());
-            return 1;
+            return report.fail(Status(Status::Code::Failed, "table " + table + " did not become usable"));
         }
     } else if (described.errorKind != Success) {
-        std::fprintf(stderr, "aztable sample-data: cannot describe table %s (error kind %d)\n", table.c_str(),
-                     described.errorKind);
-        return 1;
+        return report.fail(Status(Status::Code::Failed, "cannot describe table " + table + ": " +
+                                                            aztable::explainServiceFailure(described.errorMessage, table,
+                                                                                           credentials.accountName)));
     }
 
     // Entities of one partition next to each other, so batches stay full.
@@ -214,16 +166,40 @@ int sampleData(const std::vector<std::string>& arguments) {
     }
     auto started = std::chrono::steady_clock::now();
     if (!writeAll(client, table, std::move(lines), error)) {
-        std::fprintf(stderr, "aztable sample-data: writing to %s failed: %s\n", table.c_str(), error.c_str());
-        return 1;
+        return report.fail(Status(Status::Code::Failed, "writing to " + table + " failed: " + error));
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("sample-data %s: %llu entities written, %llu rewritten (%lld partitions, seed %lld) in %.1f s\n",
+    report.set("table", table).set("account", credentials.accountName);
+    report.set("entitiesWritten", static_cast<unsigned long long>(fresh))
+        .set("entitiesRewritten", static_cast<unsigned long long>(rewritten));
+    report.set("partitions", partitions).set("seed", seed).set("seconds", seconds);
+    report.say("sample-data %s: %llu entities written, %llu rewritten (%lld partitions, seed %lld) in %.1f s\n",
                 table.c_str(), static_cast<unsigned long long>(fresh), static_cast<unsigned long long>(rewritten),
-                partitions, seed, seconds);
-    return 0;
+               partitions, seed, seconds);
+    return report.finish();
+}
+
+aztable::CommandRun defineSampleData(CLI::App& command) {
+    auto o = std::make_shared<Options>();
+    command.description(kDescription);
+    command.add_option("--table", o->table, "the table (created when missing)")->required()->check(aztable::tableNameCheck());
+    command.add_option("--count", o->count, "how many entities")->required()->option_text("N")->check(CLI::NonNegativeNumber);
+    command.add_option("--partitions", o->partitions, "spread over this many partitions (default 10)")
+        ->option_text("P")
+        ->check(CLI::Range(1LL, 10000LL));
+    command.add_option("--seed", o->seed, "the seed (default 1)")->option_text("S")->check(CLI::NonNegativeNumber);
+    command
+        .add_option("--update-fraction", o->fraction,
+                    "for a table that already holds the N entities of this seed: rewrite about F*N\n"
+                    "of them with new values and add about F*N new ones")
+        ->option_text("F")
+        ->check(CLI::Range(0.0, 1.0))
+        ->each([o](const std::string&) { o->update = true; });
+    aztable::addConnectionOptions(command, o->connection);
+    aztable::addJsonOption(command, o->json);
+    return [o] { return sampleData(*o); };
 }
 
 }  // namespace
 
-AZTABLE_COMMAND("sample-data", "fill a table with deterministic entities of every type", sampleData);
+AZTABLE_COMMAND("sample-data", "fill a table with deterministic entities of every type", defineSampleData);

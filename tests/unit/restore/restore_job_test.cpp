@@ -1,0 +1,167 @@
+// The restore job: its chain rules on manifests alone, and what a run sends to the service (the
+// in-memory service behind the scripted transport) for a sound, a refused and a damaged chain.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "backup/AzureTableBackupJob.h"
+#include "restore/AzureTableRestoreJob.h"
+#include "unit/backup/RunnerFixture.h"
+
+using platform::Status;
+using platform::store::BackupManifest;
+
+namespace {
+
+BackupManifest manifest(bool incremental, long long from, long long to, const std::string& table = "t1",
+                        bool complete = true) {
+    BackupManifest m;
+    m.account = "acct";
+    m.table = table;
+    m.incremental = incremental;
+    m.fromTime = from;
+    m.toTime = to;
+    m.complete = complete;
+    return m;
+}
+
+TEST(RestoreChain, OnlyAFinishedFullBackupAndGaplessIncrementalsOfOneTableAreAccepted) {
+    struct Case {
+        const char* name;
+        std::vector<BackupManifest> chain;
+        bool useExisting;
+        Status::Code code;
+        const char* says;  // part of the message, or of the warning when accepted
+    };
+    const std::vector<Case> cases = {
+        {"full alone", {manifest(false, 0, 100)}, false, Status::Code::Ok, ""},
+        {"full then adjoining incremental", {manifest(false, 0, 100), manifest(true, 100, 200)}, false,
+         Status::Code::Ok, ""},
+        {"overlap", {manifest(false, 0, 100), manifest(true, 90, 200)}, false, Status::Code::Ok,
+         "the overlap is replayed twice"},
+        {"gap", {manifest(false, 0, 100), manifest(true, 110, 200)}, false, Status::Code::Refused,
+         "gap between backups: f0 ends at"},
+        {"incremental first", {manifest(true, 100, 200)}, false, Status::Code::Refused,
+         "the first --from must be a full backup"},
+        {"incremental first onto an existing table", {manifest(true, 100, 200)}, true, Status::Code::Ok, ""},
+        {"two full backups", {manifest(false, 0, 100), manifest(false, 0, 200)}, false, Status::Code::Refused,
+         "only the first --from may be a full backup"},
+        {"another table", {manifest(false, 0, 100), manifest(true, 100, 200, "t2")}, false, Status::Code::Refused,
+         "all backups must be of the same table"},
+        {"unfinished", {manifest(false, 0, 100), manifest(true, 100, 200, "t1", false)}, false,
+         Status::Code::Refused, "the backup in f1 did not finish"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> folders;
+        for (size_t i = 0; i < c.chain.size(); ++i) folders.push_back("f" + std::to_string(i));
+        std::vector<AzureTableRestoreBackup> backups;
+        std::vector<std::string> warnings;
+        Status status = AzureTableRestoreJob::checkChain(folders, c.chain, c.useExisting, backups, warnings);
+        EXPECT_EQ(status.code, c.code) << c.name << ": " << status.message;
+        const std::string said = status.ok() ? (warnings.empty() ? "" : warnings[0]) : status.message;
+        EXPECT_NE(said.find(c.says), std::string::npos) << c.name << ": " << said;
+        if (status.ok()) {
+            EXPECT_EQ(backups.size(), c.chain.size()) << c.name;
+            EXPECT_EQ(!warnings.empty(), backups.back().overlapsPrevious) << c.name;
+        }
+    }
+}
+
+class RestoreJobTest : public backup_test::ServiceTest {
+protected:
+    void SetUp() override {
+        service.fill(25);
+        backup("full", false, 0, 1700000000);
+        backup("next", true, 1700000000, 1700000100);
+        backup("late", true, 1700000050, 1700000200);
+        transport->clearRequests();
+    }
+    void backup(const std::string& name, bool incremental, long long from, long long to) {
+        AzureTableBackupJobOptions o;
+        o.folder = folder + "/" + name;
+        o.table = "t1";
+        o.incremental = incremental;
+        o.fromTime = from;
+        o.toTime = to;
+        AzureTableBackupJob job(credentials, o);
+        AzureTableBackupJobResult result;
+        Status status = job.run(result);
+        ASSERT_TRUE(status.ok()) << status.message;
+        EXPECT_EQ(result.entities, 25u);
+        EXPECT_EQ(result.toTime, to);
+    }
+    Status restore(std::vector<std::string> names, AzureTableRestoreJobResult& result, bool overwrite = false,
+                   bool useExisting = false) {
+        AzureTableRestoreJobOptions o;
+        for (const auto& name : names) o.folders.push_back(folder + "/" + name);
+        o.table = "dest";
+        o.overwrite = overwrite;
+        o.useExisting = useExisting;
+        o.onPlanned = [this](const AzureTableRestoreJobResult& plan) {
+            ++planned;
+            batchesWhenPlanned = service.batches().size();
+            EXPECT_FALSE(plan.writingBegan);
+        };
+        AzureTableRestoreJob job(credentials, o);
+        Status status = job.run(result);
+        EXPECT_EQ(job.progress().phase, AzureTableRestorePhase::Done);
+        return status;
+    }
+    int planned = 0;
+    size_t batchesWhenPlanned = 99;
+};
+
+}  // namespace
+
+TEST_F(RestoreJobTest, ASoundChainIsWrittenWholeIntoACreatedTable) {
+    AzureTableRestoreJobResult result;
+    Status status = restore({"full", "next"}, result);
+    ASSERT_TRUE(status.ok()) << status.message;
+    EXPECT_EQ(planned, 1);
+    EXPECT_EQ(batchesWhenPlanned, 0u);  // said before anything was written
+    EXPECT_EQ(result.destination, AzureTableRestoreDestination::Created);
+    EXPECT_EQ(result.totalEntities, 50u);
+    EXPECT_EQ(result.entitiesWritten, 50u);
+    EXPECT_EQ(service.entities("dest").size(), 25u);
+    ASSERT_EQ(result.backups.size(), 2u);
+    EXPECT_TRUE(result.backups[1].incremental);
+    EXPECT_TRUE(result.backups[1].checksums);
+    EXPECT_TRUE(result.writingBegan);
+}
+
+// A chain that fails its checks sends nothing to the service: an existing destination is not
+// dropped even with overwrite, a missing one is not created.
+TEST_F(RestoreJobTest, ARefusedOrDamagedChainSendsNothing) {
+    service.addTable("dest");
+    AzureTableRestoreJobResult result;
+    Status gap = restore({"full", "late"}, result, true);
+    EXPECT_EQ(gap.code, Status::Code::Refused) << gap.message;
+    EXPECT_NE(gap.message.find("gap between backups"), std::string::npos) << gap.message;
+
+    {
+        std::fstream chunk(folder + "/next/data-000001.jsonl", std::ios::in | std::ios::out | std::ios::binary);
+        chunk.seekp(20);
+        chunk.put('#');
+    }
+    Status damaged = restore({"full", "next"}, result, true);
+    EXPECT_EQ(damaged.code, Status::Code::Damaged) << damaged.message;
+    EXPECT_NE(damaged.message.find("the backup in " + folder + "/next is damaged"), std::string::npos)
+        << damaged.message;
+    EXPECT_FALSE(result.writingBegan);
+
+    Status missing = restore({"full", "nothing-here"}, result);
+    EXPECT_EQ(missing.code, Status::Code::NotFound) << missing.message;
+
+    EXPECT_EQ(planned, 0);
+    EXPECT_EQ(transport->requestCount(), 0u);
+    EXPECT_TRUE(service.hasTable("dest"));
+}
+
+TEST_F(RestoreJobTest, UseExistingNeverCreatesTheDestination) {
+    AzureTableRestoreJobResult result;
+    Status status = restore({"next"}, result, false, true);
+    EXPECT_EQ(status.code, Status::Code::NotFound) << status.message;
+    EXPECT_NE(status.message.find("--use-existing never creates it"), std::string::npos) << status.message;
+    EXPECT_FALSE(service.hasTable("dest"));
+    EXPECT_EQ(planned, 0);
+}
