@@ -227,8 +227,6 @@ private:
                 anyLeft = true;
                 pending.insert(pending.end(), std::make_move_iterator(outcomes[i].result->begin()),
                                std::make_move_iterator(outcomes[i].result->end()));
-            } else {
-                m_env->countWritten(lanes[i].size());  // no lines left: every one was written
             }
         }
         if (allSucceeded && first && m_task.full && lastWindow)
