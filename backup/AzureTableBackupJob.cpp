@@ -14,6 +14,12 @@ AzureTableBackupJob::AzureTableBackupJob(AzureTableCredentials credentials, Azur
 
 AzureTableBackupJob::~AzureTableBackupJob() = default;
 
+platform::Runtime& AzureTableBackupJob::runtime() const {
+    return m_options.runtime ? *m_options.runtime : platform::defaultRuntime();
+}
+
+bool AzureTableBackupJob::stopping() const { return m_stopRequested.load() || runtime().stopRequested(); }
+
 void AzureTableBackupJob::requestStop() {
     m_stopRequested.store(true);
     m_output.requestStop();
@@ -25,13 +31,13 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
     // Ask the service first: the table must exist and the key must work before the folder is
     // claimed, and the reply's Date is the service's clock, which pins the bound.
     {
-        IdaLoggingEnvironment probe("backup " + m_options.table);
+        IdaLoggingEnvironment probe("backup " + m_options.table, runtime());
         AzureTableStorage client(m_credentials, probe);
         auto described = client.describeTable(m_options.table);
         m_serviceTime = client.serviceTime();
         if (described.errorKind != Success || !described.result) {
             m_serviceError = described.errorMessage;
-            if (m_stopRequested.load()) {
+            if (stopping()) {
                 message = "stopped before the backup began; nothing was stored";
                 return Result::Stopped;
             }
@@ -66,10 +72,10 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
         toTime = std::max(m_serviceTime - kBoundMarginSeconds, m_options.fromTime);
     }
 
-    platform::store::FileSystem& fs = m_options.fileSystem ? *m_options.fileSystem : platform::store::posixFileSystem();
-    m_environment = std::make_unique<BackupJobEnvironment>(m_options.folder, m_credentials.accountName,
+    m_environment = std::make_unique<BackupJobEnvironment>(runtime(), m_options.folder, m_credentials.accountName,
                                                            m_options.table, m_options.incremental,
-                                                           m_options.fromTime, toTime, m_options.chunkSizeBytes, fs);
+                                                           m_options.fromTime, toTime, m_options.chunkSizeBytes,
+                                                           m_options.fileSystem);
     BackupJobEnvironment& env = *m_environment;
     env.setCommitPolicy(m_options.commitPolicy);
     env.setBounded(userBound);
@@ -87,7 +93,7 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
     std::shared_ptr<AzureTableDescription> description;
     if (!runner.createDescription(m_options.table, description, true)) {
         message = env.failureMessage();
-        if (m_stopRequested.load()) {
+        if (stopping()) {
             data->flush();
             message = "stopped before the first page of this run";
             return Result::Stopped;
@@ -113,7 +119,7 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
     if (!scanned || !stored || env.hasFailed()) {
         // Pages stored whole before the failure are kept: the next run resumes after them.
         data->flush();
-        if (m_stopRequested.load() && stored && !data->failed()) {
+        if (stopping() && stored && !data->failed()) {
             message = "stopped after " + std::to_string(data->progress().durablePages.load()) +
                       " pages; run the same backup again to resume";
             return Result::Stopped;

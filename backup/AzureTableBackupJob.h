@@ -5,7 +5,8 @@
 //
 // Ownership: the job owns its environment, buffered output and consumer for its lifetime.
 // Threads: run() on one thread; requestStop() from any thread or a signal handler; progress()
-// counters from any thread once run() has opened the folder.
+// counters from any thread once run() has opened the folder. A stop requested on the job's
+// runtime (options.runtime) ends the job as requestStop() does, and cuts a request in flight short.
 //
 // Bounds: without a user-given upper bound the scan has no upper filter, and the bound recorded
 // for the next incremental backup (the manifest's toTime) is the Date of the service's reply to
@@ -41,7 +42,10 @@ struct AZT_API AzureTableBackupJobOptions {
     uint64_t chunkSizeBytes = platform::store::kDefaultChunkSize;
     size_t bufferCapacity = IdaBufferedOutput::kDefaultCapacity;
     platform::store::CommitPolicy commitPolicy;
-    platform::store::FileSystem* fileSystem = nullptr;  // null = the real one
+    platform::store::FileSystem* fileSystem = nullptr;  // null = the runtime's
+    // What the job runs on (transport, clocks, sleeps and stop token, files, debug log), handed to
+    // every environment it makes; null = the default runtime. Must outlive the job.
+    platform::Runtime* runtime = nullptr;
     // Runs on the consumer thread after every page this run has stored.
     std::function<void(uint64_t pagesThisRun, platform::store::BackupDataOutput& data)> onPage;
 };
@@ -81,9 +85,10 @@ public:
     // The same run, its outcome as a status (Complete and AlreadyComplete are Ok, the others
     // Stopped, Failed and Refused) and what it did in `result`.
     platform::Status run(AzureTableBackupJobResult& result);
-    // Stops the scan at the next page boundary (the platform's stop token cuts a request in
+    // Stops the scan at the next page boundary (the runtime's stop token cuts a request in
     // flight short; the job then ends Stopped with every durable page kept).
     void requestStop();
+    platform::Runtime& runtime() const;
 
     // The body of the service's reply that made run() fail ("" when the failure was not a reply).
     const std::string& serviceError() const { return m_serviceError; }
@@ -95,6 +100,8 @@ public:
     const platform::store::BackupJobEnvironment* environment() const { return m_environment.get(); }
 
 private:
+    bool stopping() const;
+
     AzureTableCredentials m_credentials;
     AzureTableBackupJobOptions m_options;
     std::unique_ptr<platform::store::BackupJobEnvironment> m_environment;

@@ -10,7 +10,7 @@
 
 #include <rapidjson/document.h>
 
-#include "platform/util/Sleeper.h"
+#include "platform/runtime/Runtime.h"
 #include "table_service/AzureTableStorage.h"
 
 namespace {
@@ -236,15 +236,24 @@ private:
 
     bool writeWindow(std::vector<std::string>& pending, bool lastWindow) {
         submit(pending, true, lastWindow);
-        for (int resubmission = 0; !pending.empty(); ++resubmission) {
-            if (resubmission == AzureTableRestoreRunner::kMaxResubmissions) {
-                logAndReport(m_env, m_task.functionName,
-                             "Gave up restoring " + std::to_string(pending.size()) + " items into table " +
-                                 m_task.destinationTable + " after " + std::to_string(resubmission) +
-                                 " resubmissions");
-                return false;
+        platform::Backoff backoff(
+            m_env->runtime(), [](unsigned int retry) { return pauseBeforeResubmission(static_cast<int>(retry) - 1); },
+            AzureTableRestoreRunner::kMaxResubmissions);
+        while (!pending.empty()) {
+            switch (backoff.next()) {
+                case platform::Backoff::Step::Retry: break;
+                case platform::Backoff::Step::Exhausted:
+                    logAndReport(m_env, m_task.functionName,
+                                 "Gave up restoring " + std::to_string(pending.size()) + " items into table " +
+                                     m_task.destinationTable + " after " + std::to_string(backoff.retries()) +
+                                     " resubmissions");
+                    return false;
+                case platform::Backoff::Step::Stopped:
+                    logAndReport(m_env, m_task.functionName,
+                                 "Stopped on request with " + std::to_string(pending.size()) +
+                                     " items not yet restored into table " + m_task.destinationTable);
+                    return false;
             }
-            platform::sleeper().sleepMs(pauseBeforeResubmission(resubmission));
             m_env->logMessage(m_task.functionName, "Some more items to be restored");
             submit(pending, false, lastWindow);
         }

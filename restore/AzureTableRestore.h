@@ -16,7 +16,8 @@
 // different partitions are sent side by side on up to kReplayConnections connections, from
 // helper threads that end before the submission returns; the lines of one partition always go
 // through one connection, in order. The replay's environment must therefore accept logMessage
-// from several threads (IdaEnvironment requires it). Pauses go through platform::sleeper().
+// from several threads (IdaEnvironment requires it). Pauses go through the runtime of the
+// replayed backup's environment (IdaEnvironment::runtime()); a stop requested on it ends them.
 // Runners are created with boost::make_shared and held by shared pointer; a runner is used by one
 // thread at a time. Argument blocks point back into the input that owns them and never outlive it.
 #include <list>

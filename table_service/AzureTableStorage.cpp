@@ -4,8 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/util/Sleeper.h"
-#include "platform/util/StopToken.h"
+#include "platform/runtime/Runtime.h"
 #include "table_service/TableServiceText.h"
 
 namespace {
@@ -30,8 +29,6 @@ template <typename T>
 AzureTableOutcome<T> localFailure(const std::string& code, const std::string& message) {
     return AzureTableOutcome<T>(platform::http::odataErrorBody(code, message));
 }
-
-bool stopRequested() { return platform::stopToken().stopRequested(); }
 
 }  // namespace
 
@@ -97,6 +94,12 @@ AzureTableOutcome<AzureTableDescription> AzureTableStorage::createTable(const st
     request.path = "Tables";
     request.body = payload;
     log("createTable", "CreateTable payload: " + payload);
+    // No bound: the service refuses the name only until the old table is gone. A stop ends it.
+    platform::Backoff backoff = platform::Backoff::every(m_environment->runtime(), kCreateRetryMs);
+    const auto stopped = [] {
+        return localFailure<AzureTableDescription>(
+            "OperationCancelled", "creating the table was stopped on request while the old one was being deleted");
+    };
     for (;;) {
         AzureTableResponse response = execute(request);
         if (response.status == 201) {
@@ -118,13 +121,10 @@ AzureTableOutcome<AzureTableDescription> AzureTableStorage::createTable(const st
         }
         AzureTableOutcome<AzureTableDescription> failure(std::move(response.body));
         if (failure.errorKind != BeingDeleted) return failure;
-        if (stopRequested()) return localFailure<AzureTableDescription>(
-            "OperationCancelled", "creating the table was stopped on request while the old one was being deleted");
+        if (backoff.stopRequested()) return stopped();
         // A table of this name was just deleted; the service refuses the name until it is gone.
         log("createTable", "Table is still being deleted. Retrying");
-        platform::sleeper().sleepMs(kCreateRetryMs);
-        if (stopRequested()) return localFailure<AzureTableDescription>(
-            "OperationCancelled", "creating the table was stopped on request while the old one was being deleted");
+        if (backoff.next() != platform::Backoff::Step::Retry) return stopped();
     }
 }
 
@@ -146,17 +146,21 @@ AzureTableOutcome<bool> AzureTableStorage::deleteTable(const std::string& table)
 // the unsigned range cannot wrap the count and wait for ever.
 bool AzureTableStorage::waitForActiveTable(const std::string& table, unsigned int timeoutMs) {
     unsigned long long elapsed = 0;
+    platform::Backoff backoff = platform::Backoff::every(m_environment->runtime(), kActivePollMs);
     for (;;) {
         if (describeTable(table).errorKind == Success) {
             log("waitForActiveTable", "waitForActiveTable done");
             return true;
         }
-        if (stopRequested()) {
+        if (backoff.stopRequested()) {
             log("waitForActiveTable", "waitForActiveTable stopped on request");
             return false;
         }
         log("waitForActiveTable", "waitForActiveTable sleeping");
-        platform::sleeper().sleepMs(kActivePollMs);
+        if (backoff.next() != platform::Backoff::Step::Retry) {
+            log("waitForActiveTable", "waitForActiveTable stopped on request");
+            return false;
+        }
         elapsed += kActivePollMs;
         if (elapsed > timeoutMs) {
             log("waitForActiveTable", "waitForActiveTable timed out");
@@ -167,17 +171,21 @@ bool AzureTableStorage::waitForActiveTable(const std::string& table, unsigned in
 
 bool AzureTableStorage::waitForDeletedTable(const std::string& table, unsigned int timeoutMs) {
     unsigned long long elapsed = 0;
+    platform::Backoff backoff = platform::Backoff::every(m_environment->runtime(), kDeletedPollMs);
     for (;;) {
         if (describeTable(table).errorKind == ResourceNotFound) {
             log("waitForDeletedTable", "waitForDeletedTable done");
             return true;
         }
-        if (stopRequested()) {
+        if (backoff.stopRequested()) {
             log("waitForDeletedTable", "waitForDeletedTable stopped on request");
             return false;
         }
         log("waitForDeletedTable", "waitForDeletedTable sleeping");
-        platform::sleeper().sleepMs(kDeletedPollMs);
+        if (backoff.next() != platform::Backoff::Step::Retry) {
+            log("waitForDeletedTable", "waitForDeletedTable stopped on request");
+            return false;
+        }
         elapsed += kDeletedPollMs;
         if (elapsed > timeoutMs) {
             log("waitForDeletedTable", "waitForDeletedTable timed out");

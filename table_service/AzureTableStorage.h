@@ -3,8 +3,9 @@
 // executes it synchronously through the account's transport and interprets the reply. Failures
 // are values (outcomes, error kinds, bools), never exceptions. One thread at a time.
 //
-// A stop request (platform::stopToken()) ends createTable's wait for an old table to go and the
-// two wait loops at once (a failure / false); the transport sends nothing more after it.
+// The client works on its environment's runtime (IdaEnvironment::runtime()): a stop requested on
+// that runtime ends createTable's wait for an old table to go and the two wait loops at once (a
+// failure / false); the transport sends nothing more after it.
 #include <memory>
 #include <string>
 #include <vector>

@@ -17,8 +17,7 @@
 #include "platform/http/SharedKey.h"
 #include "platform/http/UrlEncoding.h"
 #include "platform/log/DebugLog.h"
-#include "platform/util/Sleeper.h"
-#include "platform/util/StopToken.h"
+#include "platform/runtime/Runtime.h"
 #include "platform/util/Text.h"
 
 namespace platform {
@@ -43,17 +42,10 @@ void appendJsonString(std::string& out, const std::string& value) {
     out += '"';
 }
 
-void debugLine(const std::string& message) {
-    if (platform::log::debugLogFile().empty()) return;
-    platform::log::writeDebugLine("http", "executeRequest", message);
-}
-
-std::atomic<unsigned long long> g_requestDeadlineMs{kDefaultRequestDeadlineMs};
-
 }  // namespace
 
-void setRequestDeadlineMs(unsigned long long milliseconds) { g_requestDeadlineMs.store(milliseconds); }
-unsigned long long requestDeadlineMs() { return g_requestDeadlineMs.load(); }
+void setRequestDeadlineMs(unsigned long long milliseconds) { defaultRuntime().setRequestDeadlineMs(milliseconds); }
+unsigned long long requestDeadlineMs() { return defaultRuntime().requestDeadlineMs(); }
 
 bool parseHttpDate(const std::string& text, long long& seconds) {
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -271,7 +263,7 @@ AzureTableRequest tableListingPage(const AzureTableRequest& describe, const std:
     return listing;
 }
 
-AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const std::string& name) {
+AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const std::string& name, long long nowMs) {
     if (reply.status != 200) return reply;
     rapidjson::Document document;
     document.Parse(reply.body.c_str(), reply.body.size());
@@ -296,7 +288,8 @@ AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const s
         reply.body = odataErrorBody("ResourceNotFound",
                                     "The specified resource does not exist.\nRequestId:" +
                                         (requestId == reply.headers.end() ? std::string() : requestId->second) +
-                                        "\nTime:" + platform::text::isoTimestampNow());
+                                        "\nTime:" + (nowMs < 0 ? platform::text::isoTimestampNow()
+                                                                  : platform::text::isoTimestamp(nowMs)));
         return reply;
     }
 
@@ -323,19 +316,30 @@ AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const s
 }  // namespace platform
 
 
-AzureTableRequestService::AzureTableRequestService() : AzureTableRequestService(platform::http::makeHttpClient()) {}
+AzureTableRequestService::AzureTableRequestService() : AzureTableRequestService(platform::defaultRuntime()) {}
+
+AzureTableRequestService::AzureTableRequestService(platform::Runtime& runtime)
+    : AzureTableRequestService(runtime.makeHttpClient(), runtime) {}
 
 AzureTableRequestService::AzureTableRequestService(std::unique_ptr<platform::http::HttpClient> client)
-    : m_client(std::move(client)), m_random(std::random_device{}()) {}
+    : AzureTableRequestService(std::move(client), platform::defaultRuntime()) {}
+
+AzureTableRequestService::AzureTableRequestService(std::unique_ptr<platform::http::HttpClient> client,
+                                                   platform::Runtime& runtime)
+    : m_runtime(runtime), m_client(std::move(client)), m_random(std::random_device{}()) {}
+
+void AzureTableRequestService::debugLine(const std::string& message) {
+    m_runtime.log().writeLine("http", "executeRequest", message);
+}
 
 AzureTableRequestService::~AzureTableRequestService() = default;
 
 AzureTableResponse AzureTableRequestService::executeRequest(AzureTableRequest& request, unsigned int maxAttempts,
                                                             unsigned int timeoutMs) {
-    if (!request.signing.accessKey.empty()) platform::log::registerSecret(request.signing.accessKey);
+    if (!request.signing.accessKey.empty()) m_runtime.log().registerSecret(request.signing.accessKey);
     // One deadline for everything this call sends, the emulator's describe pages included.
-    m_deadlineMs = platform::http::requestDeadlineMs();
-    const unsigned long long deadlineAt = m_deadlineMs == 0 ? 0 : platform::sleeper().nowMs() + m_deadlineMs;
+    m_deadlineMs = m_runtime.requestDeadlineMs();
+    const unsigned long long deadlineAt = m_deadlineMs == 0 ? 0 : m_runtime.monotonicMs() + m_deadlineMs;
 
     AzureTableResponse response;
     std::string describedTable;
@@ -358,7 +362,7 @@ AzureTableResponse AzureTableRequestService::executeRequest(AzureTableRequest& r
             if (page.status != 200) break;  // the filtered reply already said: not found
             response = std::move(page);
         }
-        response = platform::http::describeReplyFromTableQuery(std::move(response), describedTable);
+        response = platform::http::describeReplyFromTableQuery(std::move(response), describedTable, m_runtime.wallMs());
     } else {
         response = sendWithRetries(request, maxAttempts, timeoutMs, deadlineAt);
     }
@@ -389,7 +393,7 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
     auto giveUp = [&](const std::string& code, const std::string& message) {
         response.status = 0;
         response.headers.clear();
-        response.body = odataErrorBody(code, platform::log::redact(message));
+        response.body = odataErrorBody(code, m_runtime.log().redact(message));
         debugLine(what + " failed: " + response.body);
         return response;
     };
@@ -410,9 +414,12 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
                                             (lastReason.empty() ? std::string(")") : "; last: " + lastReason + ")"));
     };
 
+    // The pauses between attempts (the delay of each is worked out below: Retry-After, or
+    // exponential with jitter); the attempt limit bounds them.
+    platform::Backoff backoff(m_runtime, nullptr);
     for (unsigned int attempt = 1;; ++attempt) {
-        if (platform::stopToken().stopRequested()) return stopped(attempt - 1);
-        const unsigned long long attemptAt = platform::sleeper().nowMs();
+        if (m_runtime.stopRequested()) return stopped(attempt - 1);
+        const unsigned long long attemptAt = m_runtime.monotonicMs();
         exchange.timeoutMs = timeoutMs == 0 ? 60000 : timeoutMs;
         if (deadlineAt != 0) {
             if (attemptAt >= deadlineAt) return outOfTime(attempt - 1);
@@ -421,13 +428,13 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
 
         exchange.headers = request.headers;
         std::string signingError;
-        if (!signRequest(exchange.headers, exchange.method, exchange.url, request.signing, std::time(nullptr),
+        if (!signRequest(exchange.headers, exchange.method, exchange.url, request.signing, static_cast<std::time_t>(m_runtime.wallSeconds()),
                          &signingError)) {
             return giveUp("InvalidAccessKey", signingError);
         }
 
         HttpReply reply = m_client->send(exchange);
-        const unsigned long long tookMs = platform::sleeper().nowMs() - attemptAt;
+        const unsigned long long tookMs = m_runtime.monotonicMs() - attemptAt;
         debugLine(what + " -> " + std::to_string(reply.status) + " (" + std::to_string(tookMs) + " ms, attempt " +
                   std::to_string(attempt) + ")");
         response.attempts = attempt;
@@ -447,7 +454,7 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
         if (reply.status == 0) {
             lastReason = reply.transportError.empty() ? "no reply" : reply.transportError;
             lastCode = "TransportError";
-            response.body = odataErrorBody("TransportError", platform::log::redact(what + ": " + lastReason + " (after " +
+            response.body = odataErrorBody("TransportError", m_runtime.log().redact(what + ": " + lastReason + " (after " +
                                                                                    attemptsText(attempt) + ")"));
             transient = true;
             landed = reply.failure != HttpReply::Failure::Unreachable;
@@ -464,7 +471,7 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             lastCode = "InvalidReply";
             response.status = 0;
             response.headers.clear();
-            response.body = odataErrorBody("InvalidReply", platform::log::redact(what + ": " + lastReason + " (after " +
+            response.body = odataErrorBody("InvalidReply", m_runtime.log().redact(what + ": " + lastReason + " (after " +
                                                                                  attemptsText(attempt) + ")"));
             transient = true;
             landed = true;
@@ -477,7 +484,7 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             if (response.status >= 400) debugLine(what + " failed: " + response.body);
             return response;
         }
-        if (platform::stopToken().stopRequested()) return stopped(attempt);
+        if (m_runtime.stopRequested()) return stopped(attempt);
         if (attempt >= attemptLimit) {
             debugLine(what + " failed: " + response.body);
             return response;
@@ -489,9 +496,10 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             delayMs = RetryPolicy::backoffMs(attempt, random01);
         }
         // No wait runs past the deadline, and no attempt starts after it.
-        if (deadlineAt != 0 && platform::sleeper().nowMs() + delayMs >= deadlineAt) return outOfTime(attempt);
+        if (deadlineAt != 0 && m_runtime.monotonicMs() + delayMs >= deadlineAt) return outOfTime(attempt);
         mayHaveLanded = mayHaveLanded || landed;
         debugLine("retrying in " + std::to_string(delayMs) + " ms");
-        platform::sleeper().sleepMs(delayMs);
+        // A stop during the pause is seen at the top of the loop: no attempt starts after it.
+        backoff.next(delayMs);
     }
 }

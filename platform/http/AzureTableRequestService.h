@@ -4,9 +4,11 @@
 // replies, and folds the continuation headers of a reply into its JSON body. One service per
 // client; used by one thread at a time.
 //
-// Every wait and every measure of elapsed time goes through platform::sleeper(); once
-// platform::stopToken() is set no further attempt starts. The access key is registered with the
-// debug log as a secret; neither it nor a signature is ever put into a reply body or a log line.
+// A service works on one platform::Runtime: its HTTP client comes from the runtime's factory,
+// every wait and every measure of elapsed time goes through the runtime's sleeper, the signing
+// date is the runtime's wall clock, and once the runtime's stop token is set no further attempt
+// starts. The access key is registered with the runtime's debug log as a secret; neither it nor
+// a signature is ever put into a reply body or a log line.
 #include <memory>
 #include <random>
 
@@ -14,17 +16,25 @@
 #include "platform/http/HttpClient.h"
 #include "platform/util/Export.h"
 
+namespace platform {
+class Runtime;
+}
+
 class AZT_API AzureTableRequestService {
 public:
+    // A service on the default runtime.
     AzureTableRequestService();
+    // A service on `runtime` (which must outlive it), with a client from the runtime's factory.
+    explicit AzureTableRequestService(platform::Runtime& runtime);
     // A service over the given client (tests wrap the real one, e.g. to count exchanges).
     explicit AzureTableRequestService(std::unique_ptr<platform::http::HttpClient> client);
+    AzureTableRequestService(std::unique_ptr<platform::http::HttpClient> client, platform::Runtime& runtime);
     ~AzureTableRequestService();
     AzureTableRequestService(const AzureTableRequestService&) = delete;
     AzureTableRequestService& operator=(const AzureTableRequestService&) = delete;
 
     // maxAttempts: how many times a transient failure is tried in all (0 counts as 1);
-    // timeoutMs: per attempt, cut to what is left of the request deadline (requestDeadlineMs()).
+    // timeoutMs: per attempt, cut to what is left of the runtime's request deadline.
     // Transient: no reply, 408, 429, 500 (on the emulator only with an error body), 503, and a
     // 200/201 to a JSON request whose body is not a JSON object (a reply cut short); everything
     // else is returned after the first attempt. Results that carry no HTTP reply have status 0
@@ -40,11 +50,16 @@ public:
     // 1970 (the service's clock); 0 while no reply carried one.
     long long lastReplyTime() const { return m_lastReplyTime; }
 
+    platform::Runtime& runtime() const { return m_runtime; }
+
 private:
-    // deadlineAt: a sleeper().nowMs() value after which no attempt starts (0: none).
+    // deadlineAt: a monotonicMs() value after which no attempt starts (0: none).
     AzureTableResponse sendWithRetries(const AzureTableRequest& request, unsigned int maxAttempts,
                                        unsigned int timeoutMs, unsigned long long deadlineAt);
 
+    void debugLine(const std::string& message);
+
+    platform::Runtime& m_runtime;
     std::unique_ptr<platform::http::HttpClient> m_client;
     std::minstd_rand m_random;
     long long m_lastReplyTime = 0;
@@ -54,8 +69,9 @@ private:
 namespace platform {
 namespace http {
 
-// How long one executeRequest may take with all its retries, from its start. Process-wide, read
-// at the start of each request; 0 means no overall limit (only the attempt limit).
+// How long one executeRequest may take with all its retries, from its start. Each runtime has
+// its own (platform::Runtime::setRequestDeadlineMs), read at the start of each request; 0 means
+// no overall limit (only the attempt limit). The functions act on the default runtime's.
 constexpr unsigned long long kDefaultRequestDeadlineMs = 180000;
 AZT_API void setRequestDeadlineMs(unsigned long long milliseconds);
 AZT_API unsigned long long requestDeadlineMs();
@@ -83,7 +99,9 @@ AZT_API bool listingHoldsTable(const AzureTableResponse& reply, const std::strin
 // ({"odata.metadata":".../$metadata#Tables/@Element","TableName":"<name as stored>"}; names
 // compared without regard to case) or 404 with a "ResourceNotFound" error body. Other replies
 // pass unchanged.
-AZT_API AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const std::string& name);
+// `nowMs` (milliseconds since 1970; -1: the system clock) stamps the made-up error message.
+AZT_API AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const std::string& name,
+                                                       long long nowMs = -1);
 
 // The "odata.error" JSON body the service sends, for errors made on this side.
 AZT_API std::string odataErrorBody(const std::string& code, const std::string& message);

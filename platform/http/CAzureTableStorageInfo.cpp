@@ -49,7 +49,7 @@ int AzureServiceBase::Connect(const std::string& account, const std::string& url
 }
 
 CAzureTableStorageInfo::CAzureTableStorageInfo(IdaEnvironment& environment, int instanceType)
-    : AzureServiceBase(environment, instanceType) {}
+    : AzureServiceBase(environment, instanceType), requestService(environment.runtime()) {}
 CAzureTableStorageInfo::~CAzureTableStorageInfo() = default;
 
 AzureTableRequest CAzureTableStorageInfo::baseRequest(const std::string& operation) const {

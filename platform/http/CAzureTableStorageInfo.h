@@ -1,6 +1,7 @@
 #pragma once
 // The request builder of one storage account, and the base of the Table service client. Holds
-// the account's credential values, the environment the client logs through and the transport.
+// the account's credential values, the environment the client logs through and the transport,
+// which works on the environment's runtime (IdaEnvironment::runtime()).
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -49,8 +49,8 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 
 // Called by libcurl about once a second even while nothing moves: a non-zero return abandons
 // the transfer, so a stop request ends a wait for a reply that never comes.
-int onProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return platform::stopToken().stopRequested() ? 1 : 0;
+int onProgress(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const platform::StopToken*>(stop)->stopRequested() ? 1 : 0;
 }
 
 struct HeaderList {
@@ -66,7 +66,9 @@ struct HeaderList {
 
 }  // namespace
 
-CurlHttpClient::CurlHttpClient() { globalInit(); }
+CurlHttpClient::CurlHttpClient() : CurlHttpClient(platform::stopToken()) {}
+
+CurlHttpClient::CurlHttpClient(const StopToken& stop) : m_stop(stop) { globalInit(); }
 
 CurlHttpClient::~CurlHttpClient() {
     if (m_handle) curl_easy_cleanup(static_cast<CURL*>(m_handle));
@@ -122,6 +124,7 @@ HttpReply CurlHttpClient::send(const HttpExchange& exchange) {
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<StopToken*>(&m_stop));
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 
     const std::string& method = exchange.method.empty() ? std::string("GET") : exchange.method;

@@ -41,7 +41,8 @@ public:
 
 using HttpClientFactory = std::function<std::unique_ptr<HttpClient>()>;
 
-// Makes the client a new transport uses: libcurl unless a test installed a factory.
+// The default runtime's factory (platform::Runtime::makeHttpClient / setHttpClientFactory):
+// makes the client a new transport uses, libcurl unless a factory was installed.
 AZT_API std::unique_ptr<HttpClient> makeHttpClient();
 // Installs `factory` for every transport created afterwards (empty = libcurl again).
 AZT_API void setHttpClientFactory(HttpClientFactory factory);

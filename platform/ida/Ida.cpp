@@ -7,6 +7,7 @@
 #include "platform/ida/IdaTextInput.h"
 #include "platform/ida/KxCriticalSectionH.h"
 #include "platform/log/DebugLog.h"
+#include "platform/runtime/Runtime.h"
 
 bool KxCriticalSectionH::enter(bool wait) {
     if (wait) {
@@ -21,7 +22,7 @@ void KxCriticalSectionH::leave() { m_mutex.unlock(); }
 IdaOutput::IdaOutput(const std::string& name, IdaEnvironment* environment)
     : m_name(name), m_environment(environment) {}
 IdaOutput::~IdaOutput() = default;
-bool IdaOutput::stopNow() { return false; }
+bool IdaOutput::stopNow() { return m_environment && m_environment->runtime().stopRequested(); }
 
 IdaInput::~IdaInput() = default;
 
@@ -37,7 +38,9 @@ bool IdaInput::getContents(std::string& contents) {
     return !error();
 }
 
-IdaEnvironment::IdaEnvironment(const std::string& name) : m_name(name) {}
+IdaEnvironment::IdaEnvironment(const std::string& name) : m_name(name), m_runtime(&platform::defaultRuntime()) {}
+IdaEnvironment::IdaEnvironment(const std::string& name, platform::Runtime& runtime)
+    : m_name(name), m_runtime(&runtime) {}
 IdaEnvironment::~IdaEnvironment() = default;
 
 void IdaEnvironment::reportFailure(const std::string& message) {
@@ -71,6 +74,9 @@ public:
 
 IdaPrototypeEnvironmentDropOutputData::IdaPrototypeEnvironmentDropOutputData(const std::string& name)
     : IdaEnvironment(name) {}
+IdaPrototypeEnvironmentDropOutputData::IdaPrototypeEnvironmentDropOutputData(const std::string& name,
+                                                                             platform::Runtime& runtime)
+    : IdaEnvironment(name, runtime) {}
 
 void IdaPrototypeEnvironmentDropOutputData::logMessage(const char*, const std::string&) {}
 
@@ -88,9 +94,11 @@ std::shared_ptr<IdaInput> IdaPrototypeEnvironmentDropOutputData::createDescripti
 
 IdaLoggingEnvironment::IdaLoggingEnvironment(const std::string& name)
     : IdaPrototypeEnvironmentDropOutputData(name) {}
+IdaLoggingEnvironment::IdaLoggingEnvironment(const std::string& name, platform::Runtime& runtime)
+    : IdaPrototypeEnvironmentDropOutputData(name, runtime) {}
 
 void IdaLoggingEnvironment::logMessage(const char* functionName, const std::string& message) {
-    platform::log::writeDebugLine(m_name.empty() ? "-" : m_name, functionName, message);
+    runtime().log().writeLine(m_name.empty() ? "-" : m_name, functionName, message);
 }
 
 void IdaLoggingEnvironment::putDescriptionString(const std::string& text) {

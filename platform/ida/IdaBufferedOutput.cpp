@@ -88,7 +88,7 @@ bool IdaBufferedOutput::close(const std::string& restart) {
     return true;
 }
 
-bool IdaBufferedOutput::stopNow() { return m_stopRequested.load(); }
+bool IdaBufferedOutput::stopNow() { return m_stopRequested.load() || IdaOutput::stopNow(); }
 
 bool IdaBufferedOutput::fillBuffer(void* destination, unsigned long capacity, unsigned long& filled,
                                    bool& endOfData) {

@@ -2,6 +2,11 @@
 // The environment of one backup job, or of one backup being restored: it opens the job's data
 // streams, receives its debug log lines and records why the job failed. Implementations must
 // allow logMessage/reportFailure/hasFailed from several threads at once.
+//
+// An environment carries the platform::Runtime that everything working for it uses (transport,
+// clocks, sleeps and stop token, files, debug log): the one it was given, else the default
+// runtime. Set it before the environment is handed to a client, runner or input; the runtime
+// must outlive the environment.
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -11,9 +16,14 @@
 #include "platform/ida/IdaOutput.h"
 #include "platform/util/Export.h"
 
+namespace platform {
+class Runtime;
+}
+
 class AZT_API IdaEnvironment {
 public:
     explicit IdaEnvironment(const std::string& name);
+    IdaEnvironment(const std::string& name, platform::Runtime& runtime);
     virtual ~IdaEnvironment();
 
     virtual void logMessage(const char* functionName, const std::string& message) = 0;
@@ -29,6 +39,8 @@ public:
     virtual bool hasFailed();
 
     const std::string& getName() const { return m_name; }
+    platform::Runtime& runtime() const { return *m_runtime; }
+    void setRuntime(platform::Runtime& runtime) { m_runtime = &runtime; }
     // The first failure reported, or "" while none was.
     std::string failureMessage() const;
     // Entities that a replay through this environment saw the service confirm as written, so a
@@ -40,6 +52,7 @@ protected:
     std::string m_name;
 
 private:
+    platform::Runtime* m_runtime;
     mutable std::mutex m_failureMutex;
     bool m_failed = false;
     std::string m_failureMessage;

@@ -1,6 +1,6 @@
 #pragma once
 // Environments that are not a backup's own: their outputs keep no data and they have no
-// inputs. IdaLoggingEnvironment writes its lines to the process debug log.
+// inputs. IdaLoggingEnvironment writes its lines to its runtime's debug log.
 #include <string>
 
 #include "platform/ida/IdaEnvironment.h"
@@ -9,6 +9,7 @@
 class AZT_API IdaPrototypeEnvironmentDropOutputData : public IdaEnvironment {
 public:
     explicit IdaPrototypeEnvironmentDropOutputData(const std::string& name);
+    IdaPrototypeEnvironmentDropOutputData(const std::string& name, platform::Runtime& runtime);
 
     void logMessage(const char* functionName, const std::string& message) override;
     std::shared_ptr<IdaOutput> createOutput(const std::string& name, bool flag) override;
@@ -21,6 +22,7 @@ public:
 class AZT_API IdaLoggingEnvironment : public IdaPrototypeEnvironmentDropOutputData {
 public:
     explicit IdaLoggingEnvironment(const std::string& name);
+    IdaLoggingEnvironment(const std::string& name, platform::Runtime& runtime);
 
     void logMessage(const char* functionName, const std::string& message) override;
     // Records a table description text; createDescriptionInput then yields it.

@@ -19,7 +19,8 @@ public:
     virtual bool flush() = 0;
     // Ends the output with its final restart string.
     virtual bool close(const std::string& restart) = 0;
-    // True when the producer is to stop at its next page boundary.
+    // True when the producer is to stop at its next page boundary; by default once a stop is
+    // requested on the environment's runtime.
     virtual bool stopNow();
 
     const std::string& getName() const { return m_name; }

@@ -1,4 +1,6 @@
 #include "platform/log/DebugLog.h"
+
+#include "platform/runtime/Runtime.h"
 #include "platform/util/Text.h"
 
 #include <fcntl.h>
@@ -15,34 +17,37 @@
 
 namespace platform {
 namespace log {
-namespace {
 
-std::mutex g_mutex;
-std::string g_path;
-int g_fd = -1;
-std::vector<std::string> g_secrets;
+DebugLog::DebugLog(std::function<long long()> wallMs) : m_wallMs(std::move(wallMs)) {}
 
-}  // namespace
-
-void setDebugLogFile(const std::string& path) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_fd >= 0) ::close(g_fd);
-    g_fd = -1;
-    g_path = path;
-    if (!path.empty()) g_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+DebugLog::~DebugLog() {
+    if (m_fd >= 0) ::close(m_fd);
 }
 
-std::string debugLogFile() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_path;
+void DebugLog::setFile(const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+    m_path = path;
+    if (!path.empty()) m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
 }
 
-void registerSecret(const std::string& secret) {
+std::string DebugLog::file() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_path;
+}
+
+bool DebugLog::enabled() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_fd >= 0;
+}
+
+void DebugLog::registerSecret(const std::string& secret) {
     if (secret.size() < 4) return;  // too short to tell apart from ordinary text
-    std::lock_guard<std::mutex> lock(g_mutex);
-    for (const auto& known : g_secrets)
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& known : m_secrets)
         if (known == secret) return;
-    g_secrets.push_back(secret);
+    m_secrets.push_back(secret);
 }
 
 namespace {
@@ -92,7 +97,7 @@ void maskSharedKey(std::string& text, const std::string& scheme) {
 
 }  // namespace
 
-std::string redact(const std::string& text) {
+std::string DebugLog::redact(const std::string& text) const {
     std::string result = text;
     maskAfter(result, "AccountKey=", ";\r\n\" \t", true);
     maskAfter(result, "Authorization:", "\r\n\"", true);
@@ -106,8 +111,8 @@ std::string redact(const std::string& text) {
     maskSharedKey(result, "SharedKey ");
     std::vector<std::string> secrets;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        secrets = g_secrets;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        secrets = m_secrets;
     }
     for (const auto& secret : secrets) {
         for (size_t at = result.find(secret); at != std::string::npos; at = result.find(secret, at + 3))
@@ -116,25 +121,34 @@ std::string redact(const std::string& text) {
     return result;
 }
 
-void writeDebugLine(const std::string& tag, const char* functionName, const std::string& message) {
+void DebugLog::writeLine(const std::string& tag, const char* functionName, const std::string& message) {
+    if (!enabled()) return;
     // Debug lines stay readable and cheap: a multi-megabyte payload is cut to its start.
     static const size_t kMaxMessage = 4096;
     std::string shown = redact(message);
     if (shown.size() > kMaxMessage)
         shown = shown.substr(0, kMaxMessage) + "... (" + std::to_string(shown.size()) + " bytes)";
-    std::string line = platform::text::isoTimestampNow() + " " + std::to_string(::getpid()) + " " +
+    std::string line = platform::text::isoTimestamp(m_wallMs ? m_wallMs() : 0) + " " + std::to_string(::getpid()) + " " +
                        std::to_string(static_cast<long>(::syscall(SYS_gettid))) + " " + tag + " " +
                        (functionName ? functionName : "-") + ": " + shown;
     if (line.empty() || line.back() != '\n') line += '\n';
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_fd < 0) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fd < 0) return;
     size_t written = 0;
     while (written < line.size()) {
-        ssize_t n = ::write(g_fd, line.data() + written, line.size() - written);
+        ssize_t n = ::write(m_fd, line.data() + written, line.size() - written);
         if (n <= 0) return;  // a debug log that cannot be written must not stop the job
         written += static_cast<size_t>(n);
     }
 }
+
+void setDebugLogFile(const std::string& path) { defaultRuntime().log().setFile(path); }
+std::string debugLogFile() { return defaultRuntime().log().file(); }
+void writeDebugLine(const std::string& tag, const char* functionName, const std::string& message) {
+    defaultRuntime().log().writeLine(tag, functionName, message);
+}
+std::string redact(const std::string& text) { return defaultRuntime().log().redact(text); }
+void registerSecret(const std::string& secret) { defaultRuntime().log().registerSecret(secret); }
 
 }  // namespace log
 }  // namespace platform

@@ -87,7 +87,7 @@ private:
 // BackupDataOutput
 
 BackupDataOutput::BackupDataOutput(const std::string& name, BackupJobEnvironment* environment)
-    : IdaOutput(name, environment), m_job(environment), m_lastCommit(std::chrono::steady_clock::now()) {
+    : IdaOutput(name, environment), m_job(environment), m_lastCommitMs(environment->runtime().monotonicMs()) {
     const BackupManifest& m = environment->m_manifest;
     m_pages = m.pages;
     m_restart = m.restart;
@@ -177,8 +177,7 @@ void BackupDataOutput::updateRestart(const std::string& restart) {
     bool cut = m_haveChunk && m_current.bytes >= m_job->m_chunkSize;
     bool due = cut || m_pagesSinceCommit >= policy.pages ||
                m_sessionBytes - m_durableSessionBytes.load() >= policy.bytes ||
-               (policy.milliseconds &&
-                std::chrono::steady_clock::now() - m_lastCommit >= std::chrono::milliseconds(policy.milliseconds));
+               (policy.milliseconds && m_job->runtime().monotonicMs() - m_lastCommitMs >= policy.milliseconds);
     if (!due || !commit(false) || !cut) return;
     if (m_file && !m_file->close()) {
         fail("cannot close " + m_job->pathOf(m_current.file));
@@ -203,7 +202,7 @@ bool BackupDataOutput::commit(bool complete) {
     m_durableSessionBytes = m_sessionBytesAtBoundary;
     m_progress.durablePages = m_pages;
     m_pagesSinceCommit = 0;
-    m_lastCommit = std::chrono::steady_clock::now();
+    m_lastCommitMs = m_job->runtime().monotonicMs();
     return true;
 }
 
@@ -229,8 +228,15 @@ bool BackupDataOutput::close(const std::string& restart) {
 BackupJobEnvironment::BackupJobEnvironment(const std::string& folder, const std::string& account,
                                            const std::string& table, bool incremental, long long fromTime,
                                            long long toTime, uint64_t chunkSizeBytes, FileSystem& fs)
-    : IdaEnvironment(account + "/" + table), m_folder(folder.empty() ? "." : folder),
-      m_chunkSize(std::max<uint64_t>(chunkSizeBytes, 1)), m_fs(fs) {
+    : BackupJobEnvironment(defaultRuntime(), folder, account, table, incremental, fromTime, toTime, chunkSizeBytes,
+                           &fs) {}
+
+BackupJobEnvironment::BackupJobEnvironment(platform::Runtime& runtime, const std::string& folder,
+                                           const std::string& account, const std::string& table, bool incremental,
+                                           long long fromTime, long long toTime, uint64_t chunkSizeBytes,
+                                           FileSystem* fs)
+    : IdaEnvironment(account + "/" + table, runtime), m_folder(folder.empty() ? "." : folder),
+      m_chunkSize(std::max<uint64_t>(chunkSizeBytes, 1)), m_fs(fs ? *fs : runtime.fileSystem()) {
     while (m_folder.size() > 1 && m_folder.back() == '/') m_folder.pop_back();
     m_manifest.account = account;
     m_manifest.table = table;
@@ -382,7 +388,7 @@ BackupJobEnvironment::State BackupJobEnvironment::claim(std::string& message, bo
 }
 
 void BackupJobEnvironment::logMessage(const char* functionName, const std::string& message) {
-    platform::log::writeDebugLine(m_name, functionName, message);
+    runtime().log().writeLine(m_name, functionName, message);
 }
 
 std::shared_ptr<BackupDataOutput> BackupJobEnvironment::dataOutput() {
@@ -407,7 +413,7 @@ std::shared_ptr<IdaInput> BackupJobEnvironment::createMetadataInput() { return n
 std::shared_ptr<IdaInput> BackupJobEnvironment::createDescriptionInput() { return nullptr; }
 
 void BackupJobEnvironment::reportFailure(const std::string& message) {
-    platform::log::writeDebugLine(m_name, "reportFailure", message);
+    runtime().log().writeLine(m_name, "reportFailure", message);
     IdaEnvironment::reportFailure(message);
 }
 

@@ -6,7 +6,8 @@
 // pointers; the data output is created once and handed out again on later calls), the
 // manifest it keeps in memory, and from open() until it is destroyed the exclusive lock on the
 // folder's backup.lock (a second writer, or a restore reading the folder, is refused while it is
-// held; the system releases it if the process dies). The FileSystem must outlive it.
+// held; the system releases it if the process dies). The FileSystem must outlive it. Files,
+// clocks and log lines go through the environment's runtime (IdaEnvironment::runtime()).
 //
 // Threads: logMessage, reportFailure and hasFailed may be called from any thread. The data
 // output is used by one thread at a time (the scan itself, or the store consumer draining a
@@ -29,7 +30,6 @@
 // environment (reportFailure) and makes the output refuse everything afterwards; the folder then
 // holds the last durable state, from which the same backup can be resumed.
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,6 +38,7 @@
 #include "platform/ida/IdaEnvironment.h"
 #include "platform/ida/IdaOutput.h"
 #include "platform/store/BackupFormat.h"
+#include "platform/runtime/Runtime.h"
 #include "platform/store/FileSystem.h"
 #include "platform/util/Export.h"
 
@@ -102,7 +103,7 @@ private:
     uint64_t m_pages = 0;       // pages in the backup up to the last page boundary
     uint64_t m_sessionBytes = 0, m_sessionBytesAtBoundary = 0;
     uint64_t m_pagesSinceCommit = 0, m_bytesSinceCommit = 0;
-    std::chrono::steady_clock::time_point m_lastCommit;
+    unsigned long long m_lastCommitMs;  // the runtime's monotonic clock
     bool m_closed = false;
     std::atomic<bool> m_failed{false};
     std::atomic<uint64_t> m_durableSessionBytes{0};
@@ -119,10 +120,14 @@ public:
     };
 
     // `toTime` 0 = no upper bound. `account` and `table` identify the backup: a folder holding
-    // another table, account, kind or bounds is refused.
+    // another table, account, kind or bounds is refused. On the default runtime.
     BackupJobEnvironment(const std::string& folder, const std::string& account, const std::string& table,
                          bool incremental, long long fromTime, long long toTime,
-                         uint64_t chunkSizeBytes = kDefaultChunkSize, FileSystem& fs = posixFileSystem());
+                         uint64_t chunkSizeBytes = kDefaultChunkSize, FileSystem& fs = defaultRuntime().fileSystem());
+    // The same on `runtime`, with its file system unless `fs` is given.
+    BackupJobEnvironment(platform::Runtime& runtime, const std::string& folder, const std::string& account,
+                         const std::string& table, bool incremental, long long fromTime, long long toTime,
+                         uint64_t chunkSizeBytes = kDefaultChunkSize, FileSystem* fs = nullptr);
     ~BackupJobEnvironment() override;
 
     // Whether the scan has an upper time filter (true, the default) or scans to the end of the

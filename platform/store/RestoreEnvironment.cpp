@@ -82,9 +82,12 @@ public:
 }  // namespace
 
 RestoreEnvironment::RestoreEnvironment(const std::string& folder, FileSystem& fs)
-    : IdaEnvironment(folder),
+    : RestoreEnvironment(defaultRuntime(), folder, &fs) {}
+
+RestoreEnvironment::RestoreEnvironment(platform::Runtime& runtime, const std::string& folder, FileSystem* fs)
+    : IdaEnvironment(folder, runtime),
       m_folder(folder),
-      m_fs(fs),
+      m_fs(fs ? *fs : runtime.fileSystem()),
       m_readAhead(IdaBufferedInput::kDefaultCapacity),
       m_linesDelivered(std::make_shared<std::atomic<unsigned long long>>(0)) {}
 
@@ -156,7 +159,7 @@ Status RestoreEnvironment::verify() {
 }
 
 void RestoreEnvironment::logMessage(const char* functionName, const std::string& message) {
-    platform::log::writeDebugLine(m_folder, functionName, message);
+    runtime().log().writeLine(m_folder, functionName, message);
     if (m_sink) m_sink(m_folder, functionName, message);
 }
 

@@ -22,7 +22,8 @@
 // A restore environment has no outputs (createOutput and createDescriptionOutput return null).
 // The data input is fed by a thread of its own, which reads ahead through a bounded buffer while
 // the replay writes; the input stops and joins that thread when it is closed or destroyed.
-// Log lines go to the process debug log (tagged with the folder) and to an optional sink;
+// Files and log lines go through the environment's runtime (IdaEnvironment::runtime()).
+// Log lines go to the runtime's debug log (tagged with the folder) and to an optional sink;
 // logMessage, reportFailure and linesDelivered may be called from any thread.
 #include <atomic>
 #include <functional>
@@ -32,6 +33,7 @@
 
 #include "platform/ida/IdaEnvironment.h"
 #include "platform/store/BackupFormat.h"
+#include "platform/runtime/Runtime.h"
 #include "platform/store/FileSystem.h"
 #include "platform/util/Export.h"
 #include "platform/util/Status.h"
@@ -45,7 +47,10 @@ public:
                                        const std::string& message)>;
 
     // `folder` is the backup folder of one table; `fs` must outlive the environment and its inputs.
-    explicit RestoreEnvironment(const std::string& folder, FileSystem& fs = posixFileSystem());
+    // On the default runtime.
+    explicit RestoreEnvironment(const std::string& folder, FileSystem& fs = defaultRuntime().fileSystem());
+    // On `runtime`, with its file system unless `fs` is given.
+    RestoreEnvironment(platform::Runtime& runtime, const std::string& folder, FileSystem* fs = nullptr);
     ~RestoreEnvironment() override;
 
     // Locks the folder (shared) and reads and checks the manifest (its own checksum included).

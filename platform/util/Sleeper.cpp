@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
-#include <mutex>
 
+#include "platform/runtime/Runtime.h"
 #include "platform/util/StopToken.h"
 
 namespace platform {
@@ -21,36 +21,24 @@ namespace {
 // sleeper waiting on a condition.
 constexpr unsigned long long kSliceMs = 50;
 
-class RealSleeper : public Sleeper {
-public:
-    void sleepMs(unsigned long long milliseconds) override {
-        while (milliseconds > 0 && !stopToken().stopRequested()) {
-            unsigned long long slice = milliseconds < kSliceMs ? milliseconds : kSliceMs;
-            timespec remaining{static_cast<time_t>(slice / 1000), static_cast<long>((slice % 1000) * 1000000ULL)};
-            // A signal cuts nanosleep short; resume with what is left so the slice always passes.
-            while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
-                if (stopToken().stopRequested()) return;
-            }
-            milliseconds -= slice;
-        }
-    }
-};
-
-std::mutex g_mutex;
-std::shared_ptr<Sleeper> g_override;
-
 }  // namespace
 
-Sleeper& sleeper() {
-    static RealSleeper real;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_override ? *g_override : static_cast<Sleeper&>(real);
+void SystemSleeper::sleepMs(unsigned long long milliseconds) {
+    while (milliseconds > 0 && !m_stop.stopRequested()) {
+        unsigned long long slice = milliseconds < kSliceMs ? milliseconds : kSliceMs;
+        timespec remaining{static_cast<time_t>(slice / 1000), static_cast<long>((slice % 1000) * 1000000ULL)};
+        // A signal cuts nanosleep short; resume with what is left so the slice always passes.
+        while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
+            if (m_stop.stopRequested()) return;
+        }
+        milliseconds -= slice;
+    }
 }
 
+Sleeper& sleeper() { return defaultRuntime().sleeper(); }
+
 std::shared_ptr<Sleeper> setSleeper(std::shared_ptr<Sleeper> replacement) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    std::swap(g_override, replacement);
-    return replacement;
+    return defaultRuntime().setSleeper(std::move(replacement));
 }
 
 }  // namespace platform

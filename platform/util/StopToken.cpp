@@ -1,11 +1,9 @@
 #include "platform/util/StopToken.h"
 
+#include "platform/runtime/Runtime.h"
+
 namespace platform {
 
-StopToken& stopToken() {
-    // A plain static: constant-initialised, so even a signal arriving before main sees it.
-    static StopToken token;
-    return token;
-}
+StopToken& stopToken() { return defaultRuntime().stopToken(); }
 
 }  // namespace platform

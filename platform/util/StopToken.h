@@ -1,7 +1,8 @@
 #pragma once
-// The process's stop request: set once (from a signal handler, a controller thread or a test),
-// read by every loop that waits or retries. The transport starts no new attempt once it is set,
-// the real sleeper wakes within a fraction of a second, and a transfer in flight is abandoned.
+// A runtime's stop request: set once (from a signal handler, a controller thread or a test),
+// read by every loop that waits or retries on that runtime (platform::Runtime::stopToken()). The
+// transport starts no new attempt once it is set, the real sleeper wakes within a fraction of a
+// second, and a transfer in flight is abandoned.
 //
 // requestStop() is async-signal-safe (one lock-free atomic store) and may be called from any
 // thread; stopRequested() is a lock-free load. Nothing is undone by a stop: work already
@@ -24,7 +25,7 @@ private:
     std::atomic<bool> m_stop{false};
 };
 
-// The process-wide stop token.
+// The default runtime's stop token (platform::defaultRuntime().stopToken()).
 AZT_API StopToken& stopToken();
 
 }  // namespace platform

@@ -23,14 +23,19 @@ std::string toLower(std::string value) {
 
 std::string isoTimestampNow() {
     using namespace std::chrono;
-    auto now = system_clock::now();
-    std::time_t seconds = system_clock::to_time_t(now);
-    auto micros = duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000;
+    return isoTimestamp(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+std::string isoTimestamp(long long millisecondsSince1970) {
+    long long ms = millisecondsSince1970;
+    long long secondsPart = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+    long long millis = ms - secondsPart * 1000;
+    std::time_t seconds = static_cast<std::time_t>(secondsPart);
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long long>(micros));
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03lld000Z", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
     return buffer;
 }
 

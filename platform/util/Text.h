@@ -13,6 +13,8 @@ AZT_API std::string trim(const std::string& value);
 AZT_API std::string toLower(std::string value);
 // The current UTC time as 2026-12-06T07:43:20.123456Z.
 AZT_API std::string isoTimestampNow();
+// The same for a time given in milliseconds since 1970.
+AZT_API std::string isoTimestamp(long long millisecondsSince1970);
 
 // A point in time as a person types it: whole seconds since 1970-01-01 UTC ("1796000000"), or an
 // ISO 8601 date and time in UTC or with an offset ("2026-12-06T10:00:00Z",

@@ -1,14 +1,13 @@
 #pragma once
 // Records every sleep instead of sleeping, on a virtual clock that moves only by the sleeps and
-// by advanceMs() (a fake transport calls it to stand for an exchange that took time). Installed
-// for the lifetime of the object.
+// by advanceMs() (a fake transport calls it to stand for an exchange that took time). The scopes
+// install it in a runtime (the default one unless given) for their lifetime.
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
-#include "platform/util/Sleeper.h"
-#include "platform/util/StopToken.h"
+#include "platform/runtime/Runtime.h"
 
 namespace testing_support {
 
@@ -58,22 +57,31 @@ private:
 
 class FakeSleeperScope {
 public:
-    FakeSleeperScope() : m_sleeper(std::make_shared<RecordingSleeper>()) { platform::setSleeper(m_sleeper); }
-    ~FakeSleeperScope() { platform::setSleeper(nullptr); }
+    explicit FakeSleeperScope(platform::Runtime& runtime = platform::defaultRuntime())
+        : m_runtime(runtime), m_sleeper(std::make_shared<RecordingSleeper>()) {
+        m_runtime.setSleeper(m_sleeper);
+    }
+    ~FakeSleeperScope() { m_runtime.setSleeper(nullptr); }
     RecordingSleeper& operator*() { return *m_sleeper; }
     RecordingSleeper* operator->() { return m_sleeper.get(); }
 
 private:
+    platform::Runtime& m_runtime;
     std::shared_ptr<RecordingSleeper> m_sleeper;
 };
 
-// Clears the process's stop request on entry and exit, so a test that requests a stop leaves
-// none behind.
+// Clears a runtime's stop request (the default runtime's unless given) on entry and exit, so a
+// test that requests a stop leaves none behind.
 class StopTokenScope {
 public:
-    StopTokenScope() { platform::stopToken().reset(); }
-    ~StopTokenScope() { platform::stopToken().reset(); }
-    void requestStop() { platform::stopToken().requestStop(); }
+    explicit StopTokenScope(platform::Runtime& runtime = platform::defaultRuntime()) : m_runtime(runtime) {
+        m_runtime.stopToken().reset();
+    }
+    ~StopTokenScope() { m_runtime.stopToken().reset(); }
+    void requestStop() { m_runtime.stopToken().requestStop(); }
+
+private:
+    platform::Runtime& m_runtime;
 };
 
 }  // namespace testing_support

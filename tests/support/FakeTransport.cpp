@@ -87,11 +87,12 @@ private:
 
 }  // namespace
 
-FakeTransportScope::FakeTransportScope() : m_transport(std::make_shared<FakeTransport>()) {
+FakeTransportScope::FakeTransportScope(platform::Runtime& runtime)
+    : m_runtime(runtime), m_transport(std::make_shared<FakeTransport>()) {
     auto transport = m_transport;
-    platform::http::setHttpClientFactory([transport] { return std::make_unique<ForwardingClient>(transport); });
+    m_runtime.setHttpClientFactory([transport] { return std::make_unique<ForwardingClient>(transport); });
 }
 
-FakeTransportScope::~FakeTransportScope() { platform::http::setHttpClientFactory(nullptr); }
+FakeTransportScope::~FakeTransportScope() { m_runtime.setHttpClientFactory(nullptr); }
 
 }  // namespace testing_support

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/http/HttpClient.h"
+#include "platform/runtime/Runtime.h"
 
 namespace testing_support {
 
@@ -39,16 +40,18 @@ private:
     Responder m_responder;
 };
 
-// Installs a FakeTransport for its lifetime, and restores the real transport afterwards.
+// Installs a FakeTransport in a runtime (the default one unless given) for its lifetime, and
+// restores the real transport afterwards.
 class FakeTransportScope {
 public:
-    FakeTransportScope();
+    explicit FakeTransportScope(platform::Runtime& runtime = platform::defaultRuntime());
     ~FakeTransportScope();
     FakeTransport& operator*() { return *m_transport; }
     FakeTransport* operator->() { return m_transport.get(); }
     std::shared_ptr<FakeTransport> shared() { return m_transport; }
 
 private:
+    platform::Runtime& m_runtime;
     std::shared_ptr<FakeTransport> m_transport;
 };
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/util/StopToken.h"
+#include "platform/runtime/Runtime.h"
 
 namespace aztable {
 namespace {
@@ -12,18 +12,22 @@ namespace {
 std::atomic<int> g_signals{0};
 const char* g_notice = "";
 void (*g_onStop)() = nullptr;
+// Taken before the handlers are installed: a signal handler must not be the first to reach the
+// default runtime (its creation takes a lock).
+std::atomic<platform::StopToken*> g_stopToken{nullptr};
 
 void onSignal(int) {
     if (g_signals.fetch_add(1) > 0) _exit(130);
     ssize_t ignored = ::write(2, g_notice, std::strlen(g_notice));
     (void)ignored;
-    platform::stopToken().requestStop();
+    if (platform::StopToken* token = g_stopToken.load()) token->requestStop();
     if (g_onStop) g_onStop();
 }
 
 }  // namespace
 
 InterruptGuard::InterruptGuard(const char* notice, void (*onStop)()) {
+    g_stopToken.store(&platform::defaultRuntime().stopToken());
     g_notice = notice;
     g_onStop = onStop;
     struct sigaction action {};

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "RunnerFixture.h"
 #include "backup/AzureTableBackupJob.h"
@@ -227,4 +229,67 @@ TEST_F(BackupJobTest, BoundsThatCannotHoldAnyChangeAreRefusedBeforeTheFolderIsCl
         EXPECT_NE(message.find(c.says), std::string::npos) << message;
         EXPECT_FALSE(testing_support::pathExists(o.folder));
     }
+}
+
+// Two jobs in one process on two runtimes: each reaches only its own transport, sleeper and
+// debug log, and a stop requested on one runtime stops only the job that runs on it.
+TEST_F(BackupJobTest, TwoJobsOnTwoRuntimesUseOnlyTheirOwnPartsAndStopApart) {
+    struct Side {
+        platform::Runtime runtime;
+        testing_support::FakeTransportScope transport{runtime};
+        testing_support::FakeSleeperScope sleeper{runtime};
+        testing_support::FakeTableService service{*transport};
+        AzureTableCredentials credentials;
+        AzureTableBackupJobOptions options;
+        std::string message;
+        Result result = Result::Failed;
+    };
+    Side a, b;
+    const char* names[] = {"a", "b"};
+    Side* sides[] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        Side& s = *sides[i];
+        s.service.fill(95);
+        s.credentials = credentials;
+        s.credentials.accountUrl = std::string("https://") + names[i] + ".table.core.windows.net";
+        s.options = options();
+        s.options.folder = folder + "/" + names[i];
+        s.options.runtime = &s.runtime;
+        s.runtime.log().setFile(folder + "/" + names[i] + ".log");
+    }
+    // One transient reply for a, two for b: each retry pauses on its own runtime's sleeper.
+    a.transport->reply(503);
+    b.transport->reply(503);
+    b.transport->reply(503);
+    b.options.onPage = [&b](uint64_t pages, platform::store::BackupDataOutput&) {
+        if (pages == 3) b.runtime.stopToken().requestStop();
+    };
+
+    std::vector<std::thread> threads;
+    for (Side* s : sides)
+        threads.emplace_back([s] {
+            AzureTableBackupJob job(s->credentials, s->options);
+            s->result = job.run(s->message);
+        });
+    for (auto& t : threads) t.join();
+
+    EXPECT_EQ(a.result, Result::Complete) << a.message;
+    EXPECT_EQ(storedLines(a.options.folder), a.service.expectedLines());
+    EXPECT_EQ(b.result, Result::Stopped) << b.message;
+    EXPECT_FALSE(platform::defaultRuntime().stopRequested());
+    for (int i = 0; i < 2; ++i) {
+        Side& s = *sides[i];
+        SCOPED_TRACE(names[i]);
+        ASSERT_GT(s.transport->requestCount(), 3u);
+        for (const auto& r : s.transport->requests())
+            EXPECT_EQ(r.url.find(s.credentials.accountUrl), 0u) << r.url;
+        EXPECT_EQ(s.sleeper->sleeps().size(), static_cast<size_t>(i + 1));
+        std::ifstream log(folder + "/" + names[i] + ".log");
+        std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find(s.credentials.accountUrl), std::string::npos);
+        EXPECT_EQ(text.find(sides[1 - i]->credentials.accountUrl), std::string::npos);
+    }
+    EXPECT_EQ(transport->requestCount(), 0u);  // the default runtime's transport saw nothing
+    EXPECT_TRUE(sleeper->sleeps().empty());
+    EXPECT_LT(b.transport->requestCount(), a.transport->requestCount());
 }

@@ -6,6 +6,8 @@
 
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/log/DebugLog.h"
+#include "platform/runtime/Runtime.h"
+#include "support/FakeSleeper.h"
 
 TEST(DebugLog, RedactsKeysSignaturesAndAuthorization) {
     platform::log::registerSecret("c2VjcmV0LWtleS12YWx1ZQ==");
@@ -48,4 +50,58 @@ TEST(IdaLoggingEnvironment, ServesTheDescriptionItWasGiven) {
     env.reportFailure("second");
     EXPECT_TRUE(env.hasFailed());
     EXPECT_EQ(env.failureMessage(), "first");
+}
+
+// Every wait and retry loop pauses through Backoff: its own schedule and bound, one stop rule.
+TEST(Backoff, PausesByTheScheduleWithinTheBoundAndEndsOnAStop) {
+    struct Case {
+        const char* name;
+        unsigned int bound;
+        int stopBeforeRetry;  // 0: never; n: a stop arrives before retry n
+        int stopDuringRetry;  // 0: never; n: a stop arrives while pausing for retry n
+        std::vector<unsigned long long> sleeps;
+        platform::Backoff::Step last;
+    } cases[] = {
+        {"bounded", 3, 0, 0, {10, 20, 40}, platform::Backoff::Step::Exhausted},
+        {"stop before a pause", 0, 3, 0, {10, 20}, platform::Backoff::Step::Stopped},
+        {"stop during a pause", 0, 0, 2, {10, 20}, platform::Backoff::Step::Stopped},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::Runtime runtime;
+        testing_support::FakeSleeperScope sleeper(runtime);
+        sleeper->onSleep([&](size_t count) {
+            if (static_cast<int>(count) == c.stopDuringRetry) runtime.stopToken().requestStop();
+        });
+        platform::Backoff backoff(runtime, [](unsigned int retry) { return 10ull << (retry - 1); }, c.bound);
+        platform::Backoff::Step step;
+        for (int retry = 1;; ++retry) {
+            if (retry == c.stopBeforeRetry) runtime.stopToken().requestStop();
+            step = backoff.next();
+            if (step != platform::Backoff::Step::Retry || retry > 10) break;
+        }
+        EXPECT_EQ(step, c.last);
+        EXPECT_EQ(sleeper->sleeps(), c.sleeps);
+        EXPECT_FALSE(platform::defaultRuntime().stopRequested());  // a runtime's stop is its own
+    }
+}
+
+// Each runtime's log has its own file and its own secrets.
+TEST(DebugLog, EachRuntimeWritesItsOwnFileAndScrubsItsOwnSecrets) {
+    platform::Runtime a, b;
+    a.log().registerSecret("c2VjcmV0LWE=");
+    EXPECT_EQ(a.log().redact("key c2VjcmV0LWE="), "key ***");
+    EXPECT_EQ(b.log().redact("key c2VjcmV0LWE="), "key c2VjcmV0LWE=");
+    std::string path = ::testing::TempDir() + "/debug-log-runtime-a.log";
+    std::remove(path.c_str());
+    a.log().setFile(path);
+    IdaLoggingEnvironment onA("job-a", a), onB("job-b", b);
+    onA.logMessage("f", "from a");
+    onB.logMessage("f", "from b");
+    a.log().setFile("");
+    std::ifstream in(path);
+    std::stringstream content;
+    content << in.rdbuf();
+    EXPECT_NE(content.str().find("job-a f: from a"), std::string::npos) << content.str();
+    EXPECT_EQ(content.str().find("from b"), std::string::npos) << content.str();
 }

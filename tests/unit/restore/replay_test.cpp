@@ -133,6 +133,18 @@ TEST_F(Replay, GivesUpAfterBoundedResubmissionsAndFails) {
     EXPECT_EQ(service.entities("dest").size(), 5u) << "the other partition was written";
 }
 
+TEST_F(Replay, AStopEndsTheResubmissionsAtOnceAndSaysSo) {
+    StopTokenScope stop;
+    service.refuseWhen([](const std::string& entity) { return entity.find("\"RowKey\":\"7\"") != std::string::npos; });
+    sleeper->onSleep([&](size_t count) {
+        if (count == 2) stop.requestStop();
+    });
+    EXPECT_FALSE(replayFull(lines("p", 0, 10) + lines("q", 0, 5)));
+    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{1000, 2000}));
+    EXPECT_EQ(backup.countLogged("Some more items to be restored"), 1u);
+    EXPECT_EQ(backup.failures().front(), "Stopped on request with 10 items not yet restored into table dest");
+}
+
 TEST_F(Replay, InputErrorFailsTheReplayEvenWhenEverythingWasWritten) {
     EXPECT_FALSE(replayFull(lines("p", 0, 3), /*failsAtEnd=*/true));
     EXPECT_EQ(service.entities("dest").size(), 3u);
