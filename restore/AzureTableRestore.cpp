@@ -206,7 +206,9 @@ private:
                 allSucceeded = false;
                 pending.insert(pending.end(), std::make_move_iterator(lanes[i].begin()),
                                std::make_move_iterator(lanes[i].end()));
-            } else if (outcomes[i].result) {
+            } else if (!outcomes[i].result) {
+                m_env->countWritten(lanes[i].size());  // every line of the lane was written
+            } else {
                 m_env->countWritten(lanes[i].size() - outcomes[i].result->size());
                 anyLeft = true;
                 pending.insert(pending.end(), std::make_move_iterator(outcomes[i].result->begin()),

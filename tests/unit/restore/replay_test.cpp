@@ -77,6 +77,7 @@ TEST_F(Replay, WritesEveryLineAndSkipsEmptyOnes) {
     // The entity tag is left out of what is written; everything else arrives as it was.
     EXPECT_EQ(stored["p/1"], "{\"PartitionKey\":\"p\",\"RowKey\":\"1\",\"Timestamp\":\"2024-01-01T00:00:00.1234567Z\"}");
     EXPECT_EQ(submissions(), 1u);
+    EXPECT_EQ(backup.entitiesWritten(), 2u);
     EXPECT_EQ(countMessages(), (std::vector<std::string>{"FULL restore done"}));
     for (const auto& line : backup.logLines()) {
         if (line.message == "Empty line" || line.message == "FULL restore done") {
@@ -98,6 +99,7 @@ TEST_F(Replay, RefusedLinesAreCountedAndResubmittedAfterAPause) {
     EXPECT_EQ(countMessages(), (std::vector<std::string>{"FULL restore done", "Items left 200\n",
                                                          "Some more items to be restored"}));
     EXPECT_EQ(service.entities("dest").size(), 250u);
+    EXPECT_EQ(backup.entitiesWritten(), 250u);  // those written at once and those written later
     EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{1000}));
     EXPECT_TRUE(backup.failures().empty());
 }
