@@ -1,24 +1,8 @@
 #include "backup/AzureTableBackup.h"
 
-#include <vector>
+#include "platform/ida/RestartPoint.h"
 
 namespace {
-
-// Splits at every ':' and keeps empty fields, so "pk:" still names a partition key with an
-// empty row key.
-std::vector<std::string> splitRestart(const std::string& text) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    while (true) {
-        size_t colon = text.find(':', start);
-        if (colon == std::string::npos) {
-            fields.push_back(text.substr(start));
-            return fields;
-        }
-        fields.push_back(text.substr(start, colon - start));
-        start = colon + 1;
-    }
-}
 
 void fail(IdaEnvironment* environment, const char* functionName, const std::string& message) {
     environment->logMessage(functionName, message);
@@ -102,11 +86,12 @@ void* AzureTableBackupRunner::queryEntities(void* raw) {
         }
     }
 
+    // A text that names no page (the end ":" included) starts the scan at the first entity.
     AzureTableContinuationToken token;
-    std::vector<std::string> fields = splitRestart(args->restartString);
-    if (fields.size() == 2) {
-        token.nextPartitionKey = fields[0];
-        token.nextRowKey = fields[1];
+    RestartPoint resumeAt;
+    if (RestartPoint::parse(args->restartString, resumeAt) && !resumeAt.isEnd()) {
+        token.nextPartitionKey = resumeAt.partitionKey();
+        token.nextRowKey = resumeAt.rowKey();
     }
 
     while (true) {
@@ -122,7 +107,7 @@ void* AzureTableBackupRunner::queryEntities(void* raw) {
 
     KxCriticalSectionH* held = args->lockSlot ? *args->lockSlot : nullptr;
     if (held) held->enter(true);
-    std::string finalRestart = token.nextPartitionKey + ":" + token.nextRowKey;
+    std::string finalRestart = RestartPoint::nextPage(token.nextPartitionKey, token.nextRowKey).toString();
     args->finalRestart = finalRestart;
     if (!created) {
         args->succeeded = true;

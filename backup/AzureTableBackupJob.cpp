@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "platform/ida/IdaLoggingEnvironment.h"
+#include "platform/ida/RestartPoint.h"
 #include "platform/store/BackupStoreConsumer.h"
 #include "table_service/AzureTableStorage.h"
 
@@ -130,8 +131,9 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
     }
     // The last page gives an empty restart string; a stop leaves the position of the next page.
     std::string restart = m_output.getRestartString();
-    bool complete = restart.empty();
-    if (!data->close(complete ? ":" : restart)) {
+    RestartPoint reached;
+    bool complete = RestartPoint::parseAfterPage(restart, reached) && reached.isEnd();
+    if (!data->close(complete ? RestartPoint::end().toString() : restart)) {
         message = env.failureMessage();
         return Result::Failed;
     }

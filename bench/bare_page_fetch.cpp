@@ -22,7 +22,12 @@ public:
         : CAzureTableStorageInfo(environment, 32) {
         Connect(c.accountName, c.tableEndpoint, c.accountKey);
     }
-    AzureTableResponse send(AzureTableRequest& request) { return requestService.executeRequest(request, 50, 60000); }
+    // The continuation headers folded into the body, as the client reads them.
+    AzureTableResponse send(AzureTableRequest& request) {
+        AzureTableResponse response = requestService.executeRequest(request, 50, 60000);
+        if (response.status == 200) table_service::foldContinuationIntoBody(response);
+        return response;
+    }
 };
 
 // The value of a top-level string member the transport put at the front of the body.

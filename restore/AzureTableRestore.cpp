@@ -12,6 +12,7 @@
 
 #include "platform/runtime/Runtime.h"
 #include "table_service/AzureTableStorage.h"
+#include "table_service/TableServiceText.h"
 
 namespace {
 
@@ -49,22 +50,6 @@ struct ReplayTask {
     bool startFlag;
     IdaInput* input;
 };
-
-// The partition key of an entity line as it stands in the text (still escaped), or "" when the
-// line has none. In valid compact JSON the sequence {"PartitionKey":" or ,"PartitionKey":" can
-// only open that member, never sit inside a string.
-std::string partitionKeyText(const std::string& line) {
-    static const std::string member = "\"PartitionKey\":\"";
-    size_t at = 0;
-    while ((at = line.find(member, at)) != std::string::npos) {
-        if (at > 0 && (line[at - 1] == '{' || line[at - 1] == ',')) break;
-        at += member.size();
-    }
-    if (at == std::string::npos) return "";
-    size_t start = at + member.size(), end = start;
-    while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
-    return line.substr(start, std::min(end, line.size()) - start);
-}
 
 class Replay {
 public:
@@ -187,7 +172,7 @@ private:
         lanes.resize(laneCount);
         std::unordered_map<std::string, size_t> laneOf;
         for (auto& line : lines) {
-            auto found = laneOf.emplace(partitionKeyText(line), 0);
+            auto found = laneOf.emplace(table_text::partitionKeyOf(line), 0);
             if (found.second) {
                 size_t least = 0;
                 for (size_t i = 1; i < laneCount; ++i)

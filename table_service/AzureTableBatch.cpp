@@ -147,7 +147,7 @@ int AzureTableStorage::insertEntity(const std::string& table, std::string entity
     request.headers["Content-Type"] = "application/json";
     request.headers["Content-Length"] = std::to_string(request.body.size());
     AzureTableResponse response = execute(request);
-    if (response.status != 201) return classifyAzureTableError(response.body);
+    if (response.status != 201) return classifyAzureTableError(response);
     log("insertEntity", "Item inserted");
     return Success;
 }
@@ -167,7 +167,7 @@ int AzureTableStorage::insertOrReplaceEntity(const std::string& table, std::stri
     request.headers["Content-Type"] = "application/json";
     request.headers["Content-Length"] = std::to_string(request.body.size());
     AzureTableResponse response = execute(request);
-    if (response.status != 204) return classifyAzureTableError(response.body);
+    if (response.status != 204) return classifyAzureTableError(response);
     log("insertOrReplaceEntity", "Item inserted");
     return Success;
 }

@@ -1,4 +1,9 @@
 // Entity queries: one page per request, streamed into an output as JSON lines.
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "platform/ida/RestartPoint.h"
+#include "platform/util/Text.h"
 #include "table_service/AzureTableStorage.h"
 #include "table_service/TableServiceText.h"
 
@@ -31,9 +36,35 @@ const rapidjson::Value* entitiesOf(const rapidjson::Value& reply) {
 
 }  // namespace
 
+namespace table_service {
+
+void foldContinuationIntoBody(AzureTableResponse& response) {
+    size_t open = response.body.find_first_not_of(" \t\r\n");
+    if (open == std::string::npos || response.body[open] != '{') return;
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    bool any = false;
+    for (const char* name : {kNextPartitionKey, kNextRowKey}) {
+        auto found = response.headers.find(platform::text::toLower(name));  // header names are kept in lower case
+        if (found == response.headers.end()) continue;
+        writer.Key(name);
+        writer.String(found->second.c_str(), static_cast<rapidjson::SizeType>(found->second.size()));
+        any = true;
+    }
+    writer.EndObject();
+    if (!any) return;
+    // The members without the writer's braces, put first in the reply's object.
+    std::string members(buffer.GetString() + 1, buffer.GetSize() - 2);
+    size_t next = response.body.find_first_not_of(" \t\r\n", open + 1);
+    bool emptyObject = next != std::string::npos && response.body[next] == '}';
+    response.body.insert(open + 1, emptyObject ? members : members + ",");
+}
+
+}  // namespace table_service
+
 std::string toRestartString(const AzureTableContinuationToken& token) {
-    if (token.nextPartitionKey.empty() && token.nextRowKey.empty()) return std::string();
-    return token.nextPartitionKey + ":" + token.nextRowKey;
+    return RestartPoint::nextPage(token.nextPartitionKey, token.nextRowKey).afterPageString();
 }
 
 AzureTableQueryRespone::AzureTableQueryRespone(const rapidjson::Value& reply) { assign(reply); }
@@ -86,7 +117,7 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
     }
 
     AzureTableResponse response = execute(request);
-    if (response.status != 200) return classifyAzureTableError(response.body);
+    if (response.status != 200) return classifyAzureTableError(response);
     return parseToStream(response.body, output, next) ? Success : Failed;
 }
 

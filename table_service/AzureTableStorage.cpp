@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "platform/runtime/Runtime.h"
+#include "table_service/AzureTableListing.h"
 #include "table_service/TableServiceText.h"
 
 namespace {
@@ -27,17 +28,17 @@ std::string clipped(const std::string& text) { return text.size() > 200 ? text.s
 // An error outcome made on this side, in the service's error body form.
 template <typename T>
 AzureTableOutcome<T> localFailure(const std::string& code, const std::string& message) {
-    return AzureTableOutcome<T>(platform::http::odataErrorBody(code, message));
+    return AzureTableOutcome<T>(table_service::odataErrorBody(code, message));
 }
 
 }  // namespace
 
+int classifyAzureTableError(const AzureTableResponse& reply) {
+    return table_service::errorKindOfCode(table_service::errorCodeOf(reply));
+}
+
 int classifyAzureTableError(const std::string& body) {
-    if (body.find("#ThrottlingException") != std::string::npos) return Throttled;
-    if (body.find("BeingDeleted") != std::string::npos) return BeingDeleted;
-    if (body.find("ResourceInUse") != std::string::npos) return ResourceInUse;
-    if (body.find("ResourceNotFound") != std::string::npos) return ResourceNotFound;
-    return Failed;
+    return table_service::errorKindOfCode(table_service::errorCodeOf(body));
 }
 
 AzureTableStorage::AzureTableStorage(AzureTableCredentials& credentials, IdaEnvironment& environment)
@@ -51,8 +52,34 @@ AzureTableStorage::AzureTableStorage(AzureTableCredentials& credentials, IdaEnvi
 
 AzureTableStorage::~AzureTableStorage() = default;
 
-AzureTableResponse AzureTableStorage::execute(AzureTableRequest& request) {
-    return requestService.executeRequest(request, 50, 60000);
+AzureTableResponse AzureTableStorage::send(AzureTableRequest& request, unsigned int maxAttempts) {
+    AzureTableResponse response = requestService.executeRequest(request, maxAttempts, 60000);
+    if (response.status == 0 && response.body.empty() && !response.failureCode.empty())
+        response.body = table_service::odataErrorBody(response.failureCode, response.failureMessage);
+    return response;
+}
+
+AzureTableResponse AzureTableStorage::execute(AzureTableRequest& request, unsigned int maxAttempts) {
+    auto sendOne = [this, maxAttempts](AzureTableRequest& one) { return send(one, maxAttempts); };
+    AzureTableResponse response;
+    std::string describedTable;
+    if (request.signing.pathStyle && table_service::isDescribeTableRequest(request, describedTable))
+        response = table_service::describeThroughTableQuery(request, describedTable, sendOne);
+    else
+        response = send(request, maxAttempts);
+    if (response.status == 200) table_service::foldContinuationIntoBody(response);
+    return response;
+}
+
+bool AzureTableStorage::queryTables(std::vector<std::string>& tables, std::string* error) {
+    tables.clear();
+    AzureTableRequest first = baseRequest("");
+    first.path = "Tables";
+    table_service::AzureTableListing listing(first, [this](AzureTableRequest& page) { return execute(page); });
+    while (listing.next()) tables.insert(tables.end(), listing.names().begin(), listing.names().end());
+    if (listing.error().empty()) return true;
+    if (error) *error = "listing the tables of account '" + m_accountName + "' failed: " + listing.error();
+    return false;
 }
 
 void AzureTableStorage::log(const char* functionName, const std::string& message) {
@@ -81,7 +108,7 @@ AzureTableOutcome<AzureTableDescription> AzureTableStorage::describeTable(const 
     AzureTableRequest request = baseRequest("");
     request.path = "Tables('" + table + "')";
     AzureTableResponse response = execute(request);
-    if (response.status != 200) return AzureTableOutcome<AzureTableDescription>(std::move(response.body));
+    if (response.status != 200) return AzureTableOutcome<AzureTableDescription>(response);
     // A reply that names no table describes nothing: a null description would be saved and
     // restored as if it were the table's.
     if (auto description = descriptionFromReply(response.body)) return AzureTableOutcome<AzureTableDescription>(description);
@@ -113,13 +140,13 @@ AzureTableOutcome<AzureTableDescription> AzureTableStorage::createTable(const st
         // An earlier attempt whose reply was lost may have created the table: "already exists" to
         // the retry is then this create's own success.
         if (response.status == 409 && response.earlierAttemptMayHaveLanded &&
-            response.body.find("TableAlreadyExists") != std::string::npos) {
+            table_service::errorCodeOf(response) == "TableAlreadyExists") {
             if (auto description = descriptionFromReply(payload)) {
                 log("createTable", "Table exists after a retried create; taken as created");
                 return AzureTableOutcome<AzureTableDescription>(description);
             }
         }
-        AzureTableOutcome<AzureTableDescription> failure(std::move(response.body));
+        AzureTableOutcome<AzureTableDescription> failure(response);
         if (failure.errorKind != BeingDeleted) return failure;
         if (backoff.stopRequested()) return stopped();
         // A table of this name was just deleted; the service refuses the name until it is gone.
@@ -136,10 +163,9 @@ AzureTableOutcome<bool> AzureTableStorage::deleteTable(const std::string& table)
     // "Not found" to a retry after an attempt that may have deleted the table is this delete's
     // own success.
     if (response.status == 404 && response.earlierAttemptMayHaveLanded &&
-        (classifyAzureTableError(response.body) == ResourceNotFound ||
-         response.body.find("TableNotFound") != std::string::npos))
+        (classifyAzureTableError(response) == ResourceNotFound || table_service::errorCodeOf(response) == "TableNotFound"))
         return AzureTableOutcome<bool>(std::make_shared<bool>(true));
-    return AzureTableOutcome<bool>(std::move(response.body));
+    return AzureTableOutcome<bool>(response);
 }
 
 // The waits count nominal time (the sleeps only), in 64 bits so that a time-out near the top of

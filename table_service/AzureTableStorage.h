@@ -18,6 +18,7 @@
 #include "platform/util/Export.h"
 #include "table_service/AzureTableCredentials.h"
 #include "table_service/AzureTableDescription.h"
+#include "table_service/AzureTableErrors.h"
 
 namespace App {
 constexpr int CloudAppsInstanceType = 32;
@@ -32,7 +33,10 @@ enum AzureTableErrorKind {
     ResourceInUse = 6,
 };
 
-// Classification of a failure body (first rule that matches wins).
+// The error kind of a failed reply, from its error code only (AzureTableErrors.h has the rules):
+// the x-ms-error-code header, else the code member of the body. The body-only form serves
+// bodies kept without their headers.
+AZT_API int classifyAzureTableError(const AzureTableResponse& reply);
 AZT_API int classifyAzureTableError(const std::string& body);
 
 template <typename T>
@@ -42,6 +46,9 @@ struct AzureTableOutcome {
     // An error outcome: the body is kept verbatim and classified.
     explicit AzureTableOutcome(std::string body)
         : errorKind(classifyAzureTableError(body)), errorMessage(std::move(body)) {}
+    // The error outcome of a failed reply: its body kept verbatim, its kind from its error code.
+    explicit AzureTableOutcome(const AzureTableResponse& reply)
+        : errorKind(classifyAzureTableError(reply)), errorMessage(reply.body) {}
 
     std::shared_ptr<T> result;
     int errorKind = 0;
@@ -53,8 +60,16 @@ struct AZT_API AzureTableContinuationToken {
     std::string nextRowKey;
 };
 
-// nextPartitionKey ":" nextRowKey, or "" when both are empty.
+// nextPartitionKey ":" nextRowKey, or "" when both are empty (no page follows): the text an
+// output is handed after a page (RestartPoint::afterPageString).
 AZT_API std::string toRestartString(const AzureTableContinuationToken& token);
+
+namespace table_service {
+// Copies the x-ms-continuation-NextPartitionKey/NextRowKey reply headers into the JSON object
+// body as top-level string members of the same names (first in the object). Bodies that are
+// not a JSON object are left alone.
+AZT_API void foldContinuationIntoBody(AzureTableResponse& response);
+}  // namespace table_service
 
 // A parsed page kept in memory (name spelled so).
 class AZT_API AzureTableQueryRespone {
@@ -119,13 +134,25 @@ public:
     static void addContentType(std::string& body, const std::string& name);
     static void addMimeChangesetHeaders(std::string& body);
 
+    // Names of the account's tables, in listing order (follows continuation); false when the
+    // listing failed, with `error` saying why in words.
+    bool queryTables(std::vector<std::string>& tables, std::string* error = nullptr);
+
     // Time stamps and filters.
     static std::string toAzureFormatTime(long long seconds);
     static std::string getAzureUriToTimeFilter(std::string time);
     static std::string getAzureUriFromTimeFilter(std::string time);
 
+protected:
+    // Sends one request through the account's transport (every operation passes 50 attempts,
+    // 60 s each) and reads the reply as the Table service's: on emulator accounts a describe goes
+    // through the describe adapter (AzureTableListing.h); a 200 reply gets its continuation
+    // headers folded into its body; a transport failure gets an "odata.error" body made of its
+    // failure code and message.
+    AzureTableResponse execute(AzureTableRequest& request, unsigned int maxAttempts = 50);
+
 private:
-    // Every request goes out with the same transport arguments: 50 attempts, 60 s each.
-    AzureTableResponse execute(AzureTableRequest& request);
+    // The transport alone, with the failure body filled in.
+    AzureTableResponse send(AzureTableRequest& request, unsigned int maxAttempts);
     void log(const char* functionName, const std::string& message);
 };

@@ -241,6 +241,8 @@ EntityScan scanEntity(const std::string& text) {
     return scan;
 }
 
+std::string partitionKeyOf(const std::string& text) { return scanEntity(text).partitionKey; }
+
 std::string annotateDoubles(const std::string& text, const EntityScan& scan) {
     std::string out;
     size_t copied = 0;

@@ -48,6 +48,9 @@ struct EntityScan {
     std::vector<std::pair<std::string, size_t>> floatingNumbers;
 };
 EntityScan scanEntity(const std::string& text);
+// The entity's partition key as scanEntity reads it (the first top-level string member of that
+// name, unescaped); "" when the text is no entity or has none.
+std::string partitionKeyOf(const std::string& text);
 
 // The entity text with "<name>@odata.type":"Edm.Double" added right after every floating-form
 // number member that has no type annotation; every other byte is kept. `scan` is scanEntity(text).

@@ -40,4 +40,9 @@ struct AZT_API AzureTableResponse {
     // reply was lost, timed out, was a 408/500/503, or was unreadable). A retried create answered
     // "already exists", or a retried delete answered "not found", then most likely succeeded.
     bool earlierAttemptMayHaveLanded = false;
+    // Set when no usable HTTP reply came (status 0; the body is then empty): a short code
+    // ("TransportError", "InvalidReply", "OperationCancelled", "InvalidAccessKey") and what
+    // happened, in words, free of secrets.
+    std::string failureCode;
+    std::string failureMessage;
 };

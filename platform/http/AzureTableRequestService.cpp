@@ -1,9 +1,6 @@
 #include "platform/http/AzureTableRequestService.h"
 
-#include <rapidjson/document.h>
 #include <rapidjson/reader.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <set>
 
 #include "platform/http/RetryPolicy.h"
 #include "platform/http/SharedKey.h"
@@ -22,28 +18,6 @@
 
 namespace platform {
 namespace http {
-namespace {
-
-void appendJsonString(std::string& out, const std::string& value) {
-    static const char* hex = "0123456789abcdef";
-    out += '"';
-    for (unsigned char c : value) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            out += "\\u00";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += '"';
-}
-
-}  // namespace
-
 void setRequestDeadlineMs(unsigned long long milliseconds) { defaultRuntime().setRequestDeadlineMs(milliseconds); }
 unsigned long long requestDeadlineMs() { return defaultRuntime().requestDeadlineMs(); }
 
@@ -115,203 +89,6 @@ std::string attemptsText(unsigned int attempts) {
 
 }  // namespace
 
-void foldContinuationIntoBody(AzureTableResponse& response) {
-    std::string members;
-    for (const char* name : {"x-ms-continuation-NextPartitionKey", "x-ms-continuation-NextRowKey"}) {
-        std::string lower(name);
-        for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        auto found = response.headers.find(lower);
-        if (found == response.headers.end()) continue;
-        if (!members.empty()) members += ',';
-        appendJsonString(members, name);
-        members += ':';
-        appendJsonString(members, found->second);
-    }
-    if (members.empty()) return;
-    size_t open = response.body.find_first_not_of(" \t\r\n");
-    if (open == std::string::npos || response.body[open] != '{') return;
-    size_t next = response.body.find_first_not_of(" \t\r\n", open + 1);
-    bool emptyObject = next != std::string::npos && response.body[next] == '}';
-    response.body.insert(open + 1, emptyObject ? members : members + ",");
-}
-
-std::string odataErrorBody(const std::string& code, const std::string& message) {
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    writer.StartObject();
-    writer.Key("odata.error");
-    writer.StartObject();
-    writer.Key("code");
-    writer.String(code.c_str(), static_cast<rapidjson::SizeType>(code.size()));
-    writer.Key("message");
-    writer.StartObject();
-    writer.Key("lang");
-    writer.String("en-US");
-    writer.Key("value");
-    writer.String(message.c_str(), static_cast<rapidjson::SizeType>(message.size()));
-    writer.EndObject();
-    writer.EndObject();
-    writer.EndObject();
-    return std::string(buffer.GetString(), buffer.GetSize());
-}
-
-namespace {
-
-std::string firstLine(std::string text) {
-    size_t end = text.find_first_of("\r\n");
-    if (end != std::string::npos) text.resize(end);
-    return text;
-}
-
-std::string xmlElement(const std::string& body, const std::string& name) {
-    size_t open = body.find("<" + name + ">");
-    if (open == std::string::npos) return "";
-    open += name.size() + 2;
-    size_t close = body.find("</" + name + ">", open);
-    return close == std::string::npos ? "" : body.substr(open, close - open);
-}
-
-}  // namespace
-
-// Table names are case-insensitive in the service.
-static bool sameTableName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-bool listingHoldsTable(const AzureTableResponse& reply, const std::string& name) {
-    if (reply.status != 200) return false;
-    rapidjson::Document document;
-    document.Parse(reply.body.c_str(), reply.body.size());
-    if (document.HasParseError() || !document.IsObject()) return false;
-    auto value = document.FindMember("value");
-    if (value == document.MemberEnd() || !value->value.IsArray()) return false;
-    for (const auto& element : value->value.GetArray()) {
-        if (!element.IsObject()) continue;
-        auto tableName = element.FindMember("TableName");
-        if (tableName != element.MemberEnd() && tableName->value.IsString() &&
-            sameTableName(name, std::string(tableName->value.GetString(), tableName->value.GetStringLength())))
-            return true;
-    }
-    return false;
-}
-
-std::string summarizeErrorBody(const std::string& body) {
-    std::string code, message;
-    rapidjson::Document document;
-    document.Parse(body.c_str(), body.size());
-    if (!document.HasParseError() && document.IsObject()) {
-        auto error = document.FindMember("odata.error");
-        if (error != document.MemberEnd() && error->value.IsObject()) {
-            auto codeMember = error->value.FindMember("code");
-            if (codeMember != error->value.MemberEnd() && codeMember->value.IsString())
-                code = codeMember->value.GetString();
-            auto messageMember = error->value.FindMember("message");
-            if (messageMember != error->value.MemberEnd()) {
-                const rapidjson::Value* value = &messageMember->value;
-                if (value->IsObject() && value->HasMember("value")) value = &(*value)["value"];
-                if (value->IsString()) message = value->GetString();
-            }
-        }
-    } else if (body.find("<Error>") != std::string::npos) {
-        code = xmlElement(body, "Code");
-        message = xmlElement(body, "Message");
-    }
-    std::string summary;
-    if (!code.empty() || !message.empty()) {
-        summary = code + (code.empty() || message.empty() ? "" : ": ") + firstLine(message);
-    } else {
-        summary = body.size() > 300 ? body.substr(0, 300) + "..." : body;
-        for (auto& c : summary)
-            if (c == '\n' || c == '\r') c = ' ';
-        if (summary.empty()) summary = "no reply body";
-    }
-    return platform::log::redact(summary);
-}
-
-bool isDescribeTableRequest(const AzureTableRequest& request, std::string& name) {
-    static const std::string prefix = "Tables('";
-    static const std::string suffix = "')";
-    const std::string& path = request.path;
-    if (request.method != "GET" || !request.query.empty()) return false;
-    if (path.size() <= prefix.size() + suffix.size()) return false;
-    if (path.compare(0, prefix.size(), prefix) != 0) return false;
-    if (path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
-    name = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
-    return name.find('?') == std::string::npos && name.find('/') == std::string::npos;
-}
-
-AzureTableRequest describeAsTableQuery(const AzureTableRequest& describe, const std::string& name) {
-    AzureTableRequest query = describe;
-    std::string literal;  // an OData string literal doubles its quotes
-    for (char c : name) {
-        literal += c;
-        if (c == '\'') literal += '\'';
-    }
-    query.path = "Tables";
-    query.query = "$filter=TableName%20eq%20'" + percentEncode(literal) + "'";
-    return query;
-}
-
-AzureTableRequest tableListingPage(const AzureTableRequest& describe, const std::string& nextTableName) {
-    AzureTableRequest listing = describe;
-    listing.path = "Tables";
-    listing.query = nextTableName.empty() ? "" : "NextTableName=" + percentEncode(nextTableName);
-    return listing;
-}
-
-AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const std::string& name, long long nowMs) {
-    if (reply.status != 200) return reply;
-    rapidjson::Document document;
-    document.Parse(reply.body.c_str(), reply.body.size());
-    if (document.HasParseError() || !document.IsObject()) return reply;
-    auto value = document.FindMember("value");
-    if (value == document.MemberEnd() || !value->value.IsArray()) return reply;
-
-    const rapidjson::Value* table = nullptr;
-    for (const auto& element : value->value.GetArray()) {
-        if (!element.IsObject()) continue;
-        auto tableName = element.FindMember("TableName");
-        if (tableName != element.MemberEnd() && tableName->value.IsString() &&
-            sameTableName(name, std::string(tableName->value.GetString(), tableName->value.GetStringLength()))) {
-            table = &element;
-            break;
-        }
-    }
-    if (!table) {
-        auto requestId = reply.headers.find("x-ms-request-id");
-        reply.status = 404;
-        reply.headers["x-ms-error-code"] = "ResourceNotFound";
-        reply.body = odataErrorBody("ResourceNotFound",
-                                    "The specified resource does not exist.\nRequestId:" +
-                                        (requestId == reply.headers.end() ? std::string() : requestId->second) +
-                                        "\nTime:" + (nowMs < 0 ? platform::text::isoTimestampNow()
-                                                                  : platform::text::isoTimestamp(nowMs)));
-        return reply;
-    }
-
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    writer.StartObject();
-    auto metadata = document.FindMember("odata.metadata");
-    if (metadata != document.MemberEnd() && metadata->value.IsString()) {
-        std::string single = std::string(metadata->value.GetString(), metadata->value.GetStringLength()) + "/@Element";
-        writer.Key("odata.metadata");
-        writer.String(single.c_str(), static_cast<rapidjson::SizeType>(single.size()));
-    }
-    for (const auto& member : table->GetObject()) {
-        if (member.name == "odata.metadata") continue;
-        member.name.Accept(writer);
-        member.value.Accept(writer);
-    }
-    writer.EndObject();
-    reply.body.assign(buffer.GetString(), buffer.GetSize());
-    return reply;
-}
-
 }  // namespace http
 }  // namespace platform
 
@@ -337,37 +114,9 @@ AzureTableRequestService::~AzureTableRequestService() = default;
 AzureTableResponse AzureTableRequestService::executeRequest(AzureTableRequest& request, unsigned int maxAttempts,
                                                             unsigned int timeoutMs) {
     if (!request.signing.accessKey.empty()) m_runtime.log().registerSecret(request.signing.accessKey);
-    // One deadline for everything this call sends, the emulator's describe pages included.
     m_deadlineMs = m_runtime.requestDeadlineMs();
     const unsigned long long deadlineAt = m_deadlineMs == 0 ? 0 : m_runtime.monotonicMs() + m_deadlineMs;
-
-    AzureTableResponse response;
-    std::string describedTable;
-    if (request.signing.pathStyle && platform::http::isDescribeTableRequest(request, describedTable)) {
-        AzureTableRequest query = platform::http::describeAsTableQuery(request, describedTable);
-        response = sendWithRetries(query, maxAttempts, timeoutMs, deadlineAt);
-        // The emulator's filter compares names with their case, the service's describe does not:
-        // before calling the table missing, look for it through the whole listing.
-        std::set<std::string> tokens;
-        std::string nextTableName;
-        for (bool first = true; response.status == 200 && !platform::http::listingHoldsTable(response, describedTable);
-             first = false) {
-            if (!first) {
-                auto next = response.headers.find("x-ms-continuation-nexttablename");
-                if (next == response.headers.end() || next->second.empty() || !tokens.insert(next->second).second) break;
-                nextTableName = next->second;
-            }
-            AzureTableResponse page = sendWithRetries(platform::http::tableListingPage(request, nextTableName),
-                                                      maxAttempts, timeoutMs, deadlineAt);
-            if (page.status != 200) break;  // the filtered reply already said: not found
-            response = std::move(page);
-        }
-        response = platform::http::describeReplyFromTableQuery(std::move(response), describedTable, m_runtime.wallMs());
-    } else {
-        response = sendWithRetries(request, maxAttempts, timeoutMs, deadlineAt);
-    }
-    if (response.status == 200) platform::http::foldContinuationIntoBody(response);
-    return response;
+    return sendWithRetries(request, maxAttempts, timeoutMs, deadlineAt);
 }
 
 AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableRequest& request,
@@ -393,8 +142,10 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
     auto giveUp = [&](const std::string& code, const std::string& message) {
         response.status = 0;
         response.headers.clear();
-        response.body = odataErrorBody(code, m_runtime.log().redact(message));
-        debugLine(what + " failed: " + response.body);
+        response.body.clear();
+        response.failureCode = code;
+        response.failureMessage = m_runtime.log().redact(message);
+        debugLine(what + " failed: " + code + ": " + response.failureMessage);
         return response;
     };
     auto stopped = [&](unsigned int sent) {
@@ -442,6 +193,8 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
         response.status = reply.status;
         response.headers = std::move(reply.headers);
         response.body = std::move(reply.body);
+        response.failureCode.clear();
+        response.failureMessage.clear();
         if (reply.status != 0) {
             auto date = response.headers.find("date");
             long long seconds = 0;
@@ -454,8 +207,8 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
         if (reply.status == 0) {
             lastReason = reply.transportError.empty() ? "no reply" : reply.transportError;
             lastCode = "TransportError";
-            response.body = odataErrorBody("TransportError", m_runtime.log().redact(what + ": " + lastReason + " (after " +
-                                                                                   attemptsText(attempt) + ")"));
+            response.failureCode = lastCode;
+            response.failureMessage = m_runtime.log().redact(what + ": " + lastReason + " (after " + attemptsText(attempt) + ")");
             transient = true;
             landed = reply.failure != HttpReply::Failure::Unreachable;
             if (reply.failure == HttpReply::Failure::Final) attemptLimit = attempt;
@@ -471,8 +224,9 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             lastCode = "InvalidReply";
             response.status = 0;
             response.headers.clear();
-            response.body = odataErrorBody("InvalidReply", m_runtime.log().redact(what + ": " + lastReason + " (after " +
-                                                                                 attemptsText(attempt) + ")"));
+            response.body.clear();
+            response.failureCode = lastCode;
+            response.failureMessage = m_runtime.log().redact(what + ": " + lastReason + " (after " + attemptsText(attempt) + ")");
             transient = true;
             landed = true;
         } else {
@@ -486,7 +240,8 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
         }
         if (m_runtime.stopRequested()) return stopped(attempt);
         if (attempt >= attemptLimit) {
-            debugLine(what + " failed: " + response.body);
+            debugLine(what + " failed: " + (response.status == 0 ? response.failureCode + ": " + response.failureMessage
+                                                                  : response.body));
             return response;
         }
 

@@ -1,8 +1,8 @@
 #pragma once
-// Sends AzureTableRequests: signs each attempt (Shared Key, fresh date), retries transient
-// failures with backoff within an attempt limit and an overall deadline, adapts emulator
-// replies, and folds the continuation headers of a reply into its JSON body. One service per
-// client; used by one thread at a time.
+// Sends AzureTableRequests: signs each attempt (Shared Key, fresh date) and retries transient
+// failures with backoff within an attempt limit and an overall deadline. It knows HTTP, not
+// tables: replies come back as the server sent them (the Table service client reads them). One
+// service per client; used by one thread at a time.
 //
 // A service works on one platform::Runtime: its HTTP client comes from the runtime's factory,
 // every wait and every measure of elapsed time goes through the runtime's sleeper, the signing
@@ -37,10 +37,11 @@ public:
     // timeoutMs: per attempt, cut to what is left of the runtime's request deadline.
     // Transient: no reply, 408, 429, 500 (on the emulator only with an error body), 503, and a
     // 200/201 to a JSON request whose body is not a JSON object (a reply cut short); everything
-    // else is returned after the first attempt. Results that carry no HTTP reply have status 0
-    // and an "odata.error" body: "TransportError" (no reply; the reason, and when the deadline
-    // ended it, what was waited for), "InvalidReply" (the reply was not valid JSON),
-    // "OperationCancelled" (a stop was requested) or "InvalidAccessKey". When every attempt got
+    // else is returned after the first attempt. Results that carry no HTTP reply have status 0,
+    // an empty body and a failureCode with its failureMessage in words: "TransportError" (no
+    // reply; the reason, and when the deadline ended it, what was waited for), "InvalidReply"
+    // (the reply was not valid JSON), "OperationCancelled" (a stop was requested) or
+    // "InvalidAccessKey". When every attempt got
     // a transient HTTP status the last reply is returned. `attempts` and
     // `earlierAttemptMayHaveLanded` say how the reply came about.
     // `request` itself is not changed: signing headers go only into what is sent.
@@ -79,36 +80,6 @@ AZT_API unsigned long long requestDeadlineMs();
 // An HTTP date in RFC 1123 form ("Sun, 06 Dec 2026 11:11:21 GMT") as seconds since 1970.
 // False (and `seconds` unchanged) for anything else. Independent of the locale.
 AZT_API bool parseHttpDate(const std::string& text, long long& seconds);
-
-// Copies the x-ms-continuation-NextPartitionKey/NextRowKey reply headers into the JSON object
-// body as top-level string members of the same names (first in the object). Bodies that are
-// not a JSON object are left alone.
-AZT_API void foldContinuationIntoBody(AzureTableResponse& response);
-
-// Emulator adapter for describing a table. The emulator answers GET Tables('t') with the
-// table's entities, so a describe is sent as a filtered table query instead.
-// True when `request` is a describe (GET of exactly Tables('<name>'), no query); `name` is set.
-AZT_API bool isDescribeTableRequest(const AzureTableRequest& request, std::string& name);
-// The filtered query that stands in for the describe: GET Tables?$filter=TableName eq '<name>'.
-AZT_API AzureTableRequest describeAsTableQuery(const AzureTableRequest& describe, const std::string& name);
-// One page of the account's table listing (the emulator's filter is case-sensitive; names are
-// not, so a describe that the filter misses looks through the listing).
-AZT_API AzureTableRequest tableListingPage(const AzureTableRequest& describe, const std::string& nextTableName);
-AZT_API bool listingHoldsTable(const AzureTableResponse& reply, const std::string& name);
-// Turns the query's reply into the service's reply to the describe: 200 with the table object
-// ({"odata.metadata":".../$metadata#Tables/@Element","TableName":"<name as stored>"}; names
-// compared without regard to case) or 404 with a "ResourceNotFound" error body. Other replies
-// pass unchanged.
-// `nowMs` (milliseconds since 1970; -1: the system clock) stamps the made-up error message.
-AZT_API AzureTableResponse describeReplyFromTableQuery(AzureTableResponse reply, const std::string& name,
-                                                       long long nowMs = -1);
-
-// The "odata.error" JSON body the service sends, for errors made on this side.
-AZT_API std::string odataErrorBody(const std::string& code, const std::string& message);
-
-// One line for people out of an error reply: "<code>: <first line of the message>" from a JSON
-// "odata.error" or an XML <Error> body, else the body cut short. Secrets are scrubbed.
-AZT_API std::string summarizeErrorBody(const std::string& body);
 
 }  // namespace http
 }  // namespace platform

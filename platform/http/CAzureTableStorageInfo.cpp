@@ -1,10 +1,5 @@
 #include "platform/http/CAzureTableStorageInfo.h"
 
-#include <rapidjson/document.h>
-
-#include <set>
-
-#include "platform/http/UrlEncoding.h"
 #include "platform/ida/IdaEnvironment.h"
 
 namespace {
@@ -87,48 +82,4 @@ AzureTableRequest CAzureTableStorageInfo::baseRequest(const std::string& operati
         request.method = "GET";
     }
     return request;
-}
-
-bool CAzureTableStorageInfo::queryTables(std::vector<std::string>& tables, std::string* error) {
-    tables.clear();
-    std::string nextTableName;
-    std::set<std::string> seenTokens;
-    while (true) {
-        AzureTableRequest request = baseRequest("");
-        request.path = "Tables";
-        if (!nextTableName.empty()) request.query = "NextTableName=" + platform::http::percentEncode(nextTableName);
-        AzureTableResponse response = requestService.executeRequest(request, 50, 60000);
-        if (response.status != 200) {
-            if (error)
-                *error = "listing the tables of account '" + m_accountName + "' failed: " +
-                         (response.status == 0 ? std::string() : "HTTP " + std::to_string(response.status) + ": ") +
-                         platform::http::summarizeErrorBody(response.body) +
-                         (response.status == 403 ? " (check the account name and key)" : "");
-            return false;
-        }
-        rapidjson::Document document;
-        document.Parse(response.body.c_str(), response.body.size());
-        auto value = document.IsObject() ? document.FindMember("value") : rapidjson::Value::MemberIterator();
-        if (document.HasParseError() || !document.IsObject() || value == document.MemberEnd() ||
-            !value->value.IsArray()) {
-            if (error)
-                *error = "listing the tables of account '" + m_accountName + "' failed: unexpected reply: " +
-                         response.body.substr(0, 200);
-            return false;
-        }
-        for (const auto& table : value->value.GetArray()) {
-            if (!table.IsObject()) continue;
-            auto name = table.FindMember("TableName");
-            if (name != table.MemberEnd() && name->value.IsString())
-                tables.emplace_back(name->value.GetString(), name->value.GetStringLength());
-        }
-        auto next = response.headers.find("x-ms-continuation-nexttablename");
-        if (next == response.headers.end() || next->second.empty()) return true;
-        // A token that comes back again would list the same page for ever.
-        if (!seenTokens.insert(next->second).second) {
-            if (error) *error = "listing the tables of account '" + m_accountName + "' failed: the service repeated a continuation token";
-            return false;
-        }
-        nextTableName = next->second;
-    }
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The request builder of one storage account, and the base of the Table service client. Holds
 // the account's credential values, the environment the client logs through and the transport,
-// which works on the environment's runtime (IdaEnvironment::runtime()).
+// which works on the environment's runtime (IdaEnvironment::runtime()). The table listing
+// (queryTables) is the client's: AzureTableStorage.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -50,8 +51,6 @@ public:
     // A request prepared for `operation` ("", "create", "delete", "insert", "insert/replace",
     // "batch"): method, base URL, standard headers and signing information.
     AzureTableRequest baseRequest(const std::string& operation) const;
-    // Names of the account's tables (follows continuation); false when listing failed.
-    bool queryTables(std::vector<std::string>& tables, std::string* error = nullptr);
     // The service's clock: the "Date" of its most recent reply to this client, in seconds since
     // 1970; 0 while no reply carried one.
     long long serviceTime() const { return requestService.lastReplyTime(); }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/ida/RestartPoint.h"
 #include "platform/log/DebugLog.h"
 
 namespace platform {
@@ -50,7 +51,13 @@ bool isStaleTemp(const std::string& name) {
 }
 
 bool isPagePosition(const std::string& restart) {
-    return restart.empty() || std::count(restart.begin(), restart.end(), ':') == 1;
+    RestartPoint point;
+    return RestartPoint::parse(restart, point);
+}
+
+bool isEndOfTable(const std::string& restart) {
+    RestartPoint point;
+    return RestartPoint::parse(restart, point) && point.isEnd();
 }
 
 }  // namespace
@@ -161,7 +168,8 @@ void BackupDataOutput::updateRestart(const std::string& restart) {
     if (m_failed || m_closed) return;
     ++m_pages;
     // "" after the last page would read as "start from the first entity" on resume.
-    m_restart = restart.empty() ? ":" : restart;
+    RestartPoint point;
+    m_restart = RestartPoint::parseAfterPage(restart, point) ? point.toString() : restart;
     if (m_haveChunk) {
         // A page lies wholly in one chunk: only page boundaries are recorded.
         m_atBoundary = m_current;
@@ -195,7 +203,7 @@ bool BackupDataOutput::commit(bool complete) {
     }
     BackupManifest& manifest = m_job->m_manifest;
     manifest.pages = m_pages;
-    manifest.restart = complete ? ":" : m_restart;
+    manifest.restart = complete ? RestartPoint::end().toString() : m_restart;
     manifest.complete = complete;
     std::string error;
     if (!m_job->writeManifest(error)) return fail("cannot write " + m_job->pathOf(kManifestFile) + ": " + error);
@@ -215,7 +223,7 @@ bool BackupDataOutput::flush() {
 bool BackupDataOutput::close(const std::string& restart) {
     if (m_failed) return false;
     if (m_closed) return true;
-    bool ok = commit(restart == ":");
+    bool ok = commit(isEndOfTable(restart));
     if (ok && m_file && !m_file->close()) ok = fail("cannot close " + m_job->pathOf(m_current.file));
     m_file.reset();
     m_closed = true;
@@ -372,7 +380,7 @@ BackupJobEnvironment::State BackupJobEnvironment::claim(std::string& message, bo
         message = "cannot resume the backup in " + m_folder + ": " + error;
         return State::Refused;
     }
-    if (stored.pages > 0 && stored.restart == ":") {
+    if (stored.pages > 0 && isEndOfTable(stored.restart)) {
         // The scan had reached the end; only the final mark was missing.
         m_manifest.complete = true;
         if (!writeManifest(error)) {

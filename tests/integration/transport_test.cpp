@@ -1,5 +1,5 @@
 // The transport against the emulator, through the real libcurl client: raw requests built by
-// CAzureTableStorageInfo and sent by AzureTableRequestService.
+// CAzureTableStorageInfo, sent by AzureTableRequestService under the client's reply handling.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <netinet/in.h>
@@ -23,28 +23,27 @@ using platform::http::HttpReply;
 
 namespace {
 
-// The account's request builder with its transport opened up for the tests.
-class RawAccount : public CAzureTableStorageInfo {
+// The client's request path opened up for the tests: raw requests from the request builder,
+// sent the way every client operation sends them.
+class RawAccount : public AzureTableStorage {
 public:
-    RawAccount(IdaEnvironment& environment, const AzureTableCredentials& credentials)
-        : CAzureTableStorageInfo(environment, 32) {
-        Connect(credentials.accountName, credentials.accountUrl, credentials.accessKey);
-    }
+    RawAccount(IdaEnvironment& environment, AzureTableCredentials credentials)
+        : AzureTableStorage(credentials, environment) {}
     AzureTableResponse send(AzureTableRequest request, unsigned int attempts = 50) {
-        return requestService.executeRequest(request, attempts, 60000);
+        return execute(request, attempts);
     }
-    AzureTableResponse createTable(const std::string& name) {
+    AzureTableResponse createRaw(const std::string& name) {
         AzureTableRequest request = baseRequest("create");
         request.path = "Tables";
         request.body = "{\"TableName\":\"" + name + "\"}";
         return send(request);
     }
-    AzureTableResponse describeTable(const std::string& name) {
+    AzureTableResponse describeRaw(const std::string& name) {
         AzureTableRequest request = baseRequest("");
         request.path = "Tables('" + name + "')";
         return send(request);
     }
-    AzureTableResponse deleteTable(const std::string& name) {
+    AzureTableResponse deleteRaw(const std::string& name) {
         AzureTableRequest request = baseRequest("delete");
         request.path = "Tables('" + name + "')";
         return send(request);
@@ -131,7 +130,7 @@ TEST_F(TransportTest, ConnectionIsKeptAliveBetweenRequests) {
 TEST_F(TransportTest, MissingTableIsNotFound) {
     RawAccount account(environment, credentials);
     std::string name = testing_support::uniqueTableName("missing");
-    AzureTableResponse described = account.describeTable(name);
+    AzureTableResponse described = account.describeRaw(name);
     EXPECT_EQ(described.status, 404);
     EXPECT_NE(described.body.find("ResourceNotFound"), std::string::npos) << described.body;
 
@@ -148,7 +147,7 @@ TEST_F(TransportTest, WrongKeyFailsClearlyAfterOneRequest) {
     AzureTableCredentials wrong = credentials;
     wrong.accessKey = "d3Jvbmcta2V5LXdyb25nLWtleQ==";
     RawAccount account(environment, wrong);
-    AzureTableResponse response = account.describeTable("anything");
+    AzureTableResponse response = account.describeRaw("anything");
     EXPECT_EQ(response.status, 403);
     EXPECT_NE(response.body.find("authenticate"), std::string::npos) << response.body;
     EXPECT_EQ(response.body.find(wrong.accessKey), std::string::npos);
@@ -186,7 +185,7 @@ TEST_F(TransportTest, UnreachableServiceIsATransportErrorAfterEveryAttempt) {
 TEST_F(TransportTest, KeysNeedingEncodingAndContinuationTokensWithPlusSlashAndEquals) {
     RawAccount account(environment, credentials);
     std::string table = testing_support::uniqueTableName("keys");
-    ASSERT_EQ(account.createTable(table).status, 201);
+    ASSERT_EQ(account.createRaw(table).status, 201);
 
     // Key pairs whose continuation tokens (the emulator sends the keys in base64) hold '/', '='
     // and '+'; keys with a space, quotes and a non-ASCII letter; written by insert-or-replace
@@ -239,5 +238,5 @@ TEST_F(TransportTest, KeysNeedingEncodingAndContinuationTokensWithPlusSlashAndEq
     EXPECT_NE(tokens.find('/'), std::string::npos) << tokens;
     EXPECT_NE(tokens.find('='), std::string::npos) << tokens;
 
-    EXPECT_EQ(account.deleteTable(table).status, 204);
+    EXPECT_EQ(account.deleteRaw(table).status, 204);
 }

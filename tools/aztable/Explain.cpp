@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "platform/http/AzureTableRequestService.h"
+#include "table_service/AzureTableErrors.h"
 
 namespace aztable {
 
@@ -22,7 +22,7 @@ bool has(const std::string& text, const char* part) { return text.find(part) != 
 
 std::string explainServiceFailure(const std::string& body, const std::string& table, const std::string& account) {
     // "<code>: <message>" as the service sent it, scrubbed.
-    const std::string said = platform::http::summarizeErrorBody(body);
+    const std::string said = table_service::summarizeErrorBody(body);
     const std::string code = said.substr(0, said.find(':'));
     if (code == "ResourceNotFound" || code == "TableNotFound")
         return "table " + table + " does not exist in account " + account;

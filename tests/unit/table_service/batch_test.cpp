@@ -313,7 +313,7 @@ TEST_F(ClientTest, InsertEntityPostsTheStrippedEntity) {
 TEST_F(ClientTest, InsertOrReplacePutsToTheEntityAddress) {
     transport->reply(204, "");
     transport->reply(201, "{}");
-    transport->reply(404, "{\"code\":\"ResourceNotFound\"}");
+    transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
     const std::string entity = "{\"odata.etag\":\"e\", \"PartitionKey\":\"a b\",\"RowKey\":\"o'k\", \"d\": 2.0 ,\"n\":10}";
     EXPECT_EQ(client.insertOrReplaceEntity("t", entity), 0);
     auto request = transport->request(0);

@@ -22,27 +22,82 @@ void answerAlways(FakeTransport& transport, int status, const std::string& body)
 
 }  // namespace
 
-TEST(ErrorClassification, FirstMatchingRuleWins) {
+// The kind comes from the reply's error code (header first, then the body's code), never from
+// words elsewhere in the body.
+TEST(ErrorClassification, TheErrorCodeAloneDecidesTheKind) {
     struct Case {
-        const char* body;
+        const char* header;  // x-ms-error-code, "" for none
+        std::string body;
         int kind;
     } cases[] = {
-        {"", Failed},
-        {"{\"code\":\"InvalidInput\"}", Failed},
-        {"resourcenotfound", Failed},  // case-sensitive
-        {"x#ThrottlingException ResourceNotFound", Throttled},
-        {"ThrottlingException without its hash", Failed},
-        {"ResourceNotFound ... TableBeingDeleted", BeingDeleted},
-        {"BeingDeleted ResourceInUse", BeingDeleted},
-        {"ResourceNotFound ResourceInUse", ResourceInUse},
-        {"{\"code\":\"ResourceNotFound\"}", ResourceNotFound},
+        {"", "", Failed},
+        {"", "{\"odata.error\":{\"code\":\"ResourceNotFound\",\"message\":{\"value\":\"gone\"}}}", ResourceNotFound},
+        {"", "{\"odata.error\":{\"code\":\"TableBeingDeleted\"}}", BeingDeleted},
+        {"", "{\"odata.error\":{\"code\":\"ResourceInUse\"}}", ResourceInUse},
+        {"", "{\"odata.error\":{\"code\":\"com.example#ThrottlingException\"}}", Throttled},
+        // A message that merely mentions another code.
+        {"", "{\"odata.error\":{\"code\":\"InvalidInput\",\"message\":{\"value\":\"not a ResourceNotFound\"}}}", Failed},
+        {"", "{\"odata.error\":{\"code\":\"TableNotFound\",\"message\":{\"value\":\"BeingDeleted? #ThrottlingException\"}}}", Failed},
+        {"", "{\"odata.error\":{\"code\":\"resourcenotfound\"}}", Failed},  // case-sensitive
+        {"", "{\"odata.error\":{\"code\":\"ServerBusy\"}}", Failed},
+        {"", "ResourceNotFound", Failed},  // no error body at all
+        {"", "{\"error\":{\"code\":\"ResourceNotFound\"}}", Failed},
+        // XML error bodies.
+        {"", "<?xml version=\"1.0\" encoding=\"utf-8\"?><Error><Code>TableBeingDeleted</Code><Message>wait</Message></Error>", BeingDeleted},
+        {"", "<?xml version=\"1.0\"?><Error><Code>AuthorizationFailure</Code><Message>ResourceNotFound</Message></Error>", Failed},
+        // The header alone, and the header over the body.
+        {"ResourceNotFound", "", ResourceNotFound},
+        {"TableBeingDeleted", "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}", BeingDeleted},
+        {"InvalidInput", "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}", Failed},
     };
-    for (const auto& c : cases) EXPECT_EQ(classifyAzureTableError(c.body), c.kind) << c.body;
+    for (const auto& c : cases) {
+        AzureTableResponse reply;
+        reply.status = 404;
+        reply.body = c.body;
+        if (*c.header) reply.headers["x-ms-error-code"] = c.header;
+        EXPECT_EQ(classifyAzureTableError(reply), c.kind) << c.header << " | " << c.body;
+        AzureTableOutcome<bool> outcome(reply);
+        EXPECT_EQ(outcome.errorKind, c.kind);
+        EXPECT_EQ(outcome.errorMessage, c.body);
+        EXPECT_FALSE(outcome.result);
+        if (!*c.header) {
+            EXPECT_EQ(classifyAzureTableError(c.body), c.kind) << c.body;
+        }
+    }
+}
 
-    AzureTableOutcome<bool> outcome(std::string("{\"code\":\"ResourceInUse\"}"));
-    EXPECT_EQ(outcome.errorKind, 6);
-    EXPECT_EQ(outcome.errorMessage, "{\"code\":\"ResourceInUse\"}");
-    EXPECT_FALSE(outcome.result);
+TEST(ErrorSummary, OneLineFromEveryKindOfBodyWithoutSecrets) {
+    const std::string signature = "Xq3vT0pS1gN+aTuRe/VaLuE2Vc4Qm5bJ0Lp9wY8zK1E=";
+    struct Case {
+        std::string body;
+        std::string summary;
+    } cases[] = {
+        {"{\"odata.error\":{\"code\":\"TableNotFound\",\"message\":{\"lang\":\"en-US\",\"value\":\"gone\\nRequestId:1\"}}}",
+         "TableNotFound: gone"},
+        {"<?xml version=\"1.0\"?><Error><Code>AuthenticationFailed</Code><Message>no\nmore</Message></Error>",
+         "AuthenticationFailed: no"},
+        {"{\"odata.error\":{\"message\":{\"value\":\"The MAC signature found in the HTTP request '" + signature + "' is not the same\"}}}",
+         ""},  // masked by the log's redaction
+        {"plain\ntext", "plain text"},
+        {"", "no reply body"},
+    };
+    for (const auto& c : cases) {
+        std::string summary = table_service::summarizeErrorBody(c.body);
+        EXPECT_EQ(summary.find("Xq3vT0pS1gN"), std::string::npos) << summary;
+        if (c.body.find(signature) == std::string::npos) {
+            EXPECT_EQ(summary, c.summary);
+        }
+    }
+}
+
+// Through the client: the header of a real reply is read (queryEntities returns the kind).
+TEST_F(ClientTest, OperationsReadTheErrorCodeHeader) {
+    transport->reply(409, "", {{"x-ms-error-code", "TableBeingDeleted"}});
+    transport->reply(404, "{\"odata.error\":{\"code\":\"InvalidInput\",\"message\":{\"value\":\"ResourceNotFound\"}}}");
+    EmptyCheckerOutput output(&env);
+    AzureTableContinuationToken token;
+    EXPECT_EQ(client.queryEntities("t", token, &output, token, 0, 0), BeingDeleted);
+    EXPECT_EQ(client.deleteTable("t").errorKind, Failed);
 }
 
 TEST_F(ClientTest, DescribeSendsOneGetAndKeepsTheReply) {
@@ -163,7 +218,7 @@ TEST_F(ClientTest, CreateRetriesWhileTheOldTableIsBeingDeleted) {
 }
 
 TEST_F(ClientTest, CreateReturnsOtherFailuresAtOnce) {
-    const std::string throttled = "{\"code\":\"#ThrottlingException\"}";
+    const std::string throttled = "{\"odata.error\":{\"code\":\"#ThrottlingException\"}}";
     transport->reply(409, throttled);
     transport->reply(204, "");  // a success status of another operation is still a failure here
     auto first = client.createTable("{\"TableName\":\"t\"}");
@@ -224,7 +279,7 @@ TEST_F(ClientTest, WaitsEndAtOnceWhenTheFirstAnswerSettlesThem) {
 }
 
 TEST_F(ClientTest, WaitForDeletedTableKeepsWaitingThroughOtherFailures) {
-    transport->reply(409, "{\"code\":\"#ThrottlingException\"}");
+    transport->reply(409, "{\"odata.error\":{\"code\":\"#ThrottlingException\"}}");
     transport->reply(200, "{\"TableName\":\"t\"}");
     transport->reply(404, kNotFound);
     EXPECT_TRUE(client.waitForDeletedTable("t", 120000));

@@ -91,6 +91,38 @@ TEST_F(QueryTest, ContinuationHeadersOfTheReplyReachTheToken) {
     EXPECT_EQ(toRestartString(next), "pk:rk");
 }
 
+// The transport hands the reply's headers up as they came; the client puts the continuation
+// headers first into a successful reply's JSON object (written by the JSON writer).
+TEST(ContinuationFolding, HeadersBecomeLeadingMembersOfAnObjectBody) {
+    struct Case {
+        std::map<std::string, std::string> headers;
+        const char* body;
+        const char* folded;
+    } cases[] = {
+        {{{"x-ms-continuation-nextpartitionkey", "1!8!YQ--"}, {"x-ms-continuation-nextrowkey", "a\"b\x01"}},
+         "{\"value\":[]}",
+         "{\"x-ms-continuation-NextPartitionKey\":\"1!8!YQ--\",\"x-ms-continuation-NextRowKey\":\"a\\\"b\\u0001\","
+         "\"value\":[]}"},
+        {{{"x-ms-continuation-nextpartitionkey", "p"}}, " { } ", " {\"x-ms-continuation-NextPartitionKey\":\"p\" } "},
+        {{{"x-ms-continuation-nextrowkey", "r"}}, "{\"a\":1}", "{\"x-ms-continuation-NextRowKey\":\"r\",\"a\":1}"},
+        {{{"x-ms-continuation-nextrowkey", "r"}}, "[1]", "[1]"},
+        {{}, "{\"a\":1}", "{\"a\":1}"},
+    };
+    for (const auto& c : cases) {
+        AzureTableResponse response;
+        response.status = 200;
+        response.headers = c.headers;
+        response.body = c.body;
+        table_service::foldContinuationIntoBody(response);
+        EXPECT_EQ(response.body, c.folded);
+    }
+}
+
+TEST_F(ClientTest, OnlySuccessfulRepliesGetTheContinuationFolded) {
+    transport->reply(404, "{\"odata.error\":{}}", {{"x-ms-continuation-NextPartitionKey", "pk"}});
+    EXPECT_EQ(client.deleteTable("t").errorMessage, "{\"odata.error\":{}}");
+}
+
 TEST_F(QueryTest, AnEmptyPageWithContinuationIsNotTheEnd) {
     transport->reply(200, "{\"value\":[],\"x-ms-continuation-NextPartitionKey\":\"p2\"}");
     transport->reply(200, "{\"value\":[{\"PartitionKey\":\"p2\",\"RowKey\":\"a\"}]}");
@@ -129,8 +161,8 @@ TEST_F(QueryTest, ARefusedPageLeavesTokenAndRestartAlone) {
 }
 
 TEST_F(QueryTest, AFailedRequestWritesNothingAndReturnsItsKind) {
-    transport->reply(404, "{\"code\":\"ResourceNotFound\"}");
-    transport->reply(409, "{\"code\":\"#ThrottlingException\"}");
+    transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
+    transport->reply(409, "{\"odata.error\":{\"code\":\"#ThrottlingException\"}}");
     AzureTableContinuationToken next = token("a", "b");
     EXPECT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), ResourceNotFound);
     EXPECT_EQ(client.queryEntities("t", next, output.get(), next, 0, 0), Throttled);
@@ -153,7 +185,7 @@ TEST_F(QueryTest, AReplyThatIsNoPageFailsInsteadOfEndingTheScan) {
 TEST_F(QueryTest, IsTableEmptyLooksAtTheFirstUnfilteredPage) {
     transport->reply(200, "{\"value\":[{\"PartitionKey\":\"p\"}]}");
     transport->reply(200, "{\"value\":[],\"x-ms-continuation-NextPartitionKey\":\"p\"}");
-    transport->reply(404, "{\"code\":\"ResourceNotFound\"}");
+    transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
     EXPECT_FALSE(client.isTableEmpty("t"));
     EXPECT_TRUE(client.isTableEmpty("t"));
     EXPECT_FALSE(client.isTableEmpty("t"));
