@@ -21,7 +21,19 @@ static void usage(FILE* out) {
     std::fprintf(out, "\nRun 'aztable <command> --help' for a command's options.\n");
 }
 
+#ifndef AZT_VERSION
+#error "AZT_VERSION (the project version) is set by the build"
+#endif
+
+// "aztable --version": the version the build was configured with.
+static bool printVersion(int argc, char** argv) {
+    if (argc != 2 || std::string(argv[1]) != "--version") return false;
+    std::printf("aztable %s\n", AZT_VERSION);
+    return true;
+}
+
 int main(int argc, char** argv) {
+    if (printVersion(argc, argv)) return 0;
     if (argc < 2) {
         usage(stderr);
         return 2;
