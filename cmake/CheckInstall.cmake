@@ -4,7 +4,7 @@
 # installed controller runs from the prefix and prints its version.
 #
 #   cmake -DBUILD_DIR=<build> -DVERSION=<x.y.z> -DLIBDIR=lib -DINCLUDEDIR=include -DBINDIR=bin
-#         [-DCXX=<compiler>] -P CheckInstall.cmake
+#         [-DCXX=<compiler>] [-DREADELF=<readelf>] -P CheckInstall.cmake
 cmake_minimum_required(VERSION 3.20)
 
 set(prefix ${BUILD_DIR}/install-test)
@@ -44,6 +44,17 @@ execute_process(COMMAND ${prefix}/${BINDIR}/aztable --version
   RESULT_VARIABLE rc OUTPUT_VARIABLE output ERROR_VARIABLE error)
 if(NOT rc EQUAL 0 OR NOT output STREQUAL "aztable ${VERSION}\n")
   message(FATAL_ERROR "installed aztable --version: exit ${rc}, printed '${output}' ${error}")
+endif()
+
+# The controller uses the installed library (no copy of its own) and finds it relative to itself.
+if(READELF)
+  execute_process(COMMAND ${READELF} -d ${prefix}/${BINDIR}/aztable OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+  if(NOT dynamic MATCHES "NEEDED[^\n]*\\[libaztable\\.so\\.${major}\\]")
+    message(FATAL_ERROR "the installed aztable does not load libaztable.so.${major}:\n${dynamic}")
+  endif()
+  if(NOT dynamic MATCHES "R(UN)?PATH[^\n]*\\[\\$ORIGIN/" OR dynamic MATCHES "${BUILD_DIR}")
+    message(FATAL_ERROR "the installed aztable's RPATH is not relative to the binary:\n${dynamic}")
+  endif()
 endif()
 
 # Every installed header compiles with nothing but the installed include folder.
