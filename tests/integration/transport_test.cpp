@@ -128,20 +128,6 @@ TEST_F(TransportTest, ConnectionIsKeptAliveBetweenRequests) {
     EXPECT_EQ(counting->connections.load(), 1);
 }
 
-TEST_F(TransportTest, MissingTableIsNotFound) {
-    RawAccount account(environment, credentials);
-    std::string name = testing_support::uniqueTableName("missing");
-    AzureTableResponse described = account.describeTable(name);
-    EXPECT_EQ(described.status, 404);
-    EXPECT_NE(described.body.find("ResourceNotFound"), std::string::npos) << described.body;
-
-    AzureTableRequest query = account.baseRequest("");
-    query.path = name + "()";
-    AzureTableResponse entities = account.send(query);
-    EXPECT_EQ(entities.status, 404);
-    EXPECT_NE(entities.body.find("TableNotFound"), std::string::npos) << entities.body;
-}
-
 TEST_F(TransportTest, WrongKeyFailsClearlyAfterOneRequest) {
     CountingScope counting;
     testing_support::FakeSleeperScope sleeper;
