@@ -1,7 +1,6 @@
 // The transport against the emulator, through the real libcurl client: raw requests built by
 // CAzureTableStorageInfo and sent by AzureTableRequestService.
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 
 #include "platform/http/CAzureTableStorageInfo.h"
 #include "platform/http/CurlHttpClient.h"
-#include "platform/http/UrlEncoding.h"
 #include "table_service/AzureTableStorage.h"
 #include "tests/support/Emulator.h"
 #include "tests/support/FakeSleeper.h"
@@ -33,19 +31,8 @@ public:
     AzureTableResponse send(AzureTableRequest request, unsigned int attempts = 50) {
         return requestService.executeRequest(request, attempts, 60000);
     }
-    AzureTableResponse createTable(const std::string& name) {
-        AzureTableRequest request = baseRequest("create");
-        request.path = "Tables";
-        request.body = "{\"TableName\":\"" + name + "\"}";
-        return send(request);
-    }
     AzureTableResponse describeTable(const std::string& name) {
         AzureTableRequest request = baseRequest("");
-        request.path = "Tables('" + name + "')";
-        return send(request);
-    }
-    AzureTableResponse deleteTable(const std::string& name) {
-        AzureTableRequest request = baseRequest("delete");
         request.path = "Tables('" + name + "')";
         return send(request);
     }
@@ -84,18 +71,6 @@ public:
 private:
     ExchangeCounter m_counter;
 };
-
-rapidjson::Document parse(const std::string& body) {
-    rapidjson::Document document;
-    document.Parse(body.c_str());
-    return document;
-}
-
-std::string member(const rapidjson::Value& object, const char* name) {
-    if (!object.IsObject()) return "";
-    auto found = object.FindMember(name);
-    return found != object.MemberEnd() && found->value.IsString() ? found->value.GetString() : "";
-}
 
 // A loopback port on which nothing listens.
 int closedPort() {
@@ -169,61 +144,3 @@ TEST_F(TransportTest, UnreachableServiceIsATransportErrorAfterEveryAttempt) {
     EXPECT_EQ(sleeper->sleeps().size(), 2u);
 }
 
-TEST_F(TransportTest, KeysNeedingEncodingAndContinuationTokensWithPlusSlashAndEquals) {
-    RawAccount account(environment, credentials);
-    std::string table = testing_support::uniqueTableName("keys");
-    ASSERT_EQ(account.createTable(table).status, 201);
-
-    // Key pairs whose continuation tokens (the emulator sends the keys in base64) hold '/', '='
-    // and '+'; keys with a space, quotes and a non-ASCII letter; written by insert-or-replace
-    // with the keys in the path (quotes doubled, as in an OData literal).
-    std::vector<std::pair<std::string, std::string>> keys = {
-        {"a b", "r1"}, {"a\xc2\xbf", "r1"}, {"q'uote", "r'1"}, {"~~~", "r2"}, {"~~~", "~~~"}};
-    auto literal = [](const std::string& key) {
-        std::string out;
-        for (char c : key) {
-            out += c;
-            if (c == '\'') out += '\'';
-        }
-        return out;
-    };
-    for (const auto& key : keys) {
-        AzureTableRequest put = account.baseRequest("insert/replace");
-        put.path = table + "(PartitionKey='" + literal(key.first) + "',RowKey='" + literal(key.second) + "')";
-        put.body = "{\"v\":1}";
-        AzureTableResponse written = account.send(put);
-        ASSERT_EQ(written.status, 204) << key.first << "/" << key.second << ": " << written.body;
-    }
-    AzureTableRequest read = account.baseRequest("");
-    read.path = table + "(PartitionKey='q''uote',RowKey='r''1')";
-    AzureTableResponse one = account.send(read);
-    ASSERT_EQ(one.status, 200) << one.body;
-    EXPECT_EQ(member(parse(one.body), "RowKey"), "r'1");
-
-    // Page one entity at a time, following the continuation members folded into the body.
-    std::vector<std::pair<std::string, std::string>> seen;
-    std::string tokens;
-    std::string nextPartition, nextRow;
-    for (int page = 0; page < 20; ++page) {
-        AzureTableRequest query = account.baseRequest("");
-        query.path = table + "()";
-        if (!nextPartition.empty()) query.path += "?NextPartitionKey=" + platform::http::percentEncode(nextPartition);
-        if (!nextRow.empty()) query.path += "&NextRowKey=" + platform::http::percentEncode(nextRow);
-        query.query = "$top=1";
-        AzureTableResponse reply = account.send(query);
-        ASSERT_EQ(reply.status, 200) << reply.body;
-        auto document = parse(reply.body);
-        for (const auto& entity : document["value"].GetArray())
-            seen.emplace_back(member(entity, "PartitionKey"), member(entity, "RowKey"));
-        nextPartition = member(document, "x-ms-continuation-NextPartitionKey");
-        nextRow = member(document, "x-ms-continuation-NextRowKey");
-        tokens += nextPartition + nextRow;
-        if (nextPartition.empty() && nextRow.empty()) break;
-    }
-    EXPECT_EQ(seen, keys);
-    EXPECT_NE(tokens.find('+'), std::string::npos) << tokens;
-    EXPECT_NE(tokens.find('/'), std::string::npos) << tokens;
-    EXPECT_NE(tokens.find('='), std::string::npos) << tokens;
-
-    EXPECT_EQ(account.deleteTable(table).status, 204);
-}

@@ -79,7 +79,6 @@ TEST(RequestService, EmulatorServerErrorsAreFinalButBusyIsRetried) {
     FakeSleeperScope sleeper;
     transport->reply(503);
     transport->reply(500);
-    transport->reply(202);
     // A 500 with an error body (its own time-out) is a passing fault, as on the service.
     transport->reply(500, "{\"odata.error\":{\"code\":\"OperationTimedOut\"}}");
     transport->reply(500, " \r\n");
@@ -163,7 +162,7 @@ TEST(RequestService, RetriesOnlyTransientFailuresAndSaysWhetherAnEarlierAttemptM
         auto sleeps = sleeper->sleeps();
         ASSERT_EQ(sleeps.size(), c.before.size());
         for (size_t i = 0; i < sleeps.size(); ++i)
-            if (c.before[i] == 429) EXPECT_EQ(sleeps[i], 3000u);
+            if (c.before[i] == 429) { EXPECT_EQ(sleeps[i], 3000u); }
         for (const auto& sent : transport->requests()) {
             EXPECT_EQ(sent.headers.count("Authorization"), 1u);
             EXPECT_EQ(sent.headers.count("x-ms-date"), 1u);
@@ -249,14 +248,6 @@ TEST(HttpDate, ReadsRfc1123DatesOnly) {
         EXPECT_EQ(parseHttpDate(c.text, seconds), c.seconds >= 0) << c.text;
         EXPECT_EQ(seconds, c.seconds) << c.text;
     }
-
-    FakeTransportScope transport;
-    AzureTableRequestService service;
-    EXPECT_EQ(service.lastReplyTime(), 0);
-    transport->reply(404, "{}", {{"Date", "Sun, 06 Dec 2026 11:11:21 GMT"}});
-    auto r = request("Tables");
-    service.executeRequest(r, 1, 1000);
-    EXPECT_EQ(service.lastReplyTime(), 1796555481);
 }
 
 // The service quotes a refused signature back; it must not reach a log line or a message.
