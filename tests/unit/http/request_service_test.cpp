@@ -46,7 +46,9 @@ TEST(RetryPolicy, RetryAfterInSecondsIsReadAndCapped) {
     for (const auto& c : cases) {
         unsigned long long ms = 0;
         EXPECT_EQ(RetryPolicy::retryAfterMs({{"retry-after", c.first}}, ms), c.second >= 0) << c.first;
-        if (c.second >= 0) EXPECT_EQ(ms, static_cast<unsigned long long>(c.second)) << c.first;
+        if (c.second >= 0) {
+            EXPECT_EQ(ms, static_cast<unsigned long long>(c.second)) << c.first;
+        }
     }
 }
 
