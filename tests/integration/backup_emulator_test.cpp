@@ -301,3 +301,16 @@ TEST_F(BackupEmulatorTest, SigtermStopsAtAPageBoundaryAndTheSameCommandResumes) 
     expectSameEntities(stored, listTable());
 }
 
+TEST_F(BackupEmulatorTest, BadUsageIsRefusedBeforeAnythingIsWritten) {
+    std::string out;
+    EXPECT_EQ(runAztable({"backup-table", "--table", table}, connection, &out), 2) << out;
+    EXPECT_EQ(runAztable({"backup-table", "--table", table, "--out", folder + "/x", "--since", "200", "--until", "100"},
+                         connection, &out),
+              2)
+        << out;
+    EXPECT_EQ(runAztable({"backup-table", "--table", table, "--out", folder + "/x", "--chunk-size", "-5"}, connection,
+                         &out),
+              2)
+        << out;
+    EXPECT_EQ(::access((folder + "/x").c_str(), F_OK), -1);
+}

@@ -130,6 +130,12 @@ TEST_F(ClientTest, BatchBodyByteForByte) {
                                         "Items insert successful", "Returning success with no additional items"}));
 }
 
+// An empty batch is refused by the service, so an empty list must send nothing.
+TEST_F(ClientTest, EmptyListSendsNothing) {
+    EXPECT_FALSE(client.batchInsert("t", {}).result);
+    EXPECT_EQ(transport->requestCount(), 0u);
+}
+
 TEST_F(ClientTest, OnePartitionGoesOutInHundreds) {
     std::vector<std::string> entities;
     for (int i = 0; i < 250; ++i) entities.push_back(line("p", std::to_string(i)));
