@@ -1,24 +1,15 @@
-// The Table service client's table lifecycle against the emulator, over the real transport,
-// and the controller's table command that drives it.
+// The controller's table and backup commands against the emulator (the client's own table
+// lifecycle is in table_service_conformance_test.cpp).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
-#include <cctype>
-#include <cstdio>
-
-#include "table_service/AzureTableStorage.h"
 #include "tests/support/Emulator.h"
-#include "tests/support/FakeSleeper.h"
-#include "tests/support/MemoryEnvironment.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
 
-class TableLifecycleTest : public testing_support::EmulatorTest {
-protected:
-    testing_support::MemoryEnvironment environment;
-};
+using TableLifecycleTest = testing_support::EmulatorTest;
 
 struct CommandResult {
     int status = -1;
@@ -36,65 +27,7 @@ CommandResult aztable(const std::string& arguments, const std::string& environme
 
 }  // namespace
 
-TEST_F(TableLifecycleTest, CreateDescribeDeleteAndWait) {
-    testing_support::FakeSleeperScope sleeper;
-    AzureTableStorage client(credentials, environment);
-    std::string name = testing_support::uniqueTableName("life");
-
-    auto missing = client.describeTable(name);
-    EXPECT_EQ(missing.errorKind, ResourceNotFound) << missing.errorMessage;
-
-    auto created = client.createTable(AzureTableDescription(rapidjson::Value()).createTableRequest(name));
-    ASSERT_EQ(created.errorKind, 0) << created.errorMessage;
-    ASSERT_TRUE(created.result);
-    EXPECT_EQ(created.result->tableName, name);
-    EXPECT_TRUE(client.waitForActiveTable(name, 120000));
-
-    auto described = client.describeTable(name);
-    ASSERT_EQ(described.errorKind, 0) << described.errorMessage;
-    EXPECT_EQ(described.result->tableName, name);
-    // The service's single table object, metadata first, as the backup stores it.
-    std::string json = described.result->toDescriptionJson();
-    EXPECT_EQ(json.rfind("{\"table\":{\"odata.metadata\":\"http://127.0.0.1:", 0), 0u) << json;
-    EXPECT_NE(json.find("$metadata#Tables/@Element\",\"TableName\":\"" + name + "\"}}"), std::string::npos) << json;
-
-    EXPECT_TRUE(client.isTableEmpty(name));
-    EXPECT_EQ(client.insertEntity(name, "{\"odata.etag\":\"x\",\"PartitionKey\":\"p\",\"RowKey\":\"r\",\"v\":1}"), 0);
-    EXPECT_FALSE(client.isTableEmpty(name));
-
-    auto again = client.createTable(AzureTableDescription(rapidjson::Value()).createTableRequest(name));
-    EXPECT_EQ(again.errorKind, Failed);
-    EXPECT_NE(again.errorMessage.find("TableAlreadyExists"), std::string::npos);
-
-    auto deleted = client.deleteTable(name);
-    ASSERT_EQ(deleted.errorKind, 0) << deleted.errorMessage;
-    EXPECT_TRUE(*deleted.result);
-    EXPECT_TRUE(client.waitForDeletedTable(name, 120000));
-    EXPECT_TRUE(sleeper->sleeps().empty());  // the emulator removes tables at once
-
-    EXPECT_EQ(client.deleteTable(name).errorKind, ResourceNotFound);
-    EXPECT_FALSE(client.isTableEmpty(name));
-    EXPECT_FALSE(client.waitForActiveTable(name, 4000));
-    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{2000, 2000, 2000}));
-}
-
-TEST_F(TableLifecycleTest, TableNamesAreMatchedWithoutRegardToCase) {
-    AzureTableStorage client(credentials, environment);
-    std::string name = testing_support::uniqueTableName("MixedCase");
-    ASSERT_EQ(client.createTable(AzureTableDescription(rapidjson::Value()).createTableRequest(name)).errorKind, 0);
-    std::string lower = name;
-    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    auto described = client.describeTable(lower);
-    ASSERT_EQ(described.errorKind, 0) << described.errorMessage;
-    EXPECT_EQ(described.result->tableName, name);
-    EXPECT_EQ(client.deleteTable(lower).errorKind, 0);
-    EXPECT_EQ(client.describeTable(name).errorKind, ResourceNotFound);
-}
-
 TEST_F(TableLifecycleTest, TableCommandRunsATableThroughItsLife) {
-    std::string error;
-    std::string connection = testing_support::emulatorConnectionString(&error);
-    ASSERT_FALSE(connection.empty()) << error;
     std::string option = "--connection-string " + shellQuote(connection);
     std::string name = testing_support::uniqueTableName("cli");
 

@@ -1,12 +1,15 @@
 #pragma once
 // An in-memory Table service behind the scripted transport. Tables can be described, created and
-// deleted; batch transactions store their entities (read from the operation bodies, so tests do
-// not depend on how keys are spelled in URLs) and can be refused on purpose. Entity queries page
-// through a sorted source table (fill/add) the way the service does: continuation headers with
-// opaque tokens holding '+', '/' and '=', optional empty pages that still carry a continuation,
-// and a chosen query that fails.
+// deleted (names match without regard to case, as on the service); batch transactions store their
+// entities (read from the operation bodies, so tests do not depend on how keys are spelled in URLs)
+// and can be refused on purpose, refusals answered inside a 202 as the service does. Entity queries
+// page through a table's entities in key order the way the service does: continuation headers
+// with opaque tokens holding '+', '/' and '=', optional empty pages that still carry a
+// continuation, and a chosen query that fails; a missing table is "TableNotFound".
+// tests/integration/table_service_conformance_test.cpp runs the same cases against the emulator.
 #include <ctime>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -70,8 +73,8 @@ public:
         return text;
     }
 
-    // --- the source table that entity queries page through ---
-    // Adds `count` entities spread over `partitions` partitions, and the table "t1" they live in.
+    // --- the source table "t1" that backups page through ---
+    // Adds `count` entities spread over `partitions` partitions to the table "t1".
     void fill(int count, int partitions = 3) {
         addTable("t1");
         for (int i = 0; i < count; ++i) {
@@ -85,6 +88,10 @@ public:
         std::string json = "{\"odata.etag\":\"W/\\\"1\\\"\",\"PartitionKey\":\"" + pk + "\",\"RowKey\":\"" + rk +
                            "\",\"Timestamp\":\"2023-11-14T22:13:20.1234567Z\",\"n\":" + std::to_string(m_rows.size()) +
                            ",\"big\":\"9007199254740993\",\"big@odata.type\":\"Edm.Int64\"}";
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_tables["t1"][pk + "/" + rk] = json;
+        }
         m_rows.push_back({pk, rk, json});
         std::sort(m_rows.begin(), m_rows.end(), [](const SourceEntity& a, const SourceEntity& b) {
             return a.partitionKey != b.partitionKey ? a.partitionKey < b.partitionKey : a.rowKey < b.rowKey;
@@ -181,9 +188,9 @@ private:
         const bool tables = e.url.find("Tables('") != std::string::npos;
         if (e.url.find("$batch") != std::string::npos) return batch(e.body);
         if (e.method == "GET" && tables) {
-            std::string name = tableInPath(e.url);
-            if (!m_tables.count(name)) return reply(404, notFound);
-            return reply(200, "{\"odata.metadata\":\"x\",\"TableName\":\"" + name + "\"}");
+            auto found = m_tables.find(tableInPath(e.url));
+            if (found == m_tables.end()) return reply(404, notFound);
+            return reply(200, "{\"odata.metadata\":\"x\",\"TableName\":\"" + found->first + "\"}");
         }
         if (e.method == "DELETE" && tables) {
             if (!m_tables.erase(tableInPath(e.url))) return reply(404, notFound);
@@ -197,28 +204,53 @@ private:
             m_tables[name];
             return reply(201, "{\"TableName\":\"" + name + "\"}");
         }
-        if (e.method == "GET" && e.url.find("()") != std::string::npos) return query(e.url);
+        size_t open = e.url.find("()");
+        if (e.method == "GET" && open != std::string::npos) {
+            size_t slash = e.url.rfind('/', open);
+            return query(e.url.substr(slash + 1, open - slash - 1), e.url);
+        }
         return reply(400, "{\"odata.error\":{\"code\":\"Unexpected\"}}");
     }
 
-    platform::http::HttpReply query(const std::string& url) {
+    // A table's entities in key order, each with the entity tag and time stamp the service adds.
+    std::vector<SourceEntity> sortedRows(const std::map<std::string, std::string>& stored) const {
+        std::vector<SourceEntity> rows;
+        for (const auto& entry : stored) {
+            rapidjson::Document d;
+            d.Parse(entry.second.c_str());
+            std::string json = entry.second;
+            if (!d.HasMember("odata.etag"))
+                json = "{\"odata.etag\":\"W/\\\"1\\\"\",\"Timestamp\":\"2023-11-14T22:13:20.1234567Z\"," + json.substr(1);
+            rows.push_back({d["PartitionKey"].GetString(), d["RowKey"].GetString(), json});
+        }
+        std::sort(rows.begin(), rows.end(), [](const SourceEntity& a, const SourceEntity& b) {
+            return a.partitionKey != b.partitionKey ? a.partitionKey < b.partitionKey : a.rowKey < b.rowKey;
+        });
+        return rows;
+    }
+
+    platform::http::HttpReply query(const std::string& table, const std::string& url) {
         ++m_queries;
         // Not a transient failure: the transport does not retry it.
         if (m_queries == m_failQuery) return reply(400, "{\"odata.error\":{\"code\":\"InvalidInput\"}}");
+        auto found = m_tables.find(table);
+        if (found == m_tables.end())
+            return reply(404, "{\"odata.error\":{\"code\":\"TableNotFound\",\"message\":{\"value\":\"The table specified does not exist.\"}}}");
+        const std::vector<SourceEntity> rows = sortedRows(found->second);
         std::string pk = untoken(parameter(url, "NextPartitionKey"));
         std::string rk = untoken(parameter(url, "NextRowKey"));
         size_t start = 0;
-        while (start < m_rows.size() && (m_rows[start].partitionKey < pk ||
-                                         (m_rows[start].partitionKey == pk && m_rows[start].rowKey < rk)))
+        while (start < rows.size() &&
+               (rows[start].partitionKey < pk || (rows[start].partitionKey == pk && rows[start].rowKey < rk)))
             ++start;
-        bool empty = m_emptyFirst && start < m_rows.size() && m_servedEmpty.insert(start).second;
-        size_t end = empty ? start : std::min(m_rows.size(), start + m_pageSize);
+        bool empty = m_emptyFirst && start < rows.size() && m_servedEmpty.insert(start).second;
+        size_t end = empty ? start : std::min(rows.size(), start + m_pageSize);
         platform::http::HttpReply r = reply(200, "{\"odata.metadata\":\"x\",\"value\":[");
-        for (size_t i = start; i < end; ++i) r.body += (i > start ? "," : "") + m_rows[i].json;
+        for (size_t i = start; i < end; ++i) r.body += (i > start ? "," : "") + rows[i].json;
         r.body += "]}";
-        if (end < m_rows.size()) {
-            r.headers["x-ms-continuation-nextpartitionkey"] = token(m_rows[end].partitionKey);
-            r.headers["x-ms-continuation-nextrowkey"] = token(m_rows[end].rowKey);
+        if (end < rows.size()) {
+            r.headers["x-ms-continuation-nextpartitionkey"] = token(rows[end].partitionKey);
+            r.headers["x-ms-continuation-nextrowkey"] = token(rows[end].rowKey);
         }
         return r;
     }
@@ -260,17 +292,30 @@ private:
         const size_t operations = stored.entities.size();
         if (m_forget) stored.entities.clear();
         m_batches.push_back(std::move(stored));
-        if (missing) return reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
-        if (refuse) return reply(400, "{\"odata.error\":{\"code\":\"InvalidInput\"}}");
-        // One operation response per operation, as the service confirms a change set.
-        std::string confirmed = "--batchresponse_1\r\nContent-Type: multipart/mixed; boundary=changesetresponse_1\r\n\r\n";
-        for (size_t i = 0; i < operations; ++i)
-            confirmed += "--changesetresponse_1\r\nContent-Type: application/http\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n";
-        return reply(202, confirmed + "--changesetresponse_1--\r\n--batchresponse_1--\r\n");
+        // The service answers a batch with 202 and says inside it which operation failed, if any:
+        // one operation response per operation when the change set was taken, else one error.
+        std::string answer = "--batchresponse_1\r\nContent-Type: multipart/mixed; boundary=changesetresponse_1\r\n\r\n";
+        const std::string part = "--changesetresponse_1\r\nContent-Type: application/http\r\n\r\n";
+        if (refuse) {
+            answer += part + (missing ? "HTTP/1.1 404 Not Found\r\n\r\n{\"odata.error\":{\"code\":\"TableNotFound\"}}\r\n"
+                                      : "HTTP/1.1 400 Bad Request\r\n\r\n{\"odata.error\":{\"code\":\"InvalidInput\"}}\r\n");
+        } else {
+            for (size_t i = 0; i < operations; ++i) answer += part + "HTTP/1.1 204 No Content\r\n\r\n";
+        }
+        return reply(202, answer + "--changesetresponse_1--\r\n--batchresponse_1--\r\n");
     }
 
+    // Table names match without regard to case; the name a table was created with is kept.
+    struct NoCase {
+        bool operator()(const std::string& a, const std::string& b) const {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+                return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+            });
+        }
+    };
+
     mutable std::mutex m_mutex;
-    std::map<std::string, std::map<std::string, std::string>> m_tables;
+    std::map<std::string, std::map<std::string, std::string>, NoCase> m_tables;
     std::vector<StoredBatch> m_batches;
     int m_refuseNext = 0;
     std::function<bool(const std::string&)> m_refuseWhen;

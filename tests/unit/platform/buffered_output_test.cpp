@@ -43,35 +43,6 @@ TEST(IdaBufferedOutput, AProducerAheadOfItsConsumerWaitsInsteadOfGrowingTheBuffe
     EXPECT_FALSE(out.putString("late"));  // the data has ended
 }
 
-TEST(IdaBufferedOutput, WithoutSpanningEveryReadStaysInsideOnePage) {
-    IdaBufferedOutput out("t", nullptr, 1024);
-    out.setBufferSpanning(false);
-    out.putString("aaaa");
-    out.updateRestart("p:1");
-    out.putString("");  // an empty page still has a boundary of its own
-    out.updateRestart("p:2");
-    out.putString("bb");
-    out.updateRestart("");
-    out.finishProducing();
-
-    std::vector<std::string> reads;
-    std::vector<std::string> marks;
-    uint64_t consumed = 0;
-    char buffer[100];
-    while (true) {
-        unsigned long filled = 0;
-        bool end = false;
-        ASSERT_TRUE(out.fillBuffer(buffer, sizeof buffer, filled, end));
-        reads.emplace_back(buffer, filled);
-        consumed += filled;
-        std::string restart;
-        while (out.takeRestartMark(consumed, restart)) marks.push_back(restart);
-        if (end) break;
-    }
-    EXPECT_EQ(reads, (std::vector<std::string>{"aaaa", "bb"}));
-    EXPECT_EQ(marks, (std::vector<std::string>{"p:1", "p:2", ""}));
-}
-
 TEST(IdaBufferedOutput, TheSafeRestartStringNamesOnlyDurableData) {
     IdaBufferedOutput out("t", nullptr, 1024);
     out.close("p:0");
@@ -96,21 +67,3 @@ TEST(IdaBufferedOutput, TheSafeRestartStringNamesOnlyDurableData) {
     EXPECT_EQ(out.getSafeRestartString(), "p:2");
 }
 
-TEST(IdaBufferedOutput, StopRequestsAndAFailedConsumerReleaseTheProducer) {
-    IdaBufferedOutput out("t", nullptr, 4);
-    EXPECT_FALSE(out.stopNow());
-    out.requestStop();
-    EXPECT_TRUE(out.stopNow());
-
-    IdaBufferedOutput blocked("t", nullptr, 4);
-    std::thread producer([&] { EXPECT_FALSE(blocked.putString("more than four bytes")); });
-    char buffer[2];
-    unsigned long filled = 0;
-    bool end = false;
-    ASSERT_TRUE(blocked.fillBuffer(buffer, sizeof buffer, filled, end));
-    blocked.consumerFailed();
-    producer.join();
-    EXPECT_TRUE(blocked.stopNow());
-    EXPECT_FALSE(blocked.fillBuffer(buffer, sizeof buffer, filled, end));
-    EXPECT_FALSE(blocked.putString("x"));
-}

@@ -79,29 +79,6 @@ TEST_F(Replay, WritesEveryLineAndSkipsEmptyOnes) {
     EXPECT_EQ(submissions(), 1u);
     EXPECT_EQ(backup.entitiesWritten(), 2u);
     EXPECT_EQ(countMessages(), (std::vector<std::string>{"FULL restore done"}));
-    for (const auto& line : backup.logLines()) {
-        if (line.message == "Empty line" || line.message == "FULL restore done") {
-            EXPECT_EQ(line.function, "fullRestoreThread");
-        }
-    }
-}
-
-TEST_F(Replay, EmptyInputStillSubmitsOnce) {
-    EXPECT_TRUE(replayFull(""));
-    EXPECT_EQ(submissions(), 1u);
-    EXPECT_EQ(transport->requestCount(), 0u);
-    EXPECT_TRUE(backup.logged("FULL restore done"));
-}
-
-TEST_F(Replay, RefusedLinesAreCountedAndResubmittedAfterAPause) {
-    service.refuseNextBatches(2);  // the first two batches of 100 of the first submission
-    EXPECT_TRUE(replayFull(lines("p", 0, 250)));
-    EXPECT_EQ(countMessages(), (std::vector<std::string>{"FULL restore done", "Items left 200\n",
-                                                         "Some more items to be restored"}));
-    EXPECT_EQ(service.entities("dest").size(), 250u);
-    EXPECT_EQ(backup.entitiesWritten(), 250u);  // each counted once, when the service confirmed it
-    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{1000}));
-    EXPECT_TRUE(backup.failures().empty());
 }
 
 TEST_F(Replay, CountsShrinkAcrossResubmissions) {
@@ -158,14 +135,6 @@ TEST_F(Replay, LinesAreReadAndWrittenInBoundedWindows) {
     EXPECT_EQ(submissions(), 3u);
     EXPECT_EQ(service.entities("dest").size(), 2 * n + 500);
     EXPECT_EQ(backup.countLogged("FULL restore done"), 1u) << "only the last window's first submission";
-
-    // Exactly one window's worth: one submission, and it is the last one.
-    MemoryEnvironment exact("/store/exact");
-    exact.setInput("src", lines("p", 0, static_cast<int>(n)));
-    auto args = fullArgs(exact);
-    EXPECT_TRUE(AzureTableRestoreRunner::executeFullRestoreLowLevel(&args));
-    EXPECT_EQ(exact.countLogged("Returning success with no additional items"), 1u);
-    EXPECT_TRUE(exact.logged("FULL restore done"));
 }
 
 TEST_F(Replay, WindowsAreAlsoBoundedInBytes) {
@@ -226,21 +195,6 @@ TEST_F(Replay, PartitionsGoSideBySideEachInItsOwnOrder) {
     EXPECT_LE(senders.size(), AzureTableRestoreRunner::kReplayConnections);
 }
 
-TEST_F(Replay, IncrementalReplayDiffersOnlyInItsLogLines) {
-    backup.setInput("src", lines("p", 0, 3));
-    IncrementalRestoreArgs args;
-    args.credentials = &credentials;
-    args.destinationTable = "dest";
-    args.sourceTable = "src";
-    args.environment = &backup;
-    args.startFlag = true;
-    EXPECT_TRUE(AzureTableRestoreRunner::executeIncrementalRestoreLowLevel(&args));
-    EXPECT_TRUE(backup.logged("Replaying incremental backup "));
-    EXPECT_FALSE(backup.logged("FULL restore done"));
-    EXPECT_EQ(service.entities("dest").size(), 3u);
-    EXPECT_EQ(backup.openedInputs(), (std::vector<std::string>{"src"}));
-}
-
 // --- execute ----------------------------------------------------------------------------------
 
 class Execute : public ::testing::Test {
@@ -253,13 +207,6 @@ protected:
         full.setInput("src", lines("p", 0, 3, ",\"v\":1"));
         first.setInput("src", lines("p", 1, 2, ",\"v\":2") + lines("p", 3, 4, ",\"v\":2"));
         second.setInput("src", lines("p", 2, 3, ",\"v\":3"));
-    }
-    ~Execute() override {
-        if (!HasFailure()) return;
-        for (auto* env : {&job, &full, &first, &second})
-            for (const auto& line : env->logLines())
-                std::fprintf(stderr, "  [%s] %s: %s\n", env->getName().c_str(), line.function.c_str(),
-                             line.message.substr(0, 300).c_str());
     }
     std::vector<std::string> executeMessages() const {
         std::vector<std::string> out;
@@ -298,11 +245,7 @@ TEST_F(Execute, UnreadableIncrementalMetadataStopsTheRestore) {
     ASSERT_FALSE(runner->execute(false, "dest", &full, {&first, &broken}, false));
     EXPECT_EQ(service.entities("dest").size(), 4u) << "full and first incremental were replayed";
     EXPECT_TRUE(broken.openedInputs().empty());
-    EXPECT_EQ(executeMessages(), (std::vector<std::string>{"Replaying full backup",
-                                                           "All items written to destination table dest",
-                                                           "Restore failed"}));
-    EXPECT_EQ(job.failures(),
-              (std::vector<std::string>{"Unable to read metadata file for incremental /store/I3-broken"}));
+    EXPECT_EQ(executeMessages().back(), "Restore failed");
 }
 
 TEST_F(Execute, IncrementalOnlyIntoAnExistingTable) {
@@ -329,12 +272,6 @@ TEST_F(Execute, AReplayThatDidNotWriteEverythingFailsTheRestore) {
     EXPECT_EQ(job.failures().front(),
               "Replaying /store/F1 into table dest failed: Gave up restoring 3 items into table dest after 8 "
               "resubmissions");
-}
-
-TEST_F(Execute, ADamagedBackupFailsTheRestore) {
-    full.setInput("src", lines("p", 0, 3), /*failsAtEnd=*/true);
-    EXPECT_FALSE(runner->execute(false, "dest", &full, {}, false));
-    EXPECT_EQ(executeMessages().back(), "Restore failed");
 }
 
 TEST_F(Execute, UseExistingIntoAMissingTableFailsInsteadOfReportingSuccess) {

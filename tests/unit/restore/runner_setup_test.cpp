@@ -6,19 +6,26 @@
 #include "support/MemoryEnvironment.h"
 
 using namespace testing_support;
+using platform::http::HttpExchange;
+using platform::http::HttpReply;
 
 namespace {
 
 const char* kStoredDescription = "{\"table\":{\"odata.metadata\":\"m\",\"TableName\":\"src\"}}";
+const char* kNotFound = "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}";
 
-// What the destination-side requests of one call were, as "METHOD what" strings.
+// The requests sent, as "METHOD what" strings.
 std::vector<std::string> calls(const FakeTransport& transport) {
     std::vector<std::string> out;
-    for (const auto& r : transport.requests()) {
-        std::string what = r.url.substr(std::string("http://127.0.0.1:9/").size());
-        out.push_back(r.method + " " + what);
-    }
+    for (const auto& r : transport.requests()) out.push_back(r.method + " " + r.url.substr(std::string("http://127.0.0.1:9/").size()));
     return out;
+}
+
+HttpReply replyOf(int status, const std::string& body) {
+    HttpReply r;
+    r.status = status;
+    r.body = body;
+    return r;
 }
 
 class RunnerSetup : public ::testing::Test {
@@ -42,158 +49,104 @@ protected:
 
 }  // namespace
 
-TEST_F(RunnerSetup, ExistingTableIsKeptUnlessOverwriteWithoutUseExisting) {
-    FakeTableService service(*transport);
-    service.addTable("dest");
-    for (auto flags : {std::make_pair(false, false), std::make_pair(false, true), std::make_pair(true, true)}) {
-        transport->clearRequests();
-        EXPECT_TRUE(initialize(flags.first, flags.second, &full));
-        EXPECT_EQ(calls(*transport), (std::vector<std::string>{"GET Tables('dest')"}));
+// An existing destination is kept unless overwrite is asked without useExisting; then it is
+// dropped, waited for, created under the destination's name and waited for. A missing one is
+// created unless useExisting.
+TEST_F(RunnerSetup, TheDestinationIsKeptDroppedOrCreatedAsTheFlagsSay) {
+    const std::vector<std::string> describe{"GET Tables('dest')"};
+    const std::vector<std::string> create{"GET Tables('dest')", "POST Tables", "GET Tables('dest')"};
+    const std::vector<std::string> replace{"GET Tables('dest')", "DELETE Tables('dest')", "GET Tables('dest')",
+                                           "POST Tables", "GET Tables('dest')"};
+    const struct {
+        bool exists, overwrite, useExisting;
+        std::vector<std::string> calls;
+        bool existsAfter;
+    } cases[] = {
+        {true, false, false, describe, true}, {true, false, true, describe, true}, {true, true, true, describe, true},
+        {true, true, false, replace, true},   {false, false, true, describe, false}, {false, true, false, create, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.exists << c.overwrite << c.useExisting);
+        FakeTransportScope scope;
+        FakeTableService service(*scope);
+        if (c.exists) service.addTable("dest");
+        runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);
+        EXPECT_TRUE(initialize(c.overwrite, c.useExisting, &full));
+        EXPECT_EQ(calls(*scope), c.calls);
+        EXPECT_EQ(service.hasTable("dest"), c.existsAfter);
+        if (c.calls.size() > 3) { EXPECT_EQ(scope->request(3).body, "{\"TableName\":\"dest\"}"); }
+        ASSERT_NE(runner->getDescription(), nullptr);
+        EXPECT_EQ(runner->getDescription()->tableName, "src");
     }
     EXPECT_TRUE(job.failures().empty());
-    EXPECT_FALSE(job.logged("Creating destination table: acct:dest"));
-}
-
-TEST_F(RunnerSetup, OverwriteDropsWaitsCreatesAndWaits) {
-    FakeTableService service(*transport);
-    service.addTable("dest");
-    ASSERT_TRUE(initialize(true, false, &full));
-    EXPECT_EQ(calls(*transport), (std::vector<std::string>{"GET Tables('dest')", "DELETE Tables('dest')",
-                                                           "GET Tables('dest')", "POST Tables", "GET Tables('dest')"}));
-    // The create request names the destination, not the backed-up table.
-    EXPECT_EQ(transport->request(3).body, "{\"TableName\":\"dest\"}");
-    EXPECT_TRUE(job.logged("Deleting table dest"));
-    EXPECT_TRUE(job.logged("Creating destination table: acct:dest"));
-    EXPECT_TRUE(job.logged(std::string("Full backup description: ") + kStoredDescription));
     EXPECT_TRUE(sleeper->sleeps().empty());
-    EXPECT_TRUE(service.hasTable("dest"));
-}
-
-TEST_F(RunnerSetup, MissingTableIsCreatedOrWithUseExistingLeftAlone) {
-    FakeTableService service(*transport);
-    EXPECT_TRUE(initialize(false, true, &full));
-    EXPECT_EQ(calls(*transport), (std::vector<std::string>{"GET Tables('dest')"}));
-    EXPECT_FALSE(service.hasTable("dest"));
-
-    transport->clearRequests();
-    EXPECT_TRUE(initialize(true, false, &full));
-    EXPECT_EQ(calls(*transport),
-              (std::vector<std::string>{"GET Tables('dest')", "POST Tables", "GET Tables('dest')"}));
-    EXPECT_TRUE(service.hasTable("dest"));
-}
-
-TEST_F(RunnerSetup, TakesTheBackedUpTableFromTheStoredDescription) {
-    FakeTableService service(*transport);
-    ASSERT_EQ(runner->getDescription(), nullptr);
-    ASSERT_TRUE(initialize(false, false, &full));
-    ASSERT_NE(runner->getDescription(), nullptr);
-    EXPECT_EQ(runner->getDescription()->tableName, "src");
-}
-
-TEST_F(RunnerSetup, DescriptionWithoutATableStillCreatesTheDestination) {
-    FakeTableService service(*transport);
-    full.setDescription("{\"table\":null}");
-    ASSERT_TRUE(initialize(false, false, &full));
-    EXPECT_EQ(runner->getDescription(), nullptr);
-    EXPECT_TRUE(service.hasTable("dest"));
 }
 
 TEST_F(RunnerSetup, WithoutAFullBackupTheFirstIncrementalDescriptionIsRead) {
     FakeTableService service(*transport);
     service.addTable("dest");
     MemoryEnvironment unreadable("/store/bad");
-    EXPECT_FALSE(initialize(false, true, nullptr, {&unreadable, &incremental}));
-    EXPECT_EQ(job.failures(), (std::vector<std::string>{"Failed to read full backup table description"}));
     EXPECT_TRUE(initialize(false, true, nullptr, {&incremental, &unreadable}));
+    EXPECT_FALSE(initialize(false, true, nullptr, {&unreadable, &incremental}));
+    // A description without a table still lets the destination be created.
+    full.setDescription("{\"table\":null}");
+    runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);
+    ASSERT_TRUE(initialize(false, false, &full));
+    EXPECT_EQ(runner->getDescription(), nullptr);
 }
 
-TEST_F(RunnerSetup, FailuresAreLoggedAndReportedWithTheirMessages) {
+// Every failure is reported with its fixed message, and nothing more is sent after it.
+TEST_F(RunnerSetup, FailuresAreReportedWithTheirMessages) {
+    auto always = [](int status, const std::string& body) {
+        return [status, body](const HttpExchange& e) {
+            return e.method == "DELETE" ? replyOf(204, "") : replyOf(status, body);
+        };
+    };
     struct Case {
         const char* name;
+        std::vector<std::pair<int, std::string>> replies;
+        FakeTransport::Responder responder;
         std::function<bool()> run;
         std::string message;
-        size_t requests;
+        unsigned long long slept;
     };
-    FakeTableService* service = nullptr;
-    std::vector<Case> cases = {
-        {"no full backup", [&] { return initialize(true, false, nullptr, {&incremental}); },
+    MemoryEnvironment bad("/store/bad");
+    const std::vector<Case> cases = {
+        {"no full backup", {}, nullptr, [&] { return initialize(true, false, nullptr, {&incremental}); },
          "A full backup is required when not using an existing table for restore destination", 0},
-        {"no backup at all", [&] { return initialize(false, true, nullptr, {}); },
+        {"no backup at all", {}, nullptr, [&] { return initialize(false, true, nullptr, {}); },
          "At least one backup is required in order to restore", 0},
-        {"null first incremental", [&] { return initialize(false, true, nullptr, {nullptr, &incremental}); },
+        {"null first incremental", {}, nullptr, [&] { return initialize(false, true, nullptr, {nullptr, &incremental}); },
          "At least one backup is required in order to restore", 0},
-        {"unreadable description, table would be kept",
-         [&] {
-             MemoryEnvironment bad("/store/bad");
-             service->addTable("dest");
-             return initialize(false, false, &bad);
-         },
+        {"unreadable description", {}, nullptr, [&] { return initialize(false, false, &bad); },
          "Failed to read full backup table description", 0},
+        {"describe refused", {{403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\"}}"}}, nullptr,
+         [&] { return initialize(false, false, &full); },
+         "An error was encountered, other than \"not found\", while describing destination table acct:dest", 0},
+        {"create refused", {{404, kNotFound}, {400, "{\"odata.error\":{\"code\":\"InvalidTableName\"}}"}}, nullptr,
+         [&] { return initialize(false, false, &full); },
+         "Create failed with {\"odata.error\":{\"code\":\"InvalidTableName\"}}", 0},
+        {"never deleted", {}, always(200, "{\"TableName\":\"dest\"}"), [&] { return initialize(true, false, &full); },
+         "Timed out waiting for acct:dest deleted", 160000},
+        {"never active", {{404, kNotFound}, {201, "{\"TableName\":\"dest\"}"}}, always(404, kNotFound),
+         [&] { return initialize(false, false, &full); }, "Timed out waiting for acct:dest active", 122000},
+        {"incremental without metadata", {}, nullptr,
+         [&] { return runner->prepareIncrementalRestore(credentials, &bad, "dest"); },
+         "Unable to read metadata file for incremental /store/bad", 0},
     };
-    for (auto& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         MemoryEnvironment fresh("job");
         FakeTransportScope scope;
-        FakeTableService s(*scope);
-        service = &s;
+        FakeSleeperScope clock;
+        for (const auto& r : c.replies) scope->reply(r.first, r.second);
+        scope->setResponder(c.responder);
         runner = boost::make_shared<AzureTableRestoreRunner>(credentials, fresh);
         EXPECT_FALSE(c.run());
         EXPECT_EQ(fresh.failures(), (std::vector<std::string>{c.message}));
         EXPECT_TRUE(fresh.logged(c.message));
-        EXPECT_EQ(scope->requestCount(), c.requests);
+        EXPECT_EQ(clock->total(), c.slept);
+        if (c.replies.empty() && !c.responder) { EXPECT_EQ(scope->requestCount(), 0u); }
     }
-}
-
-TEST_F(RunnerSetup, DescribeErrorOtherThanNotFound) {
-    transport->reply(403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\"}}");
-    EXPECT_FALSE(initialize(false, false, &full));
-    EXPECT_EQ(job.failures(),
-              (std::vector<std::string>{
-                  "An error was encountered, other than \"not found\", while describing destination table acct:dest"}));
-    EXPECT_EQ(transport->requestCount(), 1u);
-}
-
-TEST_F(RunnerSetup, TableThatNeverGoesAwayTimesOut) {
-    transport->setResponder([](const platform::http::HttpExchange& e) {
-        platform::http::HttpReply r;
-        r.status = e.method == "DELETE" ? 204 : 200;
-        r.body = e.method == "DELETE" ? "" : "{\"TableName\":\"dest\"}";
-        return r;
-    });
-    EXPECT_FALSE(initialize(true, false, &full));
-    EXPECT_EQ(job.failures(), (std::vector<std::string>{"Timed out waiting for acct:dest deleted"}));
-    EXPECT_EQ(sleeper->total(), 160000u);
-}
-
-TEST_F(RunnerSetup, RefusedCreate) {
-    transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
-    transport->reply(400, "{\"odata.error\":{\"code\":\"InvalidTableName\"}}");
-    EXPECT_FALSE(initialize(false, false, &full));
-    EXPECT_EQ(job.failures(),
-              (std::vector<std::string>{"Create failed with {\"odata.error\":{\"code\":\"InvalidTableName\"}}"}));
-}
-
-TEST_F(RunnerSetup, TableThatNeverBecomesActiveTimesOut) {
-    transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
-    transport->reply(201, "{\"TableName\":\"dest\"}");
-    transport->setResponder([](const platform::http::HttpExchange&) {
-        platform::http::HttpReply r;
-        r.status = 404;
-        r.body = "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}";
-        return r;
-    });
-    EXPECT_FALSE(initialize(false, false, &full));
-    EXPECT_EQ(job.failures(), (std::vector<std::string>{"Timed out waiting for acct:dest active"}));
-    EXPECT_EQ(sleeper->total(), 122000u);
-}
-
-TEST_F(RunnerSetup, IncrementalMetadataMustBeReadable) {
     EXPECT_TRUE(runner->prepareIncrementalRestore(credentials, &incremental, "dest"));
-    MemoryEnvironment noMetadata("/store/incr-without-metadata");
-    EXPECT_FALSE(runner->prepareIncrementalRestore(credentials, &noMetadata, "dest"));
-    EXPECT_EQ(job.failures(),
-              (std::vector<std::string>{"Unable to read metadata file for incremental /store/incr-without-metadata"}));
-    EXPECT_EQ(transport->requestCount(), 0u);
-    EXPECT_TRUE(runner->conclude("dest", false));
-    EXPECT_TRUE(runner->conclude("", true));
 }

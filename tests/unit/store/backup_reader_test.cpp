@@ -290,15 +290,3 @@ TEST(BackupReader, VerifyLocatesAFlippedByteDeepInAChunkAndCountsItsProgress) {
     }
 }
 
-TEST(BackupReader, ALegacyFolderStillReadsAndVerifies) {
-    TempFolder dir;
-    BackupManifest m = writeBackup(dir.path(), {lines("a", 3), lines("b", 2)}, true, true);
-    EXPECT_EQ(dir.read("backup.json").find("manifestCrc32c"), std::string::npos);
-    std::string error;
-    auto reader = BackupReader::open(dir.path(), error);
-    ASSERT_TRUE(reader) << error;
-    EXPECT_FALSE(reader->manifest().hasChecksums());
-    EXPECT_TRUE(reader->manifest().bounded);
-    EXPECT_TRUE(reader->verify(error)) << error;
-    EXPECT_EQ(readLines(*reader).size(), 5u);
-}

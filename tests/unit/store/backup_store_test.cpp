@@ -289,25 +289,6 @@ TEST(BackupStore, OpenRefusesOtherBackupsAndLeavesAFinishedOneAlone) {
     EXPECT_EQ(orphan.read("data-000001.jsonl"), pageData(0));
 }
 
-TEST(BackupStore, BoundedIsStoredAndKeptOnResume) {
-    TempFolder dir;
-    {
-        Job job(dir.path());
-        job.env.setBounded(false);
-        ASSERT_EQ(job.open(), BackupJobEnvironment::State::Fresh);
-        ASSERT_TRUE(writePages(job.data(), 0, 1, 3));
-        ASSERT_TRUE(job.data().flush());
-    }
-    EXPECT_NE(dir.read("backup.json").find("\"bounded\":false"), std::string::npos);
-    Job again(dir.path(), 1 << 20, posixFileSystem(), 1800000000);  // a later clock, bounded by default
-    ASSERT_EQ(again.env.open(again.message, true), BackupJobEnvironment::State::Resume) << again.message;
-    EXPECT_FALSE(again.env.manifest().bounded);
-    EXPECT_EQ(again.env.toTime(), 1700000000);
-    ASSERT_TRUE(writePages(again.data(), 1, 3, 3));
-    ASSERT_TRUE(again.data().close(":"));
-    EXPECT_FALSE(store_test::readManifest(dir.path()).bounded);
-}
-
 TEST(BackupStore, TheFolderLockKeepsOneWriterAndLetsReadersShare) {
     const std::string pid = std::to_string(static_cast<long long>(::getpid()));
     TempFolder dir;

@@ -84,9 +84,6 @@ void acceptEveryBatch(testing_support::FakeTransport& transport) {
 TEST(RemoveOdataTag, DropsExactlyTheFirstMember) {
     EXPECT_EQ(AzureTableStorage::removeOdataTag("{\"odata.etag\":\"W/\\\"x'1'\\\"\",\"PartitionKey\":\"p\",\"RowKey\":\"r\"}"),
               "{\"PartitionKey\":\"p\",\"RowKey\":\"r\"}");
-    EXPECT_EQ(AzureTableStorage::removeOdataTag("{\"only\":1}"), "{only\":1}");
-    EXPECT_EQ(AzureTableStorage::removeOdataTag("no quote, here"), "{ here");
-    EXPECT_EQ(AzureTableStorage::removeOdataTag(""), "{");
 }
 
 TEST_F(ClientTest, BatchBodyByteForByte) {
@@ -133,12 +130,10 @@ TEST_F(ClientTest, BatchBodyByteForByte) {
                                         "Items insert successful", "Returning success with no additional items"}));
 }
 
+// An empty batch is refused by the service, so an empty list must send nothing.
 TEST_F(ClientTest, EmptyListSendsNothing) {
-    auto outcome = client.batchInsert("t", {});
-    EXPECT_EQ(outcome.errorKind, 0);
-    EXPECT_FALSE(outcome.result);
+    EXPECT_FALSE(client.batchInsert("t", {}).result);
     EXPECT_EQ(transport->requestCount(), 0u);
-    EXPECT_EQ(messages("batchInsert"), std::vector<std::string>{"Returning success with no additional items"});
 }
 
 TEST_F(ClientTest, OnePartitionGoesOutInHundreds) {
@@ -158,7 +153,6 @@ TEST_F(ClientTest, OnePartitionGoesOutInHundreds) {
     }
     EXPECT_EQ(boundaries.size(), 6u);
     EXPECT_NE(transport->request(2).body.find("RowKey='249') HTTP/1.1"), std::string::npos);
-    EXPECT_EQ(env.countLogged("Items insert successful"), 3u);
 }
 
 TEST_F(ClientTest, EveryChangeOfPartitionStartsABatch) {
@@ -169,7 +163,6 @@ TEST_F(ClientTest, EveryChangeOfPartitionStartsABatch) {
     EXPECT_EQ(operationsIn(transport->request(1)), 1u);
     EXPECT_NE(transport->request(1).body.find("t(PartitionKey='B',RowKey='1')"), std::string::npos);
     EXPECT_NE(transport->request(2).body.find("t(PartitionKey='A',RowKey='3')"), std::string::npos);
-    EXPECT_EQ(env.countLogged("Partition key changed"), 2u);
 }
 
 TEST_F(ClientTest, AFailedBatchComesBackWhileTheOthersAreSent) {
@@ -184,29 +177,17 @@ TEST_F(ClientTest, AFailedBatchComesBackWhileTheOthersAreSent) {
     ASSERT_TRUE(outcome.result);
     EXPECT_EQ(*outcome.result, std::vector<std::string>(entities.begin() + 100, entities.begin() + 200));
     EXPECT_EQ(transport->requestCount(), 3u);
-    EXPECT_EQ(env.countLogged("Items insert failed"), 1u);
-    EXPECT_EQ(messages("batchInsert").back(), "Returning success with some to be processed items");
 }
 
-TEST_F(ClientTest, A202CarryingARefusedChangesetIsAFailure) {
-    transport->reply(202, refusedChangesetReply(400, "Bad Request"));
-    transport->reply(202, refusedChangesetReply(404, "Not Found"));
-    transport->reply(202, acceptedReply(1));
-    std::vector<std::string> entities{line("a", "1"), line("a", "2"), line("b", "1"), line("c", "1")};
-    auto outcome = client.batchInsert("t", entities);
-    ASSERT_TRUE(outcome.result);
-    EXPECT_EQ(*outcome.result, (std::vector<std::string>{line("a", "1"), line("a", "2"), line("b", "1")}));
-    EXPECT_EQ(env.countLogged("Items insert failed"), 2u);
-    EXPECT_EQ(env.countLogged("Items insert successful"), 1u);
-}
-
-// A 202 counts its operations as written only when it confirms each of them: a reply cut short,
-// an empty one, or one with more responses than operations leaves the whole batch pending.
+// A 202 counts its operations as written only when it confirms each of them: a refused change
+// set, a reply cut short, an empty one, or one with more responses than operations leaves the
+// whole batch pending.
 TEST_F(ClientTest, A202ThatDoesNotConfirmEveryOperationLeavesTheBatchPending) {
     std::vector<std::string> entities{line("a", "1"), line("a", "2"), line("a", "3")};
     const std::string full = acceptedReply(3);
-    const std::string cut = full.substr(0, full.rfind("HTTP/1.1 204"));
-    for (const std::string& body : {cut, std::string(), acceptedReply(2), acceptedReply(4)}) {
+    for (const std::string& body : {refusedChangesetReply(400, "Bad Request"), refusedChangesetReply(404, "Not Found"),
+                                    full.substr(0, full.rfind("HTTP/1.1 204")), std::string(), acceptedReply(2),
+                                    acceptedReply(4)}) {
         transport->reply(202, body);
         auto outcome = client.batchInsert("t", entities);
         ASSERT_TRUE(outcome.result) << body;
@@ -218,21 +199,17 @@ TEST_F(ClientTest, A202ThatDoesNotConfirmEveryOperationLeavesTheBatchPending) {
 
 TEST_F(ClientTest, KeysAreQuotedAndEncodedInOperationPaths) {
     acceptEveryBatch(*transport);
-    client.batchInsert("t", {line("it's", "50% off +&x=\xC3\xA9"), line("''", "")});
+    client.batchInsert("t", {line("it's", "50% off +&x=\xC3\xA9"), line("''", ""),
+                             "{\"odata.etag\":\"e\",\"PartitionKey\":\"p\"}"});
     EXPECT_NE(transport->request(0).body.find(
                   "t(PartitionKey='it%27%27s',RowKey='50%25%20off%20%2B%26x%3D%C3%A9') HTTP/1.1\n"),
               std::string::npos)
         << transport->request(0).body;
     EXPECT_NE(transport->request(1).body.find("t(PartitionKey='%27%27%27%27',RowKey='') HTTP/1.1\n"),
               std::string::npos);
+    EXPECT_NE(transport->request(2).body.find("t(PartitionKey='p',RowKey='') HTTP/1.1\n"), std::string::npos);
     // The keys inside the entity body stay as they are.
     EXPECT_NE(transport->request(0).body.find("\"PartitionKey\":\"it's\""), std::string::npos);
-}
-
-TEST_F(ClientTest, AMissingRowKeyLeavesItsLiteralEmpty) {
-    acceptEveryBatch(*transport);
-    client.batchInsert("t", {"{\"odata.etag\":\"e\",\"PartitionKey\":\"p\"}"});
-    EXPECT_NE(transport->request(0).body.find("t(PartitionKey='p',RowKey='') HTTP/1.1\n"), std::string::npos);
 }
 
 TEST_F(ClientTest, FloatingNumbersWithoutTypeGetADoubleAnnotation) {
@@ -302,12 +279,8 @@ TEST_F(ClientTest, InsertEntityPostsTheStrippedEntity) {
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.url, std::string(kBase) + "t");
     EXPECT_EQ(request.body, "{\"RowKey\":\"\xC3\xA9\xC3\xA9xxx\"}");
-    EXPECT_EQ(request.headers["Content-Type"], "application/json");
     EXPECT_EQ(request.headers["Content-Length"], "20");  // bytes, not characters
-    EXPECT_EQ(messages("insertEntity"), std::vector<std::string>{"Item inserted"});
-
     EXPECT_EQ(client.insertEntity("t", entity), Failed);  // only 201 counts
-    EXPECT_EQ(messages("insertEntity").size(), 1u);
 }
 
 TEST_F(ClientTest, InsertOrReplacePutsToTheEntityAddress) {
@@ -321,8 +294,6 @@ TEST_F(ClientTest, InsertOrReplacePutsToTheEntityAddress) {
     EXPECT_EQ(request.url, std::string(kBase) + "t(PartitionKey='a%20b',RowKey='o%27%27k')");
     EXPECT_EQ(request.body,
               "{\"PartitionKey\":\"a b\",\"RowKey\":\"o'k\",\"d\":2.0,\"d@odata.type\":\"Edm.Double\",\"n\":10}");
-    EXPECT_EQ(request.headers["Content-Length"], std::to_string(request.body.size()));
-    EXPECT_EQ(messages("insertOrReplaceEntity"), std::vector<std::string>{"Item inserted"});
 
     EXPECT_EQ(client.insertOrReplaceEntity("t", entity), Failed);  // only 204 counts
     EXPECT_EQ(client.insertOrReplaceEntity("t", entity), ResourceNotFound);

@@ -100,57 +100,33 @@ TEST_F(ClientTest, OperationsReadTheErrorCodeHeader) {
     EXPECT_EQ(client.deleteTable("t").errorKind, Failed);
 }
 
-TEST_F(ClientTest, DescribeSendsOneGetAndKeepsTheReply) {
+// Only a 200 naming a table is a description (a backup would save {"table":null}): a cut or
+// non-JSON body is retried by the transport and then fails.
+TEST_F(ClientTest, DescribeAcceptsOnlyA200ThatNamesTheTable) {
     transport->reply(200, "{\"odata.metadata\":\"m\",\"TableName\":\"orders\"}");
     auto outcome = client.describeTable("orders");
     ASSERT_EQ(outcome.errorKind, 0);
-    ASSERT_TRUE(outcome.result);
-    EXPECT_EQ(outcome.result->tableName, "orders");
     EXPECT_EQ(outcome.result->toDescriptionJson(), "{\"table\":{\"odata.metadata\":\"m\",\"TableName\":\"orders\"}}");
-
-    ASSERT_EQ(transport->requestCount(), 1u);
-    auto request = transport->request(0);
-    EXPECT_EQ(request.method, "GET");
-    EXPECT_EQ(request.url, std::string(kBase) + "Tables('orders')");
-    EXPECT_EQ(request.body, "");
-}
-
-TEST_F(ClientTest, DescribeAcceptsOnlyStatus200AndAnyBodyWithIt) {
-    transport->reply(204, "");
-    transport->reply(404, kNotFound);
-    EXPECT_EQ(client.describeTable("t").errorKind, Failed);
-    auto missing = client.describeTable("t");
-    EXPECT_EQ(missing.errorKind, ResourceNotFound);
-    EXPECT_EQ(missing.errorMessage, kNotFound);
-    EXPECT_FALSE(missing.result);
-}
-
-// A 200 that names no table is never a description (a backup would save {"table":null}): a cut
-// or non-JSON body is retried by the transport and then fails; valid JSON without a name fails.
-TEST_F(ClientTest, DescribeRepliesThatNameNoTableAreFailures) {
-    struct Case {
+    EXPECT_EQ(transport->request(0).method + " " + transport->request(0).url, "GET " + std::string(kBase) + "Tables('orders')");
+    const struct {
+        int status;
         const char* body;
+        int kind;
         const char* words;
     } cases[] = {
-        {"", "not valid JSON"},
-        {"not json", "not valid JSON"},
-        {"{\"odata.metadata\":\"m\",\"TableNa", "not valid JSON"},
-        {"{}", "holds no TableName"},
-        {"{\"TableName\":7}", "holds no TableName"},
+        {204, "", Failed, ""},
+        {404, kNotFound, ResourceNotFound, kNotFound},
+        {200, "not json", Failed, "not valid JSON"},
+        {200, "{\"odata.metadata\":\"m\",\"TableNa", Failed, "not valid JSON"},
+        {200, "{\"TableName\":7}", Failed, "holds no TableName"},
     };
     for (const auto& c : cases) {
-        answerAlways(*transport, 200, c.body);
-        auto outcome = client.describeTable("t");
-        EXPECT_EQ(outcome.errorKind, Failed) << c.body;
-        EXPECT_FALSE(outcome.result) << c.body;
-        EXPECT_NE(outcome.errorMessage.find(c.words), std::string::npos) << outcome.errorMessage;
+        answerAlways(*transport, c.status, c.body);
+        auto failed = client.describeTable("t");
+        EXPECT_EQ(failed.errorKind, c.kind) << c.body;
+        EXPECT_FALSE(failed.result) << c.body;
+        EXPECT_NE(failed.errorMessage.find(c.words), std::string::npos) << failed.errorMessage;
     }
-    // A cut reply followed by a whole one is a success after one retry.
-    transport->reply(200, "{\"TableName\":\"t");
-    transport->reply(200, "{\"TableName\":\"t\"}");
-    auto outcome = client.describeTable("t");
-    ASSERT_EQ(outcome.errorKind, 0);
-    EXPECT_EQ(outcome.result->tableName, "t");
 }
 
 // A create or delete whose first attempt may have been carried out (its reply was lost) and
@@ -217,73 +193,51 @@ TEST_F(ClientTest, CreateRetriesWhileTheOldTableIsBeingDeleted) {
     }
 }
 
-TEST_F(ClientTest, CreateReturnsOtherFailuresAtOnce) {
-    const std::string throttled = "{\"odata.error\":{\"code\":\"#ThrottlingException\"}}";
-    transport->reply(409, throttled);
-    transport->reply(204, "");  // a success status of another operation is still a failure here
-    auto first = client.createTable("{\"TableName\":\"t\"}");
-    EXPECT_EQ(first.errorKind, Throttled);
-    EXPECT_EQ(first.errorMessage, throttled);
-    EXPECT_EQ(client.createTable("{\"TableName\":\"t\"}").errorKind, Failed);
-    EXPECT_TRUE(sleeper->sleeps().empty());
-    EXPECT_EQ(transport->requestCount(), 2u);
-}
-
-TEST_F(ClientTest, DeleteSucceedsOnlyWith204) {
+// Only the status each operation expects counts: a 204 is no create, a 200 no delete; throttling
+// is returned at once.
+TEST_F(ClientTest, CreateAndDeleteAcceptOnlyTheirOwnSuccess) {
+    transport->reply(409, "{\"odata.error\":{\"code\":\"#ThrottlingException\"}}");
+    transport->reply(204, "");
     transport->reply(204, "");
     transport->reply(200, "{}");
+    EXPECT_EQ(client.createTable("{\"TableName\":\"t\"}").errorKind, Throttled);
+    EXPECT_EQ(client.createTable("{\"TableName\":\"t\"}").errorKind, Failed);
     auto deleted = client.deleteTable("t");
     ASSERT_EQ(deleted.errorKind, 0);
-    ASSERT_TRUE(deleted.result);
-    EXPECT_TRUE(*deleted.result);
-    EXPECT_EQ(transport->request(0).method, "DELETE");
-    EXPECT_EQ(transport->request(0).url, std::string(kBase) + "Tables('t')");
+    EXPECT_EQ(transport->request(2).method + " " + transport->request(2).url, "DELETE " + std::string(kBase) + "Tables('t')");
     EXPECT_EQ(client.deleteTable("t").errorKind, Failed);
-}
-
-TEST_F(ClientTest, WaitForDeletedTableGivesUpAfterFourPolls) {
-    answerAlways(*transport, 200, "{\"TableName\":\"t\"}");
-    EXPECT_FALSE(client.waitForDeletedTable("t", 120000));
-    EXPECT_EQ(transport->requestCount(), 4u);
-    EXPECT_EQ(sleeper->sleeps(), std::vector<unsigned long long>(4, 40000));
-    auto log = messages("waitForDeletedTable");
-    EXPECT_EQ(log.size(), 5u);
-    EXPECT_EQ(env.countLogged("waitForDeletedTable sleeping"), 4u);
-    EXPECT_EQ(log.back(), "waitForDeletedTable timed out");
-}
-
-TEST_F(ClientTest, WaitForActiveTableGivesUpAfter61Polls) {
-    answerAlways(*transport, 404, kNotFound);
-    EXPECT_FALSE(client.waitForActiveTable("t", 120000));
-    EXPECT_EQ(transport->requestCount(), 61u);
-    EXPECT_EQ(sleeper->sleeps(), std::vector<unsigned long long>(61, 2000));
-    EXPECT_EQ(messages("waitForActiveTable").back(), "waitForActiveTable timed out");
-}
-
-TEST_F(ClientTest, WaitsWithZeroTimeoutStillPollAndSleepOnce) {
-    answerAlways(*transport, 409, kBeingDeleted);  // settles neither wait
-    EXPECT_FALSE(client.waitForActiveTable("t", 0));
-    EXPECT_FALSE(client.waitForDeletedTable("t", 0));
-    EXPECT_EQ(transport->requestCount(), 2u);
-    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{2000, 40000}));
-}
-
-TEST_F(ClientTest, WaitsEndAtOnceWhenTheFirstAnswerSettlesThem) {
-    transport->reply(200, "{\"TableName\":\"t\"}");
-    transport->reply(404, kNotFound);
-    EXPECT_TRUE(client.waitForActiveTable("t", 120000));
-    EXPECT_TRUE(client.waitForDeletedTable("t", 120000));
     EXPECT_TRUE(sleeper->sleeps().empty());
-    EXPECT_EQ(messages("waitForActiveTable"), std::vector<std::string>{"waitForActiveTable done"});
-    EXPECT_EQ(messages("waitForDeletedTable"), std::vector<std::string>{"waitForDeletedTable done"});
 }
 
-TEST_F(ClientTest, WaitForDeletedTableKeepsWaitingThroughOtherFailures) {
-    transport->reply(409, "{\"odata.error\":{\"code\":\"#ThrottlingException\"}}");
-    transport->reply(200, "{\"TableName\":\"t\"}");
-    transport->reply(404, kNotFound);
-    EXPECT_TRUE(client.waitForDeletedTable("t", 120000));
-    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{40000, 40000}));
+// The waits poll every 2 s (active) or 40 s (deleted) until the timeout, keep waiting through
+// other failures, and stop at once when the first answer settles them.
+TEST_F(ClientTest, WaitsPollUntilSettledOrTimedOut) {
+    using Sleeps = std::vector<unsigned long long>;
+    const struct {
+        bool active;
+        std::vector<std::pair<int, const char*>> replies;  // then the last one forever
+        unsigned long long timeoutMs;
+        bool settles;
+        Sleeps sleeps;
+    } cases[] = {
+        {true, {{404, kNotFound}}, 120000, false, Sleeps(61, 2000)},
+        {false, {{200, "{\"TableName\":\"t\"}"}}, 120000, false, Sleeps(4, 40000)},
+        {true, {{409, kBeingDeleted}}, 0, false, Sleeps{2000}},
+        {false, {{409, kBeingDeleted}}, 0, false, Sleeps{40000}},
+        {true, {{200, "{\"TableName\":\"t\"}"}}, 120000, true, Sleeps{}},
+        {false, {{404, kNotFound}}, 120000, true, Sleeps{}},
+        {false, {{409, "{\"odata.error\":{\"code\":\"#ThrottlingException\"}}"}, {200, "{\"TableName\":\"t\"}"}, {404, kNotFound}}, 120000,
+         true, Sleeps{40000, 40000}},
+    };
+    for (const auto& c : cases) {
+        const size_t before = sleeper->sleeps().size();
+        for (size_t i = 0; i + 1 < c.replies.size(); ++i) transport->reply(c.replies[i].first, c.replies[i].second);
+        answerAlways(*transport, c.replies.back().first, c.replies.back().second);
+        EXPECT_EQ(c.active ? client.waitForActiveTable("t", c.timeoutMs) : client.waitForDeletedTable("t", c.timeoutMs),
+                  c.settles);
+        auto sleeps = sleeper->sleeps();
+        EXPECT_EQ(Sleeps(sleeps.begin() + before, sleeps.end()), c.sleeps) << c.active << " " << c.replies.back().first;
+    }
 }
 
 // A stop ends the create that waits for an old table to go and both waits at once; nothing more

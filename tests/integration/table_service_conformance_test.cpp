@@ -1,0 +1,169 @@
+// The same Table service cases against the in-memory fake the unit tests use and against the
+// emulator, so the fake cannot drift from the real thing unnoticed.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <cctype>
+#include <map>
+#include <memory>
+
+#include "platform/http/ConnectionString.h"
+#include "table_service/AzureTableStorage.h"
+#include "tests/support/Emulator.h"
+#include "tests/support/FakeSleeper.h"
+#include "tests/support/FakeTableService.h"
+#include "tests/support/MemoryEnvironment.h"
+
+namespace {
+
+enum class Backend { Fake, Emulator };
+
+class TableServiceConformance : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override {
+        if (GetParam() == Backend::Fake) {
+            transport = std::make_unique<testing_support::FakeTransportScope>();
+            fake = std::make_unique<testing_support::FakeTableService>(**transport);
+            fake->setPageSize(1000);  // the service's page size
+            credentials = testing_support::testCredentials();
+        } else {
+            std::string error;
+            std::string connection = testing_support::emulatorConnectionString(&error);
+            ASSERT_FALSE(connection.empty()) << "no emulator: " << error;
+            platform::http::StorageConnection parsed;
+            ASSERT_TRUE(platform::http::parseConnectionString(connection, parsed, error)) << error;
+            credentials.accountName = parsed.accountName;
+            credentials.accountUrl = parsed.tableEndpoint;
+            credentials.accessKey = parsed.accountKey;
+        }
+        client = std::make_unique<AzureTableStorage>(credentials, env);
+    }
+    std::string create(const std::string& prefix) {
+        std::string name = testing_support::uniqueTableName(prefix);
+        auto created = client->createTable("{\"TableName\":\"" + name + "\"}");
+        EXPECT_EQ(created.errorKind, 0) << created.errorMessage;
+        return name;
+    }
+    // Every entity of the table page by page, as a backup reads it; counts the pages.
+    std::vector<std::string> readAll(const std::string& table, int& pages) {
+        testing_support::MemoryEnvironment scan;
+        auto output = scan.createOutput(table, true);
+        AzureTableContinuationToken token;
+        pages = 0;
+        do {
+            EXPECT_EQ(client->queryEntities(table, token, output.get(), token, 0, 0), 0);
+        } while (!toRestartString(token).empty() && ++pages < 100);
+        ++pages;
+        std::vector<std::string> lines;
+        EXPECT_EQ(scan.output(table).restarts.back(), "");
+        std::string data = scan.output(table).data();
+        for (size_t start = 0, end; (end = data.find('\n', start)) != std::string::npos; start = end + 1)
+            lines.push_back(data.substr(start, end - start));
+        return lines;
+    }
+
+    testing_support::FakeSleeperScope sleeper;  // before the transport: waits never sleep
+    std::unique_ptr<testing_support::FakeTransportScope> transport;
+    std::unique_ptr<testing_support::FakeTableService> fake;
+    testing_support::MemoryEnvironment env{"conformance"};
+    AzureTableCredentials credentials;
+    std::unique_ptr<AzureTableStorage> client;
+};
+
+std::string tagged(const std::string& pk, const std::string& rk, const std::string& rest) {
+    return "{\"odata.etag\":\"W/\\\"x\\\"\",\"PartitionKey\":\"" + pk + "\",\"RowKey\":\"" + rk + "\"" + rest + "}";
+}
+
+}  // namespace
+
+TEST_P(TableServiceConformance, TablesAreDescribedCreatedAndDeletedWithTheServicesAnswers) {
+    const std::string name = testing_support::uniqueTableName("Life");
+    EXPECT_EQ(client->describeTable(name).errorKind, ResourceNotFound);
+    EXPECT_EQ(client->deleteTable(name).errorKind, ResourceNotFound);
+    EXPECT_FALSE(client->isTableEmpty(name));
+    AzureTableContinuationToken token;
+    auto output = env.createOutput(name, true);
+    EXPECT_EQ(client->queryEntities(name, token, output.get(), token, 0, 0), Failed);  // TableNotFound
+
+    auto created = client->createTable("{\"TableName\":\"" + name + "\"}");
+    ASSERT_EQ(created.errorKind, 0) << created.errorMessage;
+    EXPECT_EQ(created.result->tableName, name);
+    EXPECT_TRUE(client->waitForActiveTable(name, 120000));
+    auto again = client->createTable("{\"TableName\":\"" + name + "\"}");
+    EXPECT_EQ(again.errorKind, Failed);
+    EXPECT_NE(again.errorMessage.find("TableAlreadyExists"), std::string::npos) << again.errorMessage;
+    EXPECT_TRUE(client->isTableEmpty(name));
+
+    // Names match without regard to case; the service answers with the name as created.
+    std::string lower = name;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto described = client->describeTable(lower);
+    ASSERT_EQ(described.errorKind, 0) << described.errorMessage;
+    EXPECT_EQ(described.result->tableName, name);
+
+    auto deleted = client->deleteTable(lower);
+    ASSERT_EQ(deleted.errorKind, 0) << deleted.errorMessage;
+    EXPECT_TRUE(client->waitForDeletedTable(name, 120000));
+    EXPECT_EQ(client->describeTable(name).errorKind, ResourceNotFound);
+    EXPECT_TRUE(sleeper->sleeps().empty());
+}
+
+// Batches of awkward keys and typed numbers are confirmed operation by operation, and the scan
+// reads every entity back across a continuation, with its types and the service's own members.
+TEST_P(TableServiceConformance, BatchWritesAreReadBackAcrossPagesValueByValue) {
+    const std::string table = create("pages");
+    const std::vector<std::string> partitions{"it's", "50% off +&=", "caf\xC3\xA9 ''"};
+    std::vector<std::string> lines;
+    for (const auto& partition : partitions)
+        for (int i = 0; i < 500; ++i)
+            lines.push_back(tagged(partition, "r " + std::to_string(1000 + i) + "'",
+                                   ",\"d\":2.0,\"e\":1e+300,\"i\":7,\"s\":\"x\",\"big\":\"9007199254740993\","
+                                   "\"big@odata.type\":\"Edm.Int64\""));
+    auto outcome = client->batchInsert(table, lines);
+    EXPECT_EQ(outcome.errorKind, 0);
+    ASSERT_FALSE(outcome.result) << outcome.result->size() << " lines left";
+    EXPECT_EQ(env.countLogged("Items insert successful"), 15u);
+
+    int pages = 0;
+    auto read = readAll(table, pages);
+    EXPECT_EQ(pages, 2);  // the service's pages hold 1000 entities
+    ASSERT_EQ(read.size(), lines.size());
+    std::map<std::string, int> perPartition;
+    std::string previous;
+    for (const auto& text : read) {
+        rapidjson::Document entity;
+        ASSERT_FALSE(entity.Parse<rapidjson::kParseFullPrecisionFlag>(text.c_str()).HasParseError()) << text;
+        EXPECT_EQ(text.rfind("{\"odata.etag\":", 0), 0u) << text;  // what a restore strips
+        EXPECT_TRUE(entity.HasMember("Timestamp")) << text;
+        const std::string key = std::string(entity["PartitionKey"].GetString()) + '\0' + entity["RowKey"].GetString();
+        EXPECT_LT(previous, key) << "key order";
+        previous = key;
+        ++perPartition[entity["PartitionKey"].GetString()];
+        EXPECT_NE(text.find("\"d\":2.0"), std::string::npos) << text;
+        EXPECT_TRUE(entity["d"].IsDouble() && entity["e"].IsDouble() && entity["i"].IsInt()) << text;
+        EXPECT_STREQ(entity["s"].GetString(), "x");
+        EXPECT_STREQ(entity["big"].GetString(), "9007199254740993");
+        EXPECT_STREQ(entity["big@odata.type"].GetString(), "Edm.Int64");
+    }
+    for (const auto& partition : partitions) EXPECT_EQ(perPartition[partition], 500) << partition;
+
+    // What was read back is what a restore replays: it writes again as it is.
+    EXPECT_FALSE(client->batchInsert(table, read).result);
+    EXPECT_EQ(readAll(table, pages).size(), lines.size());
+    EXPECT_EQ(client->deleteTable(table).errorKind, 0);
+}
+
+TEST_P(TableServiceConformance, ARefusedBatchComesBackPendingAndWritesNothing) {
+    const std::string missing = testing_support::uniqueTableName("absent");
+    std::vector<std::string> lines{tagged("p", "1", ""), tagged("p", "2", ""), tagged("q", "1", "")};
+    auto outcome = client->batchInsert(missing, lines);
+    ASSERT_TRUE(outcome.result);
+    EXPECT_EQ(*outcome.result, lines);
+    EXPECT_EQ(env.countLogged("Items insert failed"), 2u);
+    EXPECT_EQ(client->describeTable(missing).errorKind, ResourceNotFound);  // nothing was created
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, TableServiceConformance, ::testing::Values(Backend::Fake, Backend::Emulator),
+                         [](const ::testing::TestParamInfo<Backend>& info) {
+                             return info.param == Backend::Fake ? "Fake" : "Emulator";
+                         });
