@@ -145,11 +145,11 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
 
 platform::Status AzureTableBackupJob::run(AzureTableBackupJobResult& result) {
     using Code = platform::Status::Code;
-    const auto started = std::chrono::steady_clock::now();
+    const unsigned long long started = runtime().monotonicMs();
     std::string message;
     const Result outcome = run(message);
     result = AzureTableBackupJobResult{};
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result.seconds = static_cast<double>(runtime().monotonicMs() - started) / 1000.0;
     result.account = m_credentials.accountName;
     result.table = m_options.table;
     result.folder = m_options.folder;

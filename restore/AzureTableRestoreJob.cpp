@@ -5,7 +5,7 @@
 
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/store/RestoreEnvironment.h"
-#include "platform/util/StopToken.h"
+#include "platform/runtime/Runtime.h"
 #include "restore/AzureTableRestore.h"
 #include "table_service/AzureTableStorage.h"
 
@@ -15,11 +15,6 @@ using platform::store::RestoreEnvironment;
 using Code = platform::Status::Code;
 
 namespace {
-
-long long nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string timeText(long long seconds) {
     if (seconds == 0) return "the beginning";
@@ -33,14 +28,16 @@ AzureTableRestoreJob::AzureTableRestoreJob(AzureTableCredentials credentials, Az
 
 AzureTableRestoreJob::~AzureTableRestoreJob() = default;
 
-void AzureTableRestoreJob::requestStop() {
-    m_stopRequested.store(true);
-    platform::stopToken().requestStop();
+platform::Runtime& AzureTableRestoreJob::runtime() const {
+    return m_options.runtime ? *m_options.runtime : platform::defaultRuntime();
 }
 
-bool AzureTableRestoreJob::stopped() const {
-    return m_stopRequested.load() || platform::stopToken().stopRequested();
+void AzureTableRestoreJob::requestStop() {
+    m_stopRequested.store(true);
+    runtime().stopToken().requestStop();
 }
+
+bool AzureTableRestoreJob::stopped() const { return m_stopRequested.load() || runtime().stopRequested(); }
 
 AzureTableRestoreProgress AzureTableRestoreJob::progress() const {
     AzureTableRestoreProgress p;
@@ -48,7 +45,7 @@ AzureTableRestoreProgress AzureTableRestoreJob::progress() const {
     p.totalBytes = m_totalBytes.load();
     p.totalEntities = m_totalEntities.load();
     const long long start = m_startNs.load();
-    p.seconds = start ? static_cast<double>(nowNs() - start) / 1e9 : 0;
+    p.seconds = start ? static_cast<double>(runtime().monotonicMs() - start) / 1e3 : 0;
     std::lock_guard<std::mutex> lock(m_envMutex);
     for (const auto& env : m_envs) {
         p.verifiedBytes += env->verifiedBytes();
@@ -110,10 +107,10 @@ Status AzureTableRestoreJob::checkChain(const std::vector<std::string>& folders,
 }
 
 Status AzureTableRestoreJob::run(AzureTableRestoreJobResult& result) {
-    const long long started = nowNs();
+    const long long started = static_cast<long long>(runtime().monotonicMs());
     m_startNs.store(started);
     auto finish = [&](Status status) {
-        result.seconds = static_cast<double>(nowNs() - started) / 1e9;
+        result.seconds = static_cast<double>(runtime().monotonicMs() - started) / 1e3;
         m_phase.store(static_cast<int>(AzureTableRestorePhase::Done));
         return status;
     };
@@ -125,10 +122,10 @@ Status AzureTableRestoreJob::run(AzureTableRestoreJobResult& result) {
     // Everything is checked before the service is touched: the chain, then every byte of every
     // backup in it. A refused or damaged chain changes nothing in the service.
     platform::store::FileSystem& fs =
-        m_options.fileSystem ? *m_options.fileSystem : platform::store::posixFileSystem();
+        m_options.fileSystem ? *m_options.fileSystem : runtime().fileSystem();
     std::vector<BackupManifest> manifests;
     for (const auto& folder : m_options.folders) {
-        auto env = std::make_unique<RestoreEnvironment>(folder, fs);
+        auto env = std::make_unique<RestoreEnvironment>(runtime(), folder, &fs);
         Status opened = env->open();
         if (!opened.ok()) return finish(opened);
         manifests.push_back(env->manifest());
@@ -158,7 +155,7 @@ Status AzureTableRestoreJob::run(AzureTableRestoreJobResult& result) {
     }
 
     // The destination decides what the restore does; it is said before anything is written.
-    IdaLoggingEnvironment job("restore-table");
+    IdaLoggingEnvironment job("restore-table", runtime());
     {
         AzureTableStorage client(m_credentials, job);
         auto described = client.describeTable(m_options.table);

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/runtime/Runtime.h"
 #include "platform/store/BackupFormat.h"
 #include "platform/store/FileSystem.h"
 #include "platform/util/Export.h"
@@ -45,7 +46,10 @@ struct AZT_API AzureTableRestoreJobOptions {
     std::string table;          // the destination
     bool overwrite = false;     // drop and re-create the destination when it exists
     bool useExisting = false;   // restore into the destination as it is; never create it
-    platform::store::FileSystem* fileSystem = nullptr;  // null = the real one
+    platform::store::FileSystem* fileSystem = nullptr;  // null = the runtime's
+    // The runtime the job's environments and clients use (transport, clocks, sleeps, stop
+    // token, log); null = the default runtime. Must outlive the job.
+    platform::Runtime* runtime = nullptr;
     // Called once, after the chain is verified and the destination decided and before anything
     // in the service changes: `planned` holds the backups, warnings and destination.
     std::function<void(const AzureTableRestoreJobResult& planned)> onPlanned;
@@ -139,4 +143,5 @@ private:
     std::atomic<unsigned long long> m_totalBytes{0}, m_totalEntities{0};
     std::atomic<long long> m_startNs{0};
     std::atomic<bool> m_stopRequested{false};
+    platform::Runtime& runtime() const;
 };
