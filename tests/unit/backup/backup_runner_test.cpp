@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "RunnerFixture.h"
 #include "backup/AzureTableBackup.h"
 
@@ -70,12 +72,15 @@ TEST_F(RunnerTest, EveryFailureIsLoggedThenReportedWithTheSameText) {
         std::string message;
         bool dataOutputCreated;
     };
-    std::vector<Case> cases = {
+    auto execute = [&](std::function<void(MemoryEnvironment&)> arrange) {
+        return [&, arrange](MemoryEnvironment& env) {
+            arrange(env);
+            return AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0);
+        };
+    };
+    const std::vector<Case> cases = {
         {"describe fails",
-         [&](MemoryEnvironment& env) {
-             transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
-             return AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0);
-         },
+         execute([&](MemoryEnvironment&) { transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}"); }),
          "createDescription", "Describe failed 4 for table t1", false},
         {"never described",
          [&](MemoryEnvironment& env) {
@@ -83,23 +88,12 @@ TEST_F(RunnerTest, EveryFailureIsLoggedThenReportedWithTheSameText) {
              return AzureTableBackupRunner(credentials, env).createDescription("t1", d, false);
          },
          "createDescription", "Describe failed 1 for table t1", false},
-        {"description refused",
-         [&](MemoryEnvironment& env) {
-             env.refusePutNumber(1);
-             return AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0);
-         },
-         "createDescription", "Failed to write description.json file", false},
-        {"second page fails",
-         [&](MemoryEnvironment& env) {
-             service.failQueryNumber(2);
-             return AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0);
-         },
-         "queryEntities", "scanToStream failed for t1", true},
-        {"page refused by the output",
-         [&](MemoryEnvironment& env) {
-             env.refusePutNumber(3);  // the description, page 1, then page 2
-             return AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0);
-         },
+        {"description refused", execute([](MemoryEnvironment& env) { env.refusePutNumber(1); }), "createDescription",
+         "Failed to write description.json file", false},
+        {"second page fails", execute([&](MemoryEnvironment&) { service.failQueryNumber(2); }), "queryEntities",
+         "scanToStream failed for t1", true},
+        // The description, page 1, then page 2.
+        {"page refused by the output", execute([](MemoryEnvironment& env) { env.refusePutNumber(3); }),
          "queryEntities", "scanToStream failed for t1", true},
         {"close refused",
          [&](MemoryEnvironment& env) {
@@ -109,7 +103,7 @@ TEST_F(RunnerTest, EveryFailureIsLoggedThenReportedWithTheSameText) {
          },
          "queryEntities", "close failed for t1 and restart ':'", true},
     };
-    for (auto& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         service.reset();
         transport->clearRequests();
@@ -122,8 +116,7 @@ TEST_F(RunnerTest, EveryFailureIsLoggedThenReportedWithTheSameText) {
         EXPECT_EQ(!env.createdOutputs().empty(), c.dataOutputCreated);
         if (!c.dataOutputCreated) {
             EXPECT_EQ(queryUrls().size(), 0u);
-        }
-        if (c.dataOutputCreated && std::string(c.name) != "close refused") {
+        } else if (std::string(c.name) != "close refused") {
             EXPECT_FALSE(env.output("t1").closed);  // a failed scan leaves no restart string
             EXPECT_EQ(messages(env, "execute").back(), "Write complete\n");
         }
@@ -176,3 +169,31 @@ TEST_F(RunnerTest, RestartStringsThatAreNotOnePairStartAtTheFirstEntity) {
     EXPECT_EQ(splitLines(env.output("t1").data()).size(), 3u);  // p01 and p02 only
 }
 
+// The buffered output the platform drains: a restart string given to close() before the scan
+// wins over the one given to initialize(). Scanning into it and stopping it run in every backup
+// job (backup_job_test).
+TEST_F(RunnerTest, ARestartStringGivenToCloseWinsOverTheInitialOne) {
+    service.fill(30);
+    MemoryEnvironment env;
+    AzureBufferedBackup out;
+    const auto& e = service.rows();
+    const std::string r1 = FakeTableService::restartAt(e[10]), r2 = FakeTableService::restartAt(e[20]);
+    out.initialize(credentials, &env, "t1", r1, 0, 0);
+    EXPECT_TRUE(out.flush());
+    EXPECT_TRUE(out.initializeBackup());
+    EXPECT_EQ(out.getRestartString(), r1);
+    EXPECT_TRUE(out.close(r2));
+    std::string data;
+    std::thread consumer([&] {
+        std::vector<char> block(7);
+        unsigned long filled = 0;
+        for (bool end = false; !end && out.fillBuffer(block.data(), block.size(), filled, end);)
+            data.append(block.data(), filled);
+    });
+    EXPECT_TRUE(out.startBackup(true));
+    out.finishProducing();
+    consumer.join();
+    auto lines = splitLines(data);
+    ASSERT_EQ(lines.size(), 10u);
+    EXPECT_EQ(lines.front(), e[20].json);
+}
