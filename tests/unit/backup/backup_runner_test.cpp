@@ -11,6 +11,14 @@ using testing_support::MemoryEnvironment;
 
 namespace {
 
+// The messages logged under one function name, in order.
+std::vector<std::string> messages(const MemoryEnvironment& env, const std::string& function) {
+    std::vector<std::string> out;
+    for (const auto& line : env.logLines())
+        if (line.function == function) out.push_back(line.message);
+    return out;
+}
+
 class RunnerTest : public backup_test::ServiceTest {
 protected:
     QueryEntitiesArgs argsFor(MemoryEnvironment& env, const std::string& restart) {
@@ -139,34 +147,33 @@ TEST_F(RunnerTest, StopAtAPageBoundaryAndResumeLosesAndRepeatsNothing) {
     QueryEntitiesArgs resumed = argsFor(second, args.finalRestart);
     ASSERT_TRUE(AzureTableBackupRunner::executeLowLevel(&resumed));
     EXPECT_EQ(resumed.finalRestart, ":");
-    auto lines = splitLines(part1.data() + second.output("t1").data());
-    EXPECT_EQ(lines, service.expectedLines());
+    EXPECT_EQ(splitLines(part1.data() + second.output("t1").data()), service.expectedLines());
     // The resumed request is the one the uninterrupted scan would have sent.
-    auto urls = queryUrls();
-    ASSERT_EQ(urls.size(), 4u);
-    EXPECT_NE(urls[2].find("NextPartitionKey=1%21"), std::string::npos) << urls[2];
+    ASSERT_EQ(queryUrls().size(), 4u);
+    EXPECT_NE(queryUrls()[2].find("NextPartitionKey=1%21"), std::string::npos) << queryUrls()[2];
 }
 
 TEST_F(RunnerTest, RestartStringsThatAreNotOnePairStartAtTheFirstEntity) {
     service.fill(5);
-    for (std::string restart : {"", ":", "nocolon", "a:b:c"}) {
-        SCOPED_TRACE(restart);
+    const struct {
+        std::string restart;
+        size_t lines;
+        bool position;
+    } cases[] = {
+        {"", 5, false}, {":", 5, false}, {"nocolon", 5, false}, {"a:b:c", 5, false},
+        {FakeTableService::token("p01") + ":", 3, true},  // a partition key with no row key is a position
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.restart);
         transport->clearRequests();
         MemoryEnvironment env;
-        QueryEntitiesArgs args = argsFor(env, restart);
+        QueryEntitiesArgs args = argsFor(env, c.restart);
         ASSERT_TRUE(AzureTableBackupRunner::executeLowLevel(&args));
-        EXPECT_EQ(queryUrls().at(0).find("Next"), std::string::npos);
-        EXPECT_EQ(splitLines(env.output("t1").data()).size(), 5u);
+        const std::string url = queryUrls().at(0);
+        EXPECT_EQ(url.find("NextPartitionKey=") != std::string::npos, c.position) << url;
+        EXPECT_EQ(url.find("NextRowKey"), std::string::npos) << url;
+        EXPECT_EQ(splitLines(env.output("t1").data()).size(), c.lines);
     }
-    // A partition key with an empty row key is still a position.
-    transport->clearRequests();
-    MemoryEnvironment env;
-    QueryEntitiesArgs args = argsFor(env, FakeTableService::token("p01") + ":");
-    ASSERT_TRUE(AzureTableBackupRunner::executeLowLevel(&args));
-    std::string url = queryUrls().at(0);
-    EXPECT_NE(url.find("NextPartitionKey="), std::string::npos) << url;
-    EXPECT_EQ(url.find("NextRowKey"), std::string::npos) << url;
-    EXPECT_EQ(splitLines(env.output("t1").data()).size(), 3u);  // p01 and p02 only
 }
 
 // The buffered output the platform drains: a restart string given to close() before the scan
@@ -193,7 +200,6 @@ TEST_F(RunnerTest, ARestartStringGivenToCloseWinsOverTheInitialOne) {
     EXPECT_TRUE(out.startBackup(true));
     out.finishProducing();
     consumer.join();
-    auto lines = splitLines(data);
-    ASSERT_EQ(lines.size(), 10u);
-    EXPECT_EQ(lines.front(), e[20].json);
+    ASSERT_EQ(splitLines(data).size(), 10u);
+    EXPECT_EQ(splitLines(data).front(), e[20].json);
 }
