@@ -279,5 +279,6 @@ TEST_F(Execute, DamagedChunkOnDiskIsNeverReplayed) {
     EXPECT_EQ(stored.size(), 50u);
     for (const auto& entry : stored) EXPECT_EQ(entry.first[0], 'a');
     EXPECT_EQ(executeMessages().back(), "Restore failed");
+    ASSERT_FALSE(job.failures().empty());
     EXPECT_NE(job.failures().front().find("data-000002.jsonl is damaged"), std::string::npos) << job.failures().front();
 }

@@ -262,30 +262,42 @@ TEST(RestoreEnvironment, StreamsEveryChunkInOrderAndServesDescriptionAndMetadata
 }
 
 // The whole folder is checked before a line is handed out: an unfinished backup, a missing one
-// and one whose last chunk's entry was removed (its file left: the fault once seen) give none.
-TEST(RestoreEnvironment, AnUnfinishedMissingOrUnlistedBackupIsNeverReplayed) {
-    BackupFolder unfinished, empty, unlisted;
+// and one whose last chunk's entry was removed (its file left: the fault once seen) give none;
+// a damaged chunk fails the input after the lines of the sound chunks before it.
+TEST(RestoreEnvironment, AnUnfinishedMissingUnlistedOrDamagedBackupIsNeverReplayed) {
+    BackupFolder unfinished, empty, unlisted, damaged;
     unfinished.addChunk(numbered("a", 10));
     unfinished.manifest.complete = false;
     unfinished.manifest.restart = "a:10";
     unfinished.finish();
-    for (const char* prefix : {"a", "b", "c"}) unlisted.addChunk(numbered(prefix, 10));
+    for (const char* prefix : {"a", "b", "c"}) {
+        unlisted.addChunk(numbered(prefix, 10));
+        damaged.addChunk(numbered(prefix, 100));
+    }
     unlisted.manifest.chunks.pop_back();
     unlisted.finish();
-    const std::pair<BackupFolder*, std::string> cases[] = {
-        {&unfinished, "did not finish"},
-        {&empty, empty.path()},
-        {&unlisted, "data-000003.jsonl, which backup.json does not list"}};
+    damaged.finish();
+    damaged.corrupt("data-000002.jsonl", 1000);
+    const struct {
+        BackupFolder* folder;
+        std::string says, handedOut;
+    } cases[] = {
+        {&unfinished, "did not finish", ""},
+        {&empty, empty.path(), ""},
+        {&unlisted, "data-000003.jsonl, which backup.json does not list", ""},
+        {&damaged, "Backup " + damaged.path() + ": chunk data-000002.jsonl is damaged (checksum mismatch)",
+         numbered("a", 100)},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.second);
-        RestoreEnvironment env(c.first->path());
-        std::string error;
-        EXPECT_FALSE(env.verify(error));
-        EXPECT_TRUE(has(error, c.second)) << error;
+        SCOPED_TRACE(c.says);
+        RestoreEnvironment env(c.folder->path());
         auto input = env.createInput("src", false);
-        EXPECT_EQ(readAll(*input), "");
+        EXPECT_EQ(readAll(*input), c.handedOut);
         EXPECT_TRUE(input->error());
         EXPECT_TRUE(env.hasFailed());
+        std::string error;
+        EXPECT_FALSE(env.verify(error));
+        EXPECT_TRUE(has(env.failureMessage() + " / " + error, c.says)) << env.failureMessage() << " / " << error;
     }
 }
 

@@ -76,24 +76,6 @@ bool has(const std::string& text, const std::string& part) { return text.find(pa
 
 }  // namespace
 
-TEST(BackupStore, ChunksAreCutAtPageBoundariesAndReadBackInOrder) {
-    TempFolder dir;
-    Job job(dir.path(), pageData(0).size() + 1);  // a chunk fills up during its second page
-    ASSERT_EQ(job.open(), State::Fresh) << job.message;
-    ASSERT_TRUE(writePages(job.data(), 0, 5, 5) && job.data().close(":"));
-    EXPECT_FALSE(job.env.hasFailed());
-    BackupManifest m = readManifest(dir);
-    EXPECT_TRUE(m.complete);
-    EXPECT_EQ(m.restart, ":");
-    EXPECT_EQ(m.pages, 5u);
-    std::vector<uint64_t> chunkLines;
-    for (const auto& c : m.chunks) chunkLines.push_back(c.lines);
-    EXPECT_EQ(chunkLines, (std::vector<uint64_t>{6, 6, 3}));
-    EXPECT_EQ(dir.read(m.chunks[1].file).substr(0, pageData(2).size()), pageData(2));  // starts with a page
-    EXPECT_EQ(dir.read("metadata.json"), m.metadataJson());
-    EXPECT_EQ(readBackupLines(dir.path()), allLines(5));
-}
-
 TEST(BackupStore, TheManifestFollowsEachDurablePointAndNeverNamesMoreThanTheDisk) {
     TempFolder dir;
     FaultyFileSystem fs;
