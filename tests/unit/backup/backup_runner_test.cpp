@@ -88,7 +88,9 @@ TEST_F(RunnerTest, EveryFailureIsLoggedThenReportedWithTheSameText) {
     };
     const std::vector<Case> cases = {
         {"describe fails",
-         execute([&](MemoryEnvironment&) { transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}"); }),
+         execute([&](MemoryEnvironment&) {
+             transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
+         }),
          "createDescription", "Describe failed 4 for table t1", false},
         {"never described",
          [&](MemoryEnvironment& env) {

@@ -111,7 +111,8 @@ TEST_F(BufferedRestoreTest, ASecondInitializeReplacesTheFirst) {
     credentials.accountUrl = "changed after initialize";
     std::string data = entityLine("p", "1") + "\n\n" + entityLine("q", "3") + "\n";
     std::thread platform([&] {  // the platform feeds the input while the restore reads it
-        for (size_t i = 0; i < data.size(); i += 50) input->processBuffer(&data[i], std::min<size_t>(50, data.size() - i));
+        for (size_t i = 0; i < data.size(); i += 50)
+            input->processBuffer(&data[i], std::min<size_t>(50, data.size() - i));
         input->endOfObject();
     });
     EXPECT_TRUE(input->startRestore(true));

@@ -11,7 +11,8 @@ using platform::store::BackupManifest;
 
 namespace {
 
-BackupManifest manifest(bool incremental, long long from, long long to, const char* table = "t1", bool complete = true) {
+BackupManifest manifest(bool incremental, long long from, long long to, const char* table = "t1",
+                        bool complete = true) {
     BackupManifest m;
     m.account = "acct";
     m.table = table;

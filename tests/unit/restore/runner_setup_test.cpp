@@ -17,15 +17,8 @@ const char* kNotFound = "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}";
 // The requests sent, as "METHOD what" strings.
 std::vector<std::string> calls(const FakeTransport& transport) {
     std::vector<std::string> out;
-    for (const auto& r : transport.requests()) out.push_back(r.method + " " + r.url.substr(std::string("http://127.0.0.1:9/").size()));
+    for (const auto& r : transport.requests()) out.push_back(r.method + " " + r.url.substr(19));  // after the host
     return out;
-}
-
-HttpReply replyOf(int status, const std::string& body) {
-    HttpReply r;
-    r.status = status;
-    r.body = body;
-    return r;
 }
 
 class RunnerSetup : public ::testing::Test {
@@ -99,7 +92,10 @@ TEST_F(RunnerSetup, WithoutAFullBackupTheFirstIncrementalDescriptionIsRead) {
 TEST_F(RunnerSetup, FailuresAreReportedWithTheirMessages) {
     auto always = [](int status, const std::string& body) {
         return [status, body](const HttpExchange& e) {
-            return e.method == "DELETE" ? replyOf(204, "") : replyOf(status, body);
+            HttpReply r;
+            r.status = e.method == "DELETE" ? 204 : status;
+            r.body = e.method == "DELETE" ? "" : body;
+            return r;
         };
     };
     struct Case {

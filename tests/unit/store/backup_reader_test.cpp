@@ -142,7 +142,9 @@ TEST(BackupReader, VerifyFindsEveryKindOfDamageAndNamesTheFile) {
     auto relist = [](void (*edit)(BackupManifest&)) {
         return [edit](BackupFolder& d) { edit(d.manifest); d.write("backup.json", d.manifest.toJson()); };
     };
-    auto put = [](const char* file, std::string text) { return [file, text](BackupFolder& d) { d.write(file, text); }; };
+    auto put = [](const char* file, std::string text) {
+        return [file, text](BackupFolder& d) { d.write(file, text); };
+    };
     auto editManifest = [](std::function<std::string(std::string)> edit) {
         return [edit](BackupFolder& d) { d.write("backup.json", edit(d.read("backup.json"))); };
     };
