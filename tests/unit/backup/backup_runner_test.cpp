@@ -133,28 +133,6 @@ TEST_F(RunnerTest, EveryFailureIsLoggedThenReportedWithTheSameText) {
     }
 }
 
-TEST_F(RunnerTest, StopAtAPageBoundaryAndResumeLosesAndRepeatsNothing) {
-    service.fill(35);
-    MemoryEnvironment first;
-    first.stopAfterPuts(2);
-    QueryEntitiesArgs args = argsFor(first, "");
-    ASSERT_TRUE(AzureTableBackupRunner::executeLowLevel(&args));
-    auto part1 = first.output("t1");
-    ASSERT_EQ(part1.puts.size(), 2u);
-    EXPECT_EQ(args.finalRestart, part1.restarts.back());
-    EXPECT_EQ(part1.closeRestart, args.finalRestart);
-    EXPECT_NE(args.finalRestart.find("+/="), std::string::npos);  // raw token text, not encoded
-
-    MemoryEnvironment second;
-    QueryEntitiesArgs resumed = argsFor(second, args.finalRestart);
-    ASSERT_TRUE(AzureTableBackupRunner::executeLowLevel(&resumed));
-    EXPECT_EQ(resumed.finalRestart, ":");
-    EXPECT_EQ(splitLines(part1.data() + second.output("t1").data()), service.expectedLines());
-    // The resumed request is the one the uninterrupted scan would have sent.
-    ASSERT_EQ(queryUrls().size(), 4u);
-    EXPECT_NE(queryUrls()[2].find("NextPartitionKey=1%21"), std::string::npos) << queryUrls()[2];
-}
-
 TEST_F(RunnerTest, RestartStringsThatAreNotOnePairStartAtTheFirstEntity) {
     service.fill(5);
     const struct {

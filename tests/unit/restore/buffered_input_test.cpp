@@ -3,11 +3,9 @@
 #include <atomic>
 #include <thread>
 
-#include "support/FakeSleeper.h"
-#include "support/FakeTableService.h"
-#include "support/MemoryEnvironment.h"
 #include "platform/ida/IdaBufferedInput.h"
 #include "restore/AzureTableRestore.h"
+#include "unit/backup/RunnerFixture.h"
 
 using namespace testing_support;
 
@@ -85,13 +83,9 @@ TEST(IdaBufferedInput, AnUnreadInputStaysBoundedAndClosingReleasesTheFeeder) {
     EXPECT_FALSE(input.getLine(line));
 }
 
-class BufferedRestoreTest : public ::testing::Test {
+class BufferedRestoreTest : public backup_test::ServiceTest {
 protected:
-    FakeSleeperScope sleeper;
-    FakeTransportScope transport;
-    FakeTableService service{*transport};
     MemoryEnvironment env{"plugin"};
-    AzureTableCredentials credentials = testCredentials();
 };
 
 // Without initialize nothing is sent; a second initialize replaces the argument block,

@@ -8,12 +8,9 @@
 #include <set>
 #include <thread>
 
-#include "support/FakeTableService.h"
 #include "platform/store/RestoreEnvironment.h"
 #include "restore/AzureTableRestore.h"
-#include "support/BackupFolder.h"
-#include "support/FakeSleeper.h"
-#include "support/MemoryEnvironment.h"
+#include "unit/backup/RunnerFixture.h"
 
 using namespace testing_support;
 
@@ -25,7 +22,7 @@ std::string lines(const std::string& pk, int from, int to, const std::string& ex
     return text;
 }
 
-class Replay : public ::testing::Test {
+class Replay : public backup_test::ServiceTest {
 protected:
     Replay() { service.addTable("dest"); }
 
@@ -55,11 +52,7 @@ protected:
                backup.countLogged("Returning success with some to be processed items");
     }
 
-    FakeSleeperScope sleeper;
-    FakeTransportScope transport;
-    FakeTableService service{*transport};
     MemoryEnvironment backup{"/store/full"};
-    AzureTableCredentials credentials = testCredentials();
 };
 
 }  // namespace
@@ -187,7 +180,7 @@ TEST_F(Replay, PartitionsGoSideBySideEachInItsOwnOrder) {
     EXPECT_LE(senders.size(), AzureTableRestoreRunner::kReplayConnections);
 }
 
-class Execute : public ::testing::Test {
+class Execute : public backup_test::ServiceTest {
 protected:
     Execute() {
         for (auto* env : {&full, &first, &second}) {
@@ -205,11 +198,7 @@ protected:
         return out;
     }
 
-    FakeSleeperScope sleeper;
-    FakeTransportScope transport;
-    FakeTableService service{*transport};
     MemoryEnvironment job{"job"}, full{"/store/F1"}, first{"/store/I2"}, second{"/store/I3"};
-    AzureTableCredentials credentials = testCredentials();
     boost::shared_ptr<AzureTableRestoreRunner> runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);
 };
 
@@ -245,12 +234,6 @@ TEST_F(Execute, IncrementalOnlyIntoAnExistingTable) {
     EXPECT_TRUE(second.logged("Replaying incremental backup "));
 }
 
-TEST_F(Execute, FailedSetupEndsWithoutRestoreFailedLine) {
-    ASSERT_FALSE(runner->execute(false, "dest", nullptr, {&first}, false));
-    EXPECT_TRUE(executeMessages().empty());
-    EXPECT_EQ(transport->requestCount(), 0u);
-}
-
 TEST_F(Execute, AReplayThatDidNotWriteEverythingFailsTheRestore) {
     service.refuseWhen([](const std::string& entity) { return entity.find("\"v\":1") != std::string::npos; });
     ASSERT_FALSE(runner->execute(false, "dest", &full, {&first, &second}, false));
@@ -262,8 +245,12 @@ TEST_F(Execute, AReplayThatDidNotWriteEverythingFailsTheRestore) {
               "resubmissions");
 }
 
-TEST_F(Execute, UseExistingIntoAMissingTableFailsInsteadOfReportingSuccess) {
-    // Nothing is created (as asked), so nothing can be written: the restore must not succeed.
+// A setup that fails ends without a "Restore failed" line; with --use-existing into a missing
+// table nothing is created (as asked), so nothing can be written: the restore must not succeed.
+TEST_F(Execute, ASetupThatCannotHoldFailsTheRestore) {
+    ASSERT_FALSE(runner->execute(false, "dest", nullptr, {&first}, false));
+    EXPECT_TRUE(executeMessages().empty());
+    EXPECT_EQ(transport->requestCount(), 0u);
     EXPECT_FALSE(runner->execute(false, "dest", &full, {}, true));
     EXPECT_FALSE(service.hasTable("dest"));
 }

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "support/FakeTableService.h"
 #include "restore/AzureTableRestore.h"
-#include "support/FakeSleeper.h"
-#include "support/MemoryEnvironment.h"
+#include "unit/backup/RunnerFixture.h"
 
 using namespace testing_support;
 using platform::http::HttpExchange;
@@ -21,7 +19,7 @@ std::vector<std::string> calls(const FakeTransport& transport) {
     return out;
 }
 
-class RunnerSetup : public ::testing::Test {
+class RunnerSetup : public backup_test::ServiceTest {
 protected:
     RunnerSetup() {
         full.setDescription(kStoredDescription);
@@ -33,10 +31,7 @@ protected:
         return runner->initialize(overwrite, "dest", fullBackup, incrementals, useExisting);
     }
 
-    FakeSleeperScope sleeper;
-    FakeTransportScope transport;
     MemoryEnvironment job{"job"}, full{"/store/full"}, incremental{"/store/incr"};
-    AzureTableCredentials credentials = testCredentials();
     boost::shared_ptr<AzureTableRestoreRunner> runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);
 };
 
@@ -76,7 +71,6 @@ TEST_F(RunnerSetup, TheDestinationIsKeptDroppedOrCreatedAsTheFlagsSay) {
 }
 
 TEST_F(RunnerSetup, WithoutAFullBackupTheFirstIncrementalDescriptionIsRead) {
-    FakeTableService service(*transport);
     service.addTable("dest");
     MemoryEnvironment unreadable("/store/bad");
     EXPECT_TRUE(initialize(false, true, nullptr, {&incremental, &unreadable}));
