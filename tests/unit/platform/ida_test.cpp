@@ -8,7 +8,6 @@
 #include "platform/ida/RestartPoint.h"
 #include "platform/log/DebugLog.h"
 #include "platform/runtime/Runtime.h"
-#include "support/FakeSleeper.h"
 
 TEST(DebugLog, RedactsKeysSignaturesAndAuthorization) {
     platform::log::registerSecret("c2VjcmV0LWtleS12YWx1ZQ==");
@@ -19,40 +18,6 @@ TEST(DebugLog, RedactsKeysSignaturesAndAuthorization) {
     for (const char* hidden : {"abc+/=", "Zm9vYmFy", "AbC%2F", "c2VjcmV0LWtleS12YWx1ZQ=="})
         EXPECT_EQ(out.find(hidden), std::string::npos) << out;
     for (const char* kept : {"TableEndpoint=x", "&x=1", "tail"}) EXPECT_NE(out.find(kept), std::string::npos) << out;
-}
-
-// Every wait and retry loop pauses through Backoff: its own schedule and bound, one stop rule.
-TEST(Backoff, PausesByTheScheduleWithinTheBoundAndEndsOnAStop) {
-    struct Case {
-        const char* name;
-        unsigned int bound;
-        int stopBeforeRetry;  // 0: never; n: a stop arrives before retry n
-        int stopDuringRetry;  // 0: never; n: a stop arrives while pausing for retry n
-        std::vector<unsigned long long> sleeps;
-        platform::Backoff::Step last;
-    } cases[] = {
-        {"bounded", 3, 0, 0, {10, 20, 40}, platform::Backoff::Step::Exhausted},
-        {"stop before a pause", 0, 3, 0, {10, 20}, platform::Backoff::Step::Stopped},
-        {"stop during a pause", 0, 0, 2, {10, 20}, platform::Backoff::Step::Stopped},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        platform::Runtime runtime;
-        testing_support::FakeSleeperScope sleeper(runtime);
-        sleeper->onSleep([&](size_t count) {
-            if (static_cast<int>(count) == c.stopDuringRetry) runtime.stopToken().requestStop();
-        });
-        platform::Backoff backoff(runtime, [](unsigned int retry) { return 10ull << (retry - 1); }, c.bound);
-        platform::Backoff::Step step;
-        for (int retry = 1;; ++retry) {
-            if (retry == c.stopBeforeRetry) runtime.stopToken().requestStop();
-            step = backoff.next();
-            if (step != platform::Backoff::Step::Retry || retry > 10) break;
-        }
-        EXPECT_EQ(step, c.last);
-        EXPECT_EQ(sleeper->sleeps(), c.sleeps);
-        EXPECT_FALSE(platform::defaultRuntime().stopRequested());  // a runtime's stop is its own
-    }
 }
 
 // Each runtime's log has its own file and its own secrets; a logging environment writes its

@@ -115,16 +115,3 @@ TEST_F(BufferedRestoreTest, ASecondInitializeReplacesTheFirst) {
     EXPECT_FALSE(service.hasTable("first"));
     EXPECT_EQ(input->restoreArgs()->input, input.get());
 }
-
-TEST_F(BufferedRestoreTest, DeliveryFailureFailsTheRestoreWhateverTheWritesDid) {
-    service.addTable("dest");
-    BufferedRestoreFromFull input(&env, new KxCriticalSectionH);
-    std::string source = "src", destination = "dest";
-    ASSERT_TRUE(input.initialize(&credentials, source, destination, env));
-    std::string line = entityLine("p", "1") + "\n";
-    input.processBuffer(&line[0], line.size());
-    input.failDelivery("object unreadable");
-    EXPECT_FALSE(input.startRestore(true));
-    EXPECT_FALSE(input.restoreArgs()->succeeded);
-    EXPECT_FALSE(env.failures().empty());
-}
