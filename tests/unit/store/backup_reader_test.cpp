@@ -2,7 +2,6 @@
 // that the restore environment streams through them and hands out no line they refuse.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <functional>
 
@@ -211,16 +210,11 @@ TEST(BackupReader, VerifyFindsEveryKindOfDamageAndNamesTheFile) {
     }
 }
 
-TEST(BackupReader, VerifyLocatesAFlippedByteDeepInAChunkAndCountsItsProgress) {
+// Progress counting is checked through the restore environment (verifiedBytes).
+TEST(BackupReader, VerifyLocatesAFlippedByteDeepInAChunk) {
     BackupFolder dir;
     fill(dir, {numbered("a", 10), numbered("b", 5000)});
     std::string error;
-    auto reader = BackupReader::open(dir.path(), error);
-    ASSERT_TRUE(reader) << error;
-    std::atomic<uint64_t> verified{0};
-    ASSERT_TRUE(reader->verify(error, &verified)) << error;
-    EXPECT_EQ(verified.load(), dir.manifest.totalBytes());
-
     const std::string sound = dir.read("data-000002.jsonl");
     size_t lineStart = 0;
     for (int i = 0; i < 4321; ++i) lineStart = sound.find('\n', lineStart) + 1;
@@ -230,7 +224,7 @@ TEST(BackupReader, VerifyLocatesAFlippedByteDeepInAChunkAndCountsItsProgress) {
         std::string data = sound;
         data[data.find(from, lineStart + (from == '{' ? 0 : 1))] ^= 0x20;
         dir.write("data-000002.jsonl", data);
-        reader = BackupReader::open(dir.path(), error);
+        auto reader = BackupReader::open(dir.path(), error);
         ASSERT_TRUE(reader) << error;
         EXPECT_FALSE(reader->verify(error));
         EXPECT_TRUE(has(error, "data-000002.jsonl is damaged (checksum mismatch)")) << error;
