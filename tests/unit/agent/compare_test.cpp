@@ -47,19 +47,17 @@ TEST(CompareTableStreams, MergesPagesInKeyOrder) {
     const std::string u = "\xc3\xbc";          // U+00FC: after every ASCII key in both orders
     const std::string fullwidth = "\xef\xbc\x81";  // U+FF01: before U+1F600 by bytes, after it in UTF-16
     const std::string emoji = "\xf0\x9f\x98\x80";
+    auto only = [](const char* side, const std::string& pk, const std::string& rk) {
+        return std::string("only in ") + side + ": (PartitionKey '" + pk + "', RowKey '" + rk + "')";
+    };
     const std::vector<Case> cases = {
         {"interleaved keys",
          {{entity("p", "1"), entity("p", "3")}, {entity("q", "1")}},
          {{entity("p", "2")}, {entity("p", "3"), entity("q", "0")}, {}},
-         {"only in A: (PartitionKey 'p', RowKey '1')", "only in B: (PartitionKey 'p', RowKey '2')",
-          "only in B: (PartitionKey 'q', RowKey '0')", "only in A: (PartitionKey 'q', RowKey '1')"},
-         "", 3, 3},
+         {only("A", "p", "1"), only("B", "p", "2"), only("B", "q", "0"), only("A", "q", "1")}, "", 3, 3},
         {"B exhausted first",
          {{entity("p", "1"), entity("p", "2")}, {entity(u, "3")}},
-         {{entity("p", "1")}},
-         {"only in A: (PartitionKey 'p', RowKey '2')", "only in A: (PartitionKey '" + u + "', RowKey '3')"},
-         "", 3, 1},
-        {"A empty", {{}}, {{entity("p", "1")}}, {"only in B: (PartitionKey 'p', RowKey '1')"}, "", 0, 1},
+         {{entity("p", "1")}}, {only("A", "p", "2"), only("A", u, "3")}, "", 3, 1},
         {"equal across different page boundaries, service fields left out",
          {{entity("P", "1"), entity("a", "1")}, {}, {entity("a", "10"), entity(u, "")}, {}},
          {{entity("P", "1")},
@@ -67,44 +65,28 @@ TEST(CompareTableStreams, MergesPagesInKeyOrder) {
           {"{\"odata.etag\":\"W/\\\"other\\\"\",\"PartitionKey\":\"" + u +
            "\",\"RowKey\":\"\",\"Timestamp\":\"2030-05-05T00:00:00Z\",\"v\":1}"}},
          {}, "", 4, 4},
-        {"values and types",
-         {{entity("p", "1",
-                  "\"n@odata.type\":\"Edm.Int64\",\"n\":\"5\",\"d@odata.type\":\"Edm.Double\",\"d\":2.0,"
-                  "\"x\":\"y\",\"s\":\"same\"")}},
-         {{entity("p", "1", "\"n\":5,\"d\":2,\"s\":\"same\",\"z\":true")}},
-         {"differs (PartitionKey 'p', RowKey '1') property d: A has Edm.Double 2, B has Edm.Int32 2",
-          "differs (PartitionKey 'p', RowKey '1') property n: A has Edm.Int64 5, B has Edm.Int32 5",
-          "differs (PartitionKey 'p', RowKey '1') property x: A has Edm.String y, B has (missing)",
-          "differs (PartitionKey 'p', RowKey '1') property z: A has (missing), B has Edm.Boolean true"},
-         "", 1, 1},
         {"A out of key order across pages",
          {{entity("p", "1"), entity("p", "3")}, {entity("p", "2")}},
-         {{entity("p", "1"), entity("p", "2"), entity("p", "3")}},
-         {"only in B: (PartitionKey 'p', RowKey '2')"},
+         {{entity("p", "1"), entity("p", "2"), entity("p", "3")}}, {only("B", "p", "2")},
          "table A returned its entities out of key order: (PartitionKey 'p', RowKey '2') came after "
          "(PartitionKey 'p', RowKey '3')",
          2, 3, AzureTableKeyOrder::Utf16Units},
         {"B repeats a key", {{entity("p", "1")}}, {{entity("p", "1"), entity("p", "1")}}, {},
          "table B returned its entities out of key order", 1, 1, AzureTableKeyOrder::Utf16Units},
-        {"B unicode key before an ASCII one", {{}}, {{entity(u, "1"), entity("z", "1")}},
-         {"only in B: (PartitionKey '" + u + "', RowKey '1')"},
+        {"B unicode key before an ASCII one", {{}}, {{entity(u, "1"), entity("z", "1")}}, {only("B", u, "1")},
          "out of key order", 0, 1, AzureTableKeyOrder::Utf16Units},
         {"keys in UTF-16 order",
          {{entity("p", "a" + emoji), entity("p", "a" + fullwidth)}, {entity(emoji, "1")}},
          {{entity("p", "a" + emoji)}, {entity("p", "a" + fullwidth, "\"v\":2"), entity(fullwidth, "1")}},
          {"differs (PartitionKey 'p', RowKey 'a" + fullwidth + "') property v: A has Edm.Int32 1, B has Edm.Int32 2",
-          "only in A: (PartitionKey '" + emoji + "', RowKey '1')",
-          "only in B: (PartitionKey '" + fullwidth + "', RowKey '1')"},
+          only("A", emoji, "1"), only("B", fullwidth, "1")},
          "", 3, 3, AzureTableKeyOrder::Utf16Units},
         {"keys in neither order", {{entity("p", fullwidth), entity("p", emoji), entity("p", fullwidth + "x")}},
-         {{}}, {"only in A: (PartitionKey 'p', RowKey '" + fullwidth + "')"},
+         {{}}, {only("A", "p", fullwidth)},
          "table A returned its entities out of key order", 1, 0, AzureTableKeyOrder::Utf16Units},
         {"entity that is not JSON", {{entity("p", "1")}}, {{"{\"PartitionKey\":"}}, {},
          "table B returned an entity that is not JSON", 1, 0},
-        {"page that cannot be read",
-         {{entity("p", "1")}, {"FAIL"}},
-         {{entity("p", "1"), entity("p", "2")}},
-         {},
+        {"page that cannot be read", {{entity("p", "1")}, {"FAIL"}}, {{entity("p", "1"), entity("p", "2")}}, {},
          "page 1 of A failed", 1, 1},
     };
     for (const auto& c : cases) {
@@ -116,9 +98,7 @@ TEST(CompareTableStreams, MergesPagesInKeyOrder) {
         EXPECT_EQ(result.differences, c.differences.size());
         EXPECT_EQ(result.complete, c.error.empty());
         EXPECT_EQ(result.outOfOrder, c.error.find("out of key order") != std::string::npos);
-        if (!c.error.empty()) {
-            EXPECT_NE(result.error.find(c.error), std::string::npos) << result.error;
-        }
+        EXPECT_NE(result.error.find(c.error), std::string::npos) << result.error;
         EXPECT_EQ(result.entitiesA, c.entitiesA);
         EXPECT_EQ(result.entitiesB, c.entitiesB);
         EXPECT_EQ(result.order, c.order);

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <thread>
 
 #include "RunnerFixture.h"
@@ -30,10 +27,9 @@ protected:
     BackupManifest manifest() {
         BackupManifest m;
         std::string error;
-        EXPECT_TRUE(BackupManifest::fromJson(manifestText(), m, error)) << error;
+        EXPECT_TRUE(BackupManifest::fromJson(temp.read("t1/backup.json"), m, error)) << error;
         return m;
     }
-    std::string manifestText() { return temp.read("t1/backup.json"); }
 };
 
 }  // namespace
@@ -50,39 +46,56 @@ TEST_F(BackupJobTest, AFullBackupStoresEveryEntityOnceAndASecondRunChangesNothin
         EXPECT_GT(m.chunks.size(), 2u);
     }
 
-    std::string before = manifestText();
+    std::string before = temp.read("t1/backup.json");
     transport->clearRequests();
     AzureTableBackupJob again(credentials, options());
     EXPECT_EQ(again.run(message), Result::AlreadyComplete);
     EXPECT_NE(message.find("already complete"), std::string::npos);
     EXPECT_EQ(transport->requestCount(), 1u);  // the describe that checks the table and key
-    EXPECT_EQ(manifestText(), before);
+    EXPECT_EQ(temp.read("t1/backup.json"), before);
 }
 
-TEST_F(BackupJobTest, AStoppedBackupResumesWithoutLosingOrRepeatingAnEntity) {
+// Without an upper bound the scan filters nothing above, so entities written around the start
+// (in the current second, or while the scan runs) are not lost, and the bound for the next
+// incremental backup comes from the service's clock, pinned by the run that claimed the folder.
+TEST_F(BackupJobTest, AStoppedBackupResumesWithoutLosingOrRepeatingAnEntityBoundedOrNot) {
     service.fill(95);
-    std::string message;
-    AzureTableBackupJobOptions o = options();
-    AzureTableBackupJob* running = nullptr;
-    o.onPage = [&](uint64_t pages, platform::store::BackupDataOutput&) {
-        if (pages == 3) running->requestStop();
-    };
-    {
-        AzureTableBackupJob job(credentials, o);
-        running = &job;
-        ASSERT_EQ(job.run(message), Result::Stopped) << message;
-    }
-    EXPECT_NE(message.find("run the same backup again"), std::string::npos);
-    BackupManifest stopped = manifest();
-    EXPECT_FALSE(stopped.complete);
-    EXPECT_LT(stopped.pages, 10u);
-    EXPECT_GE(stopped.pages, 3u);
+    for (long long toTime : {1700000000LL, 0LL}) {
+        SCOPED_TRACE(toTime);
+        service.serviceClock = 1800000000;
+        std::system(("rm -rf '" + folder + "/t1'").c_str());
+        AzureTableBackupJobOptions o = options();
+        o.toTime = toTime;
+        AzureTableBackupJob* running = nullptr;
+        o.onPage = [&](uint64_t pages, platform::store::BackupDataOutput&) {
+            if (pages == 3) running->requestStop();
+        };
+        std::string message;
+        {
+            AzureTableBackupJob job(credentials, o);
+            running = &job;
+            ASSERT_EQ(job.run(message), Result::Stopped) << message;
+        }
+        EXPECT_NE(message.find("run the same backup again"), std::string::npos);
+        const BackupManifest stopped = manifest();
+        EXPECT_FALSE(stopped.complete);
+        EXPECT_TRUE(stopped.pages >= 3u && stopped.pages < 10u) << stopped.pages;
+        const long long bound = toTime ? toTime : 1800000000 - AzureTableBackupJob::kBoundMarginSeconds;
+        EXPECT_EQ(stopped.toTime, bound);
+        EXPECT_EQ(stopped.bounded, toTime != 0);
 
-    transport->clearRequests();
-    AzureTableBackupJob resumed(credentials, options());
-    ASSERT_EQ(resumed.run(message), Result::Complete) << message;
-    EXPECT_EQ(storedLines(folder + "/t1"), service.expectedLines());
-    EXPECT_EQ(queryUrls().size(), 10u - stopped.pages);  // no page fetched twice
+        service.serviceClock += 600;  // the resumed run keeps the bound of the first one
+        transport->clearRequests();
+        o.onPage = nullptr;
+        AzureTableBackupJob resumed(credentials, o);
+        ASSERT_EQ(resumed.run(message), Result::Complete) << message;
+        EXPECT_EQ(manifest().toTime, bound);
+        EXPECT_EQ(storedLines(folder + "/t1"), service.expectedLines());
+        EXPECT_EQ(queryUrls().size(), 10u - stopped.pages);  // no page fetched twice
+        for (const auto& url : queryUrls()) {
+            EXPECT_EQ(url.find("Timestamp%20le") == std::string::npos, toTime == 0) << url;
+        }
+    }
 }
 
 TEST_F(BackupJobTest, AFailedPageKeepsTheStoredPagesAndTheNextRunFinishes) {
@@ -127,62 +140,25 @@ TEST_F(BackupJobTest, ADiskFaultFailsTheBackupWithTheStoreMessage) {
     }
 }
 
-// Folders of other backups are refused by the store (backup_store_test); a table that cannot be
-// described claims no folder.
+// A table that cannot be described, or a key the service refuses, claims no folder, so the next
+// run backs up everything. Folders of other backups are refused by the store (backup_store_test).
 TEST_F(BackupJobTest, ADescribeFailureClaimsNothing) {
-    service.fill(5);
-    std::string message;
-    transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}");
-    AzureTableBackupJobOptions fresh = options();
-    fresh.folder = folder + "/t1-again";
-    AzureTableBackupJob missing(credentials, fresh);
-    EXPECT_EQ(missing.run(message), Result::Failed);
-    EXPECT_NE(missing.serviceError().find("ResourceNotFound"), std::string::npos);
-    EXPECT_FALSE(testing_support::pathExists(fresh.folder));  // nothing claimed for a missing table
-}
-
-// Without an upper bound the scan filters nothing above, so entities written around the start
-// (in the current second, or while the scan runs) are not lost, and the bound for the next
-// incremental backup comes from the service's clock, pinned by the run that claimed the folder.
-TEST_F(BackupJobTest, WithoutAnUpperBoundNothingIsFilteredAndTheServiceClockPinsTheBound) {
     service.fill(95);
-    AzureTableBackupJobOptions o = options();
-    o.toTime = 0;
-    AzureTableBackupJob* running = nullptr;
-    o.onPage = [&](uint64_t pages, platform::store::BackupDataOutput&) {
-        if (pages == 3) running->requestStop();
-    };
-    std::string message;
-    {
-        AzureTableBackupJob job(credentials, o);
-        running = &job;
-        ASSERT_EQ(job.run(message), Result::Stopped) << message;
+    const std::pair<int, const char*> replies[] = {{404, "ResourceNotFound"}, {403, "AuthenticationFailed"}};
+    for (const auto& reply : replies) {
+        SCOPED_TRACE(reply.second);
+        AzureTableBackupJobOptions o = options();
+        o.folder = folder + "/" + reply.second;
+        o.toTime = 0;
+        std::string message;
+        transport->reply(reply.first, std::string("{\"odata.error\":{\"code\":\"") + reply.second + "\"}}");
+        AzureTableBackupJob refused(credentials, o);
+        EXPECT_EQ(refused.run(message), Result::Failed);
+        EXPECT_NE(refused.serviceError().find(reply.second), std::string::npos);
+        EXPECT_FALSE(testing_support::pathExists(o.folder));
+        AzureTableBackupJob again(credentials, o);
+        ASSERT_EQ(again.run(message), Result::Complete) << message;
     }
-    EXPECT_EQ(manifest().toTime, 1800000000 - AzureTableBackupJob::kBoundMarginSeconds);
-    EXPECT_FALSE(manifest().bounded);
-
-    service.serviceClock += 600;  // the resumed run keeps the bound of the first one
-    o.onPage = nullptr;
-    AzureTableBackupJob resumed(credentials, o);
-    ASSERT_EQ(resumed.run(message), Result::Complete) << message;
-    EXPECT_EQ(manifest().toTime, 1800000000 - AzureTableBackupJob::kBoundMarginSeconds);
-    EXPECT_EQ(storedLines(folder + "/t1"), service.expectedLines());
-    for (const auto& url : queryUrls()) EXPECT_EQ(url.find("Timestamp%20le"), std::string::npos) << url;
-}
-
-TEST_F(BackupJobTest, ARefusedKeyClaimsNothingSoTheNextRunBacksUpEverything) {
-    service.fill(95);
-    AzureTableBackupJobOptions o = options();
-    o.toTime = 0;
-    std::string message;
-    transport->reply(403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\"}}");
-    AzureTableBackupJob refused(credentials, o);
-    EXPECT_EQ(refused.run(message), Result::Failed);
-    EXPECT_NE(refused.serviceError().find("AuthenticationFailed"), std::string::npos);
-    EXPECT_FALSE(testing_support::pathExists(o.folder));
-
-    AzureTableBackupJob again(credentials, o);
-    ASSERT_EQ(again.run(message), Result::Complete) << message;
 }
 
 TEST_F(BackupJobTest, BoundsThatCannotHoldAnyChangeAreRefusedBeforeTheFolderIsClaimed) {
@@ -220,55 +196,45 @@ TEST_F(BackupJobTest, TwoJobsOnTwoRuntimesUseOnlyTheirOwnPartsAndStopApart) {
         testing_support::FakeTableService service{*transport};
         AzureTableCredentials credentials;
         AzureTableBackupJobOptions options;
-        std::string message;
+        std::string name, message;
         Result result = Result::Failed;
-    };
-    Side a, b;
-    const char* names[] = {"a", "b"};
-    Side* sides[] = {&a, &b};
+    } sides[2];
     for (int i = 0; i < 2; ++i) {
-        Side& s = *sides[i];
+        Side& s = sides[i];
+        s.name = i ? "b" : "a";
         s.service.fill(95);
         s.credentials = credentials;
-        s.credentials.accountUrl = std::string("https://") + names[i] + ".table.core.windows.net";
+        s.credentials.accountUrl = "https://" + s.name + ".table.core.windows.net";
         s.options = options();
-        s.options.folder = folder + "/" + names[i];
+        s.options.folder = folder + "/" + s.name;
         s.options.runtime = &s.runtime;
-        s.runtime.log().setFile(folder + "/" + names[i] + ".log");
+        s.runtime.log().setFile(folder + "/" + s.name + ".log");
+        for (int n = 0; n <= i; ++n) s.transport->reply(503);  // each retry pauses on its own sleeper
     }
-    // One transient reply for a, two for b: each retry pauses on its own runtime's sleeper.
-    a.transport->reply(503);
-    b.transport->reply(503);
-    b.transport->reply(503);
+    Side& b = sides[1];
     b.options.onPage = [&b](uint64_t pages, platform::store::BackupDataOutput&) {
         if (pages == 3) b.runtime.stopToken().requestStop();
     };
-
     std::vector<std::thread> threads;
-    for (Side* s : sides)
-        threads.emplace_back([s] {
-            AzureTableBackupJob job(s->credentials, s->options);
-            s->result = job.run(s->message);
-        });
+    for (Side& s : sides)
+        threads.emplace_back([&s] { s.result = AzureTableBackupJob(s.credentials, s.options).run(s.message); });
     for (auto& t : threads) t.join();
 
-    EXPECT_EQ(a.result, Result::Complete) << a.message;
-    EXPECT_EQ(storedLines(a.options.folder), a.service.expectedLines());
+    EXPECT_EQ(sides[0].result, Result::Complete) << sides[0].message;
+    EXPECT_EQ(storedLines(sides[0].options.folder), sides[0].service.expectedLines());
     EXPECT_EQ(b.result, Result::Stopped) << b.message;
     EXPECT_FALSE(platform::defaultRuntime().stopRequested());
     for (int i = 0; i < 2; ++i) {
-        Side& s = *sides[i];
-        SCOPED_TRACE(names[i]);
+        Side& s = sides[i];
+        SCOPED_TRACE(s.name);
         ASSERT_GT(s.transport->requestCount(), 3u);
-        for (const auto& r : s.transport->requests())
-            EXPECT_EQ(r.url.find(s.credentials.accountUrl), 0u) << r.url;
+        for (const auto& r : s.transport->requests()) EXPECT_EQ(r.url.find(s.credentials.accountUrl), 0u) << r.url;
         EXPECT_EQ(s.sleeper->sleeps().size(), static_cast<size_t>(i + 1));
-        std::ifstream log(folder + "/" + names[i] + ".log");
-        std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-        EXPECT_NE(text.find(s.credentials.accountUrl), std::string::npos);
-        EXPECT_EQ(text.find(sides[1 - i]->credentials.accountUrl), std::string::npos);
+        const std::string log = temp.read(s.name + ".log");
+        EXPECT_NE(log.find(s.credentials.accountUrl), std::string::npos);
+        EXPECT_EQ(log.find(sides[1 - i].credentials.accountUrl), std::string::npos);
     }
     EXPECT_EQ(transport->requestCount(), 0u);  // the default runtime's transport saw nothing
     EXPECT_TRUE(sleeper->sleeps().empty());
-    EXPECT_LT(b.transport->requestCount(), a.transport->requestCount());
+    EXPECT_LT(b.transport->requestCount(), sides[0].transport->requestCount());
 }

@@ -35,7 +35,8 @@ TEST(BackupManifest, RoundTripsAndRejectsDamage) {
     unsafe.replace(unsafe.find("data-000001.jsonl"), 17, "../../etc/passwd");
     EXPECT_FALSE(BackupManifest::fromJson(unsafe, back, error));
     EXPECT_NE(error.find("unsafe"), std::string::npos);
-    // "bounded" round-trips, reads as true where absent (older manifests), and is checksummed.
+    // "bounded" round-trips and reads as true where absent (older manifests); that the checksum
+    // covers every member: the reader's "manifest edited by hand" case.
     m.bounded = false;
     ASSERT_TRUE(BackupManifest::fromJson(m.toJson(), back, error)) << error;
     EXPECT_FALSE(back.bounded);
@@ -46,10 +47,6 @@ TEST(BackupManifest, RoundTripsAndRejectsDamage) {
     ASSERT_TRUE(BackupManifest::fromJson(old, back, error)) << error;
     EXPECT_TRUE(back.bounded);
     EXPECT_FALSE(back.hasChecksums());
-    std::string flipped = m.toJson();
-    flipped.replace(flipped.find("\"bounded\":false"), 15, "\"bounded\":true ");
-    EXPECT_FALSE(BackupManifest::fromJson(flipped, back, error));
-    EXPECT_NE(error.find("does not match its checksum"), std::string::npos) << error;
     EXPECT_EQ(m.metadataJson(),
               "{\"account\":\"acct\",\"table\":\"t\\\"ab\",\"kind\":\"incremental\",\"fromTime\":1609459199,"
               "\"toTime\":1700000000}");

@@ -1,28 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "agent/AzureTablePathDecoder.h"
 #include "restore/AzureTablePathDecoder.h"
 
 namespace {
 
-struct Decoded {
-    int result;
-    std::string account, table;
-    long long job;
-    int chunk;
-    long long afile;
-    bool incremental;
-};
-
-bool operator==(const Decoded& a, const Decoded& b) {
-    return a.result == b.result && a.account == b.account && a.table == b.table && a.job == b.job &&
-           a.chunk == b.chunk && a.afile == b.afile && a.incremental == b.incremental;
-}
-
-std::ostream& operator<<(std::ostream& os, const Decoded& d) {
-    return os << "{" << d.result << ", '" << d.account << "', '" << d.table << "', job " << d.job << ", chunk "
-              << d.chunk << ", afile " << d.afile << (d.incremental ? ", I}" : ", F}");
-}
+// result, account, table, job, chunk, archive file, incremental
+using Decoded = std::tuple<int, std::string, std::string, long long, int, long long, bool>;
 
 Decoded fieldsOf(const AzureTablePathDecoder& d, int r) {
     return {r, d.getAccount(), d.getTableName(), d.getJobId(), d.getChunkNumber(), d.getAfileId(), d.isIncremental()};
@@ -55,10 +41,7 @@ TEST(PathDecoder, DecodesEveryPathShapeTheSameInBothDecoders) {
         std::string path;
         Decoded expected;
     } cases[] = {
-        {"", none},
-        {"/", none},
-        {"\\", none},
-        {"//\\/", none},
+        {"", none}, {"/", none}, {"\\", none}, {"//\\/", none},
         {"acct", {1, "acct", "", -1, -1, -1, false}},
         {"\\acct\\tab", {2, "acct", "tab", -1, -1, -1, false}},
         {"//acct///tab/", {2, "acct", "tab", -1, -1, -1, false}},
@@ -76,8 +59,7 @@ TEST(PathDecoder, DecodesEveryPathShapeTheSameInBothDecoders) {
         {"/acct/tab/F+9/2x", {4, "acct", "tab", 9, 2, -1, false}},
         {"/acct/tab/F9223372036854775807", {3, "acct", "tab", 9223372036854775807LL, -1, -1, false}},
         // A bad job component leaves account and table empty; a job id below 1 keeps kind and value.
-        {"/acct/tab/X40", none},
-        {"/acct/tab/f40", none},
+        {"/acct/tab/X40", none}, {"/acct/tab/f40", none},
         {"/acct/tab/F", {-1, "", "", 0, -1, -1, false}},
         {"/acct/tab/F0", {-1, "", "", 0, -1, -1, false}},
         {"/acct/tab/I-3", {-1, "", "", -3, -1, -1, true}},
@@ -100,7 +82,7 @@ TEST(PathDecoder, ToPathBuildsTheFolderAndSplitUsesOnlyTheGivenSeparators) {
     EXPECT_EQ(AzureTableIDA::AzureTablePathDecoder::toPath("a", "t", false, -5, "/"), "/a/t/F-5");
     AzureTableIDA::AzureTablePathDecoder d;
     EXPECT_EQ(d.initialize(AzureTableIDA::AzureTablePathDecoder::toPath("acct", "tab", true, 81, "/") + "/1"), 4);
-    EXPECT_EQ(fieldsOf(d, 4), (Decoded{4, "acct", "tab", 81, 1, -1, true}));
+    EXPECT_EQ(fieldsOf(d, 4), Decoded(4, "acct", "tab", 81, 1, -1, true));
     AzureTablePathDecoder::test();
     AzureTableIDA::AzureTablePathDecoder::test();
 

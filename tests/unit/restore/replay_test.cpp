@@ -8,12 +8,9 @@
 #include <set>
 #include <thread>
 
-#include "support/FakeTableService.h"
 #include "platform/store/RestoreEnvironment.h"
 #include "restore/AzureTableRestore.h"
-#include "support/BackupFolder.h"
-#include "support/FakeSleeper.h"
-#include "support/MemoryEnvironment.h"
+#include "unit/backup/RunnerFixture.h"
 
 using namespace testing_support;
 
@@ -25,24 +22,19 @@ std::string lines(const std::string& pk, int from, int to, const std::string& ex
     return text;
 }
 
-class Replay : public ::testing::Test {
+class Replay : public backup_test::ServiceTest {
 protected:
     Replay() { service.addTable("dest"); }
 
-    FullRestoreArgs fullArgs(IdaEnvironment& env) {
+    bool replayFull(const std::string& text, bool failsAtEnd = false) {
+        backup.setInput("src", text, failsAtEnd);
         FullRestoreArgs args;
         args.credentials = &credentials;
         args.destinationTable = "dest";
         args.sourceTable = "src";
-        args.environment = &env;
-        args.succeeded = false;
-        args.startFlag = true;
-        return args;
-    }
-    bool replayFull(const std::string& text, bool failsAtEnd = false) {
-        backup.setInput("src", text, failsAtEnd);
-        auto args = fullArgs(backup);
+        args.environment = &backup;
         args.succeeded = true;  // must be reset by the replay
+        args.startFlag = true;
         EXPECT_EQ(AzureTableRestoreRunner::fullRestoreThread(&args), 0);
         return args.succeeded;
     }
@@ -60,11 +52,7 @@ protected:
                backup.countLogged("Returning success with some to be processed items");
     }
 
-    FakeSleeperScope sleeper;
-    FakeTransportScope transport;
-    FakeTableService service{*transport};
     MemoryEnvironment backup{"/store/full"};
-    AzureTableCredentials credentials = testCredentials();
 };
 
 }  // namespace
@@ -129,20 +117,18 @@ TEST_F(Replay, InputErrorFailsTheReplayEvenWhenEverythingWasWritten) {
     EXPECT_FALSE(backup.failures().empty());
 }
 
-TEST_F(Replay, LinesAreReadAndWrittenInBoundedWindows) {
+TEST_F(Replay, LinesAreReadAndWrittenInWindowsBoundedInLinesAndInBytes) {
     const size_t n = AzureTableRestoreRunner::kReplayWindowLines;
     EXPECT_TRUE(replayFull(lines("p", 0, static_cast<int>(2 * n + 500))));
     EXPECT_EQ(submissions(), 3u);
     EXPECT_EQ(service.entities("dest").size(), 2 * n + 500);
     EXPECT_EQ(backup.countLogged("FULL restore done"), 1u) << "only the last window's first submission";
-}
 
-TEST_F(Replay, WindowsAreAlsoBoundedInBytes) {
     const std::string padding = ",\"blob\":\"" + std::string(1 << 20, 'x') + "\"";  // ~1 MiB per line
     const size_t perWindow = AzureTableRestoreRunner::kReplayWindowBytes / (padding.size() + 100);
     service.forgetEntities(true);
-    EXPECT_TRUE(replayFull(lines("p", 0, static_cast<int>(perWindow + 10), padding)));
-    EXPECT_EQ(submissions(), 2u);
+    EXPECT_TRUE(replayFull(lines("q", 0, static_cast<int>(perWindow + 10), padding)));
+    EXPECT_EQ(submissions(), 5u);
 }
 
 TEST_F(Replay, ALaterVersionIsNeverOvertakenByAnEarlierOne) {
@@ -179,13 +165,12 @@ TEST_F(Replay, PartitionsGoSideBySideEachInItsOwnOrder) {
     EXPECT_TRUE(replayFull(text));
     EXPECT_EQ(service.entities("dest").size(), (keys.size() + 1) * 250);
     std::map<std::string, std::vector<std::string>> arrived;  // partition -> row keys in arrival order
-    for (const auto& batch : service.batches()) {
+    for (const auto& batch : service.batches())
         for (const auto& entity : batch.entities) {
             rapidjson::Document d;
             d.Parse(entity.c_str());
             arrived[d["PartitionKey"].GetString()].push_back(d["RowKey"].GetString());
         }
-    }
     ASSERT_EQ(arrived.size(), keys.size() + 1);
     for (const auto& partition : arrived) {
         EXPECT_EQ(partition.second.size(), 250u);
@@ -195,9 +180,7 @@ TEST_F(Replay, PartitionsGoSideBySideEachInItsOwnOrder) {
     EXPECT_LE(senders.size(), AzureTableRestoreRunner::kReplayConnections);
 }
 
-// --- execute ----------------------------------------------------------------------------------
-
-class Execute : public ::testing::Test {
+class Execute : public backup_test::ServiceTest {
 protected:
     Execute() {
         for (auto* env : {&full, &first, &second}) {
@@ -215,11 +198,7 @@ protected:
         return out;
     }
 
-    FakeSleeperScope sleeper;
-    FakeTransportScope transport;
-    FakeTableService service{*transport};
     MemoryEnvironment job{"job"}, full{"/store/F1"}, first{"/store/I2"}, second{"/store/I3"};
-    AzureTableCredentials credentials = testCredentials();
     boost::shared_ptr<AzureTableRestoreRunner> runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);
 };
 
@@ -227,10 +206,8 @@ TEST_F(Execute, ReplaysFullThenIncrementalsInOrder) {
     ASSERT_TRUE(runner->execute(false, "dest", &full, {&first, &second}, false));
     auto stored = service.entities("dest");
     ASSERT_EQ(stored.size(), 4u);
-    EXPECT_NE(stored["p/0"].find("\"v\":1"), std::string::npos);
-    EXPECT_NE(stored["p/1"].find("\"v\":2"), std::string::npos);
-    EXPECT_NE(stored["p/2"].find("\"v\":3"), std::string::npos);
-    EXPECT_NE(stored["p/3"].find("\"v\":2"), std::string::npos);
+    const char* versions[] = {"\"v\":1", "\"v\":2", "\"v\":3", "\"v\":2"};
+    for (int i = 0; i < 4; ++i) EXPECT_NE(stored["p/" + std::to_string(i)].find(versions[i]), std::string::npos) << i;
     EXPECT_EQ(executeMessages(), (std::vector<std::string>{"Replaying full backup",
                                                            "All items written to destination table dest",
                                                            "Restore complete"}));
@@ -257,12 +234,6 @@ TEST_F(Execute, IncrementalOnlyIntoAnExistingTable) {
     EXPECT_TRUE(second.logged("Replaying incremental backup "));
 }
 
-TEST_F(Execute, FailedSetupEndsWithoutRestoreFailedLine) {
-    ASSERT_FALSE(runner->execute(false, "dest", nullptr, {&first}, false));
-    EXPECT_TRUE(executeMessages().empty());
-    EXPECT_EQ(transport->requestCount(), 0u);
-}
-
 TEST_F(Execute, AReplayThatDidNotWriteEverythingFailsTheRestore) {
     service.refuseWhen([](const std::string& entity) { return entity.find("\"v\":1") != std::string::npos; });
     ASSERT_FALSE(runner->execute(false, "dest", &full, {&first, &second}, false));
@@ -274,16 +245,19 @@ TEST_F(Execute, AReplayThatDidNotWriteEverythingFailsTheRestore) {
               "resubmissions");
 }
 
-TEST_F(Execute, UseExistingIntoAMissingTableFailsInsteadOfReportingSuccess) {
-    // Nothing is created (as asked), so nothing can be written: the restore must not succeed.
+// A setup that fails ends without a "Restore failed" line; with --use-existing into a missing
+// table nothing is created (as asked), so nothing can be written: the restore must not succeed.
+TEST_F(Execute, ASetupThatCannotHoldFailsTheRestore) {
+    ASSERT_FALSE(runner->execute(false, "dest", nullptr, {&first}, false));
+    EXPECT_TRUE(executeMessages().empty());
+    EXPECT_EQ(transport->requestCount(), 0u);
     EXPECT_FALSE(runner->execute(false, "dest", &full, {}, true));
     EXPECT_FALSE(service.hasTable("dest"));
 }
 
 TEST_F(Execute, DamagedChunkOnDiskIsNeverReplayed) {
-    testing_support::BackupFolder folder;
-    folder.addChunk(lines("a", 0, 50));
-    folder.addChunk(lines("b", 0, 50));
+    BackupFolder folder;
+    for (const char* pk : {"a", "b"}) folder.addChunk(lines(pk, 0, 50));
     folder.finish();
     folder.corrupt("data-000002.jsonl", 10);
     platform::store::RestoreEnvironment backupEnv(folder.path());
@@ -292,5 +266,6 @@ TEST_F(Execute, DamagedChunkOnDiskIsNeverReplayed) {
     EXPECT_EQ(stored.size(), 50u);
     for (const auto& entry : stored) EXPECT_EQ(entry.first[0], 'a');
     EXPECT_EQ(executeMessages().back(), "Restore failed");
+    ASSERT_FALSE(job.failures().empty());
     EXPECT_NE(job.failures().front().find("data-000002.jsonl is damaged"), std::string::npos) << job.failures().front();
 }

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "support/FakeTableService.h"
 #include "restore/AzureTableRestore.h"
-#include "support/FakeSleeper.h"
-#include "support/MemoryEnvironment.h"
+#include "unit/backup/RunnerFixture.h"
 
 using namespace testing_support;
 using platform::http::HttpExchange;
@@ -17,18 +15,11 @@ const char* kNotFound = "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}";
 // The requests sent, as "METHOD what" strings.
 std::vector<std::string> calls(const FakeTransport& transport) {
     std::vector<std::string> out;
-    for (const auto& r : transport.requests()) out.push_back(r.method + " " + r.url.substr(std::string("http://127.0.0.1:9/").size()));
+    for (const auto& r : transport.requests()) out.push_back(r.method + " " + r.url.substr(19));  // after the host
     return out;
 }
 
-HttpReply replyOf(int status, const std::string& body) {
-    HttpReply r;
-    r.status = status;
-    r.body = body;
-    return r;
-}
-
-class RunnerSetup : public ::testing::Test {
+class RunnerSetup : public backup_test::ServiceTest {
 protected:
     RunnerSetup() {
         full.setDescription(kStoredDescription);
@@ -40,10 +31,7 @@ protected:
         return runner->initialize(overwrite, "dest", fullBackup, incrementals, useExisting);
     }
 
-    FakeSleeperScope sleeper;
-    FakeTransportScope transport;
     MemoryEnvironment job{"job"}, full{"/store/full"}, incremental{"/store/incr"};
-    AzureTableCredentials credentials = testCredentials();
     boost::shared_ptr<AzureTableRestoreRunner> runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);
 };
 
@@ -83,7 +71,6 @@ TEST_F(RunnerSetup, TheDestinationIsKeptDroppedOrCreatedAsTheFlagsSay) {
 }
 
 TEST_F(RunnerSetup, WithoutAFullBackupTheFirstIncrementalDescriptionIsRead) {
-    FakeTableService service(*transport);
     service.addTable("dest");
     MemoryEnvironment unreadable("/store/bad");
     EXPECT_TRUE(initialize(false, true, nullptr, {&incremental, &unreadable}));
@@ -99,7 +86,10 @@ TEST_F(RunnerSetup, WithoutAFullBackupTheFirstIncrementalDescriptionIsRead) {
 TEST_F(RunnerSetup, FailuresAreReportedWithTheirMessages) {
     auto always = [](int status, const std::string& body) {
         return [status, body](const HttpExchange& e) {
-            return e.method == "DELETE" ? replyOf(204, "") : replyOf(status, body);
+            HttpReply r;
+            r.status = e.method == "DELETE" ? 204 : status;
+            r.body = e.method == "DELETE" ? "" : body;
+            return r;
         };
     };
     struct Case {

@@ -1,238 +1,198 @@
+// The reader's checks (checksums, sizes, line counts, torn tails, every file of the folder), and
+// that the restore environment streams through them and hands out no line they refuse.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <functional>
-#include <vector>
 
-#include "StoreTestUtil.h"
 #include "platform/store/BackupReader.h"
+#include "platform/store/RestoreEnvironment.h"
+#include "support/BackupFolder.h"
 
 using namespace platform::store;
-using testing_support::TempFolder;
+using testing_support::BackupFolder;
 
 namespace {
 
 const char* const kDescription = "{\"table\":{\"TableName\":\"t1\"}}";
 
-// Writes a finished backup of the given chunks (each a list of lines) into `folder`; `legacy`
-// writes the manifest as it was before checksums were recorded.
-BackupManifest writeBackup(const std::string& folder, const std::vector<std::vector<std::string>>& chunks,
-                           bool complete = true, bool legacy = false) {
-    BackupManifest m;
-    m.account = "acct";
-    m.table = "t1";
-    m.toTime = 1700000000;
-    m.restart = complete ? ":" : "pk:rk";
-    m.complete = complete;
-    unsigned index = 0;
-    for (const auto& lines : chunks) {
-        std::string data;
-        for (const auto& l : lines) data += l + "\n";
-        ChunkInfo c{chunkFileName(++index), data.size(), lines.size(), crc32c(0, data.data(), data.size())};
-        store_test::writeAll(folder + "/" + c.file, data);
-        m.chunks.push_back(c);
-    }
-    m.pages = index;
-    m.descriptionFile = FileChecksum::of(kDescription);
-    m.metadataFile = FileChecksum::of(m.metadataJson());
-    store_test::writeAll(folder + "/backup.json", legacy ? store_test::legacyJson(m) : m.toJson());
-    store_test::writeAll(folder + "/description.json", kDescription);
-    store_test::writeAll(folder + "/metadata.json", m.metadataJson());
-    return m;
+std::string numbered(const std::string& prefix, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += "{\"PartitionKey\":\"" + prefix + "\",\"RowKey\":\"" + std::to_string(i) + "\",\"n\":1}\n";
+    return text;
 }
 
-std::vector<std::string> readLines(BackupReader& reader) {
-    std::vector<std::string> lines;
-    std::string line;
-    while (reader.nextLine(line)) lines.push_back(line);
-    return lines;
+// A finished backup of table t1, one chunk per text; `legacy` writes the manifest as it was
+// before checksums and "bounded" were recorded.
+void fill(BackupFolder& dir, const std::vector<std::string>& chunks, bool legacy = false) {
+    dir.manifest.table = "t1";
+    dir.manifest.toTime = 1700000000;
+    for (const auto& text : chunks) dir.addChunk(text);
+    dir.finish(kDescription);
+    if (!legacy) return;
+    BackupManifest m = dir.manifest;
+    m.descriptionFile = m.metadataFile = FileChecksum();
+    std::string text = m.toJson();
+    text.erase(text.find(",\"bounded\":true"), 15);
+    dir.write("backup.json", text.substr(0, text.find(",\"manifestCrc32c\":")) + "}\n");
 }
+
+std::string readAll(BackupReader& reader) {
+    std::string text, line;
+    while (reader.nextLine(line)) text += line + "\n";
+    return text;
+}
+std::string readAll(IdaInput& input) {
+    std::string text, line;
+    while (input.getLine(line)) text += line + "\n";
+    return text;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
 
 TEST(BackupReader, StreamsEveryChunkInOrderAndIgnoresATornTail) {
-    TempFolder dir;
-    std::string longLine = "{\"x\":\"" + std::string(200000, 'x') + "\"}";  // longer than one read block
-    writeBackup(dir.path(), {{"{\"a\":1}", "{\"a\":2}"}, {}, {longLine, "{\"a\":\"é\"}"}});
-    // Bytes past the recorded size are the remains of an interrupted write.
-    std::ofstream(dir.file("data-000003.jsonl"), std::ios::app) << "{\"torn\":";
+    BackupFolder dir;
+    std::string longLine = "{\"x\":\"" + std::string(200000, 'x') + "\"}\n";  // longer than one read block
+    fill(dir, {"{\"a\":1}\n{\"a\":2}\n", "", longLine + "{\"a\":\"é\"}\n"});
+    dir.write("data-000003.jsonl", dir.read("data-000003.jsonl") + "{\"torn\":");  // an interrupted write
 
-    std::string error;
+    std::string error, text;
     auto reader = BackupReader::open(dir.path() + "/", error);
     ASSERT_TRUE(reader) << error;
     EXPECT_EQ(reader->manifest().table, "t1");
-    std::string text;
     ASSERT_TRUE(reader->readDescription(text));
-    EXPECT_EQ(text, "{\"table\":{\"TableName\":\"t1\"}}");
+    EXPECT_EQ(text, kDescription);
     ASSERT_TRUE(reader->readMetadata(text));
-    EXPECT_NE(text.find("\"kind\":\"full\""), std::string::npos);
+    EXPECT_TRUE(has(text, "\"kind\":\"full\""));
     EXPECT_TRUE(reader->verify(error)) << error;
-
-    EXPECT_EQ(readLines(*reader), (std::vector<std::string>{"{\"a\":1}", "{\"a\":2}", longLine, "{\"a\":\"é\"}"}));
+    EXPECT_EQ(readAll(*reader), "{\"a\":1}\n{\"a\":2}\n" + longLine + "{\"a\":\"é\"}\n");
     EXPECT_FALSE(reader->error()) << reader->errorMessage();
     EXPECT_EQ(reader->linesRead(), 4u);
 }
 
 TEST(BackupReader, YieldsNoLineOfADamagedTruncatedOrMissingChunk) {
-    struct Case {
+    const struct {
         const char* name;
-        void (*damage)(const std::string& path);
+        void (*damage)(BackupFolder&);
         const char* message;
-    };
-    const Case cases[] = {
-        {"flipped byte",
-         [](const std::string& p) {
-             std::string d = store_test::readAll(p);
-             d[3] ^= 0x01;
-             store_test::writeAll(p, d);
-         },
-         "checksum mismatch"},
-        {"truncated",
-         [](const std::string& p) {
-             std::string d = store_test::readAll(p);
-             store_test::writeAll(p, d.substr(0, d.size() - 2));
-         },
-         "truncated"},
-        {"missing", [](const std::string& p) { std::remove(p.c_str()); }, "missing"},
+    } cases[] = {
+        {"flipped byte", [](BackupFolder& d) { d.corrupt("data-000002.jsonl", 3); }, "checksum mismatch"},
+        {"truncated", [](BackupFolder& d) { d.write("data-000002.jsonl", "{\"b\":1}\n{\"b\""); }, "truncated"},
+        {"missing", [](BackupFolder& d) { d.remove("data-000002.jsonl"); }, "missing"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TempFolder dir;
-        writeBackup(dir.path(), {{"{\"a\":1}"}, {"{\"b\":1}", "{\"b\":2}"}, {"{\"c\":1}"}});
-        c.damage(dir.file("data-000002.jsonl"));
-        std::string error;
+        BackupFolder dir;
+        fill(dir, {"{\"a\":1}\n", "{\"b\":1}\n{\"b\":2}\n", "{\"c\":1}\n"});
+        c.damage(dir);
+        std::string error, line;
         auto reader = BackupReader::open(dir.path(), error);
         ASSERT_TRUE(reader) << error;
         EXPECT_FALSE(reader->verify(error));
-        EXPECT_NE(error.find("data-000002.jsonl"), std::string::npos) << error;
-        EXPECT_NE(error.find(c.message), std::string::npos) << error;
-
-        EXPECT_EQ(readLines(*reader), std::vector<std::string>{"{\"a\":1}"});
-        EXPECT_TRUE(reader->error());
-        EXPECT_NE(reader->errorMessage().find(c.message), std::string::npos) << reader->errorMessage();
-        std::string line;
+        EXPECT_TRUE(has(error, "data-000002.jsonl") && has(error, c.message)) << error;
+        EXPECT_EQ(readAll(*reader), "{\"a\":1}\n");
+        EXPECT_TRUE(has(reader->errorMessage(), c.message)) << reader->errorMessage();
         EXPECT_FALSE(reader->nextLine(line));  // stays failed
     }
 }
 
 TEST(BackupReader, ChecksLineCountsAndRefusesUnfinishedOrAbsentBackups) {
-    TempFolder dir;
+    BackupFolder dir;
     std::string error;
     EXPECT_FALSE(BackupReader::open(dir.path(), error));
-    EXPECT_NE(error.find("backup.json is missing"), std::string::npos) << error;
+    EXPECT_TRUE(has(error, "backup.json is missing")) << error;
 
-    writeBackup(dir.path(), {{"{\"a\":1}"}}, false);
+    dir.manifest.complete = false;
+    dir.manifest.restart = "pk:rk";
+    fill(dir, {"{\"a\":1}\n"});
     EXPECT_FALSE(BackupReader::open(dir.path(), error));
-    EXPECT_NE(error.find("did not finish"), std::string::npos) << error;
+    EXPECT_TRUE(has(error, "did not finish")) << error;
     auto reader = BackupReader::open(dir.path(), error, posixFileSystem(), true);
     ASSERT_TRUE(reader) << error;
-    EXPECT_EQ(readLines(*reader).size(), 1u);
+    EXPECT_EQ(readAll(*reader), "{\"a\":1}\n");
 
-    // A manifest whose line count disagrees with its (correctly summed) chunk is refused too.
-    BackupManifest m = writeBackup(dir.path(), {{"{\"a\":1}", "{\"a\":2}"}});
-    m.chunks[0].lines = 3;
-    dir.write("backup.json", m.toJson());
+    // A line count that disagrees with its (correctly summed) chunk is refused too.
+    dir.manifest.complete = true;
+    dir.manifest.chunks[0].lines = 3;
+    dir.write("backup.json", dir.manifest.toJson());
     reader = BackupReader::open(dir.path(), error);
     ASSERT_TRUE(reader) << error;
-    EXPECT_TRUE(readLines(*reader).empty());
-    EXPECT_NE(reader->errorMessage().find("3 complete lines"), std::string::npos) << reader->errorMessage();
+    EXPECT_EQ(readAll(*reader), "");
+    EXPECT_TRUE(has(reader->errorMessage(), "3 complete lines")) << reader->errorMessage();
 
     dir.write("backup.json", "{\"format\":1");
     EXPECT_FALSE(BackupReader::open(dir.path(), error));
-    EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+    EXPECT_TRUE(has(error, "cannot read")) << error;
 }
-
-namespace {
-
-std::vector<std::string> lines(const std::string& prefix, int count) {
-    std::vector<std::string> result;
-    for (int i = 0; i < count; ++i)
-        result.push_back("{\"PartitionKey\":\"" + prefix + "\",\"RowKey\":\"" + std::to_string(i) + "\",\"n\":1}");
-    return result;
-}
-
-void rewriteManifest(const std::string& folder, void (*edit)(BackupManifest&)) {
-    BackupManifest m = store_test::readManifest(folder);
-    edit(m);
-    store_test::writeAll(folder + "/backup.json", m.toJson());
-}
-
-}  // namespace
 
 // Each case damages a sound three-chunk backup; open() or else verify() must refuse it, naming
 // the file and what is wrong. Manifest edits keep its checksum right unless the case is about it.
 TEST(BackupReader, VerifyFindsEveryKindOfDamageAndNamesTheFile) {
     struct Case {
         const char* name;
-        std::function<void(TempFolder&)> damage;
-        bool atOpen;                           // refused by open(), else by verify()
-        std::vector<const char*> expected;     // in the error, checksummed folder
-        std::vector<const char*> legacy;       // in verify()'s error for a legacy folder; empty: it passes
+        std::function<void(BackupFolder&)> damage;
+        bool atOpen;                        // refused by open(), else by verify()
+        std::vector<const char*> expected;  // in the error, checksummed folder
+        std::vector<const char*> legacy;    // in verify()'s error for a legacy folder; empty: it passes
     };
-    auto editFile = [](const char* file, std::string text) {
-        return [file, text](TempFolder& dir) { dir.write(file, text); };
+    auto relist = [](void (*edit)(BackupManifest&)) {
+        return [edit](BackupFolder& d) { edit(d.manifest); d.write("backup.json", d.manifest.toJson()); };
     };
-    const std::string metadataOf = "{\"account\":\"acct\",\"table\":\"t1\",\"kind\":\"full\",\"fromTime\":0,\"toTime\":";
+    auto put = [](const char* file, std::string text) {
+        return [file, text](BackupFolder& d) { d.write(file, text); };
+    };
+    auto editManifest = [](std::function<std::string(std::string)> edit) {
+        return [edit](BackupFolder& d) { d.write("backup.json", edit(d.read("backup.json"))); };
+    };
+    auto metadata = [](const char* table, const char* kind, const char* toTime) {
+        return std::string("{\"account\":\"acct\",\"table\":\"") + table + "\",\"kind\":\"" + kind +
+               "\",\"fromTime\":0,\"toTime\":" + toTime;
+    };
+    const char* const notObject = "metadata.json is not a JSON object";
+    const char* const checksum = "does not match the checksum";
     const std::vector<Case> cases = {
-        {"last manifest entry removed, file kept",
-         [](TempFolder& d) { rewriteManifest(d.path(), [](BackupManifest& m) { m.chunks.pop_back(); }); }, true,
+        {"last manifest entry removed, file kept", relist([](BackupManifest& m) { m.chunks.pop_back(); }), true,
          {"data-000003.jsonl", "does not list"}, {}},
-        {"middle manifest entry removed",
-         [](TempFolder& d) {
-             rewriteManifest(d.path(), [](BackupManifest& m) { m.chunks.erase(m.chunks.begin() + 1); });
-         },
+        {"middle manifest entry removed", relist([](BackupManifest& m) { m.chunks.erase(m.chunks.begin() + 1); }),
          true, {"data-000003.jsonl as chunk 2", "without gaps"}, {}},
         {"chunk file renamed",
-         [](TempFolder& d) {
-             std::rename(d.file("data-000002.jsonl").c_str(), d.file("saved-000002.jsonl").c_str());
-         },
+         [](BackupFolder& d) { std::rename(d.file("data-000002.jsonl").c_str(), d.file("saved-2.jsonl").c_str()); },
          false, {"data-000002.jsonl is missing"}, {"data-000002.jsonl is missing"}},
-        {"unlisted data file", [](TempFolder& d) { d.write("data-000004.jsonl", "{}\n"); }, true,
-         {"data-000004.jsonl", "does not list"}, {}},
+        {"unlisted data file", put("data-000004.jsonl", "{}\n"), true, {"data-000004.jsonl", "does not list"}, {}},
         {"manifest edited by hand",
-         [](TempFolder& d) {
-             std::string text = d.read("backup.json");
-             text.replace(text.find("\"pages\":3"), 9, "\"pages\":4");
-             d.write("backup.json", text);
-         },
-         true, {"backup.json", "does not match its checksum"}, {}},
+         editManifest([](std::string t) { return t.replace(t.find("\"pages\":3"), 9, "\"pages\":4"); }), true,
+         {"backup.json", "does not match its checksum"}, {}},
         {"manifest checksum removed",
-         [](TempFolder& d) {
-             std::string text = d.read("backup.json");
-             d.write("backup.json", text.substr(0, text.find(",\"manifestCrc32c\"")) + "}");
-         },
-         true, {"lacks its checksum"}, {}},
-        {"metadata not JSON", editFile("metadata.json", "not JSON"), false, {"metadata.json", "bytes long"},
-         {"metadata.json is not a JSON object"}},
-        {"metadata an array", editFile("metadata.json", "[]"), false, {"metadata.json"},
-         {"metadata.json is not a JSON object"}},
-        {"metadata of another table",
-         editFile("metadata.json", "{\"account\":\"acct\",\"table\":\"t9\",\"kind\":\"full\",\"fromTime\":0,"
-                                   "\"toTime\":1700000000}"),
-         false, {"metadata.json does not match the checksum"}, {"metadata.json does not name the manifest's table"}},
-        {"metadata of other bounds", editFile("metadata.json", metadataOf + "1700000001}"), false,
-         {"metadata.json does not match the checksum"}, {"does not name the manifest's toTime"}},
-        {"metadata of another kind", editFile("metadata.json", "{\"account\":\"acct\",\"table\":\"t1\",\"kind\":"
-                                                               "\"incremental\",\"fromTime\":0,\"toTime\":1700000000}"),
-         false, {"metadata.json"}, {"does not name the manifest's kind"}},
-        {"metadata reformatted", editFile("metadata.json", metadataOf + "1700000000} "), false,
+         editManifest([](std::string t) { return t.substr(0, t.find(",\"manifestCrc32c\"")) + "}"; }), true,
+         {"lacks its checksum"}, {}},
+        {"metadata not JSON", put("metadata.json", "not JSON"), false, {"metadata.json", "bytes long"}, {notObject}},
+        {"metadata an array", put("metadata.json", "[]"), false, {"metadata.json"}, {notObject}},
+        {"metadata of another table", put("metadata.json", metadata("t9", "full", "1700000000}")), false,
+         {checksum}, {"metadata.json does not name the manifest's table"}},
+        {"metadata of other bounds", put("metadata.json", metadata("t1", "full", "1700000001}")), false, {checksum},
+         {"does not name the manifest's toTime"}},
+        {"metadata of another kind", put("metadata.json", metadata("t1", "incremental", "1700000000}")), false,
+         {"metadata.json"}, {"does not name the manifest's kind"}},
+        {"metadata reformatted", put("metadata.json", metadata("t1", "full", "1700000000} ")), false,
          {"metadata.json is", "bytes long; backup.json records"}, {}},
-        {"description not JSON", editFile("description.json", "not JSON at all, really not."), false,
+        {"description not JSON", put("description.json", "not JSON at all, really not."), false,
          {"description.json does not match the checksum"}, {"description.json is not a JSON object"}},
-        {"description without table", editFile("description.json", "{\"tablet\":{\"TableName\":\"t1\"}}"), false,
+        {"description without table", put("description.json", "{\"tablet\":{\"TableName\":\"t1\"}}"), false,
          {"description.json"}, {"description.json is not a JSON object with a \"table\" member"}},
-        {"description of another table", editFile("description.json", "{\"table\":{\"TableName\":\"t2\"}}"), false,
+        {"description of another table", put("description.json", "{\"table\":{\"TableName\":\"t2\"}}"), false,
          {"description.json does not match the checksum"}, {}},
-        {"description missing", [](TempFolder& d) { std::remove(d.file("description.json").c_str()); }, false,
+        {"description missing", [](BackupFolder& d) { d.remove("description.json"); }, false,
          {"description.json is missing"}, {"description.json is missing"}},
     };
     for (bool legacy : {false, true}) {
         for (const auto& c : cases) {
             if (legacy && c.atOpen) continue;  // manifest damage needs a checksum or a gap to show
             SCOPED_TRACE(std::string(c.name) + (legacy ? " (legacy)" : ""));
-            TempFolder dir;
-            writeBackup(dir.path(), {lines("a", 3), lines("b", 3), lines("c", 3)}, true, legacy);
+            BackupFolder dir;
+            fill(dir, {numbered("a", 3), numbered("b", 3), numbered("c", 3)}, legacy);
             c.damage(dir);
             std::string error;
             auto reader = BackupReader::open(dir.path(), error);
@@ -243,50 +203,108 @@ TEST(BackupReader, VerifyFindsEveryKindOfDamageAndNamesTheFile) {
                 ASSERT_TRUE(reader) << error;
                 EXPECT_EQ(reader->manifest().hasChecksums(), !legacy);
                 EXPECT_EQ(reader->verify(error), expected.empty()) << error;
-                if (!expected.empty()) {
-                    EXPECT_NE(error.find("backup " + dir.path() + ": "), std::string::npos) << error;
-                }
+                if (!expected.empty()) { EXPECT_TRUE(has(error, "backup " + dir.path() + ": ")) << error; }
             }
-            for (const char* part : expected) EXPECT_NE(error.find(part), std::string::npos) << error;
+            for (const char* part : expected) EXPECT_TRUE(has(error, part)) << error;
         }
     }
 }
 
-TEST(BackupReader, VerifyLocatesAFlippedByteDeepInAChunkAndCountsItsProgress) {
-    TempFolder dir;
-    BackupManifest m = writeBackup(dir.path(), {lines("a", 10), lines("b", 5000)});
+// Progress counting is checked through the restore environment (verifiedBytes).
+TEST(BackupReader, VerifyLocatesAFlippedByteDeepInAChunk) {
+    BackupFolder dir;
+    fill(dir, {numbered("a", 10), numbered("b", 5000)});
     std::string error;
-    auto reader = BackupReader::open(dir.path(), error);
-    ASSERT_TRUE(reader) << error;
-    std::atomic<uint64_t> verified{0};
-    ASSERT_TRUE(reader->verify(error, &verified)) << error;
-    EXPECT_EQ(verified.load(), m.totalBytes());
-
-    struct Flip {
-        const char* name;
-        char from;  // the first byte of this value at or after line 4321 is flipped
-        bool atLineStart;
-    };
-    for (const Flip& flip : {Flip{"digit", '1', false}, Flip{"quote", '"', false}, Flip{"brace", '{', true},
-                             Flip{"letter", 'R', false}}) {
-        SCOPED_TRACE(flip.name);
-        TempFolder damaged;
-        writeBackup(damaged.path(), {lines("a", 10), lines("b", 5000)});
-        std::string data = damaged.read("data-000002.jsonl");
-        size_t lineStart = 0;
-        for (int i = 0; i < 4321; ++i) lineStart = data.find('\n', lineStart) + 1;
-        size_t at = data.find(flip.from, lineStart + 1 - flip.atLineStart);
-        data[at] ^= 0x20;
-        damaged.write("data-000002.jsonl", data);
-        reader = BackupReader::open(damaged.path(), error);
+    const std::string sound = dir.read("data-000002.jsonl");
+    size_t lineStart = 0;
+    for (int i = 0; i < 4321; ++i) lineStart = sound.find('\n', lineStart) + 1;
+    // The first such byte after the start of line 4321 is flipped ('{' at the start itself).
+    for (char from : {'1', '"', '{', 'R'}) {
+        SCOPED_TRACE(from);
+        std::string data = sound;
+        data[data.find(from, lineStart + (from == '{' ? 0 : 1))] ^= 0x20;
+        dir.write("data-000002.jsonl", data);
+        auto reader = BackupReader::open(dir.path(), error);
         ASSERT_TRUE(reader) << error;
         EXPECT_FALSE(reader->verify(error));
-        EXPECT_NE(error.find("data-000002.jsonl is damaged (checksum mismatch)"), std::string::npos) << error;
+        EXPECT_TRUE(has(error, "data-000002.jsonl is damaged (checksum mismatch)")) << error;
         // A flipped letter leaves valid JSON: only the checksum shows it, without a place.
-        if (flip.from != 'R')
-            EXPECT_NE(error.find("the line at byte " + std::to_string(lineStart) + " "), std::string::npos) << error;
-        else
-            EXPECT_NE(error.find("a value changed"), std::string::npos) << error;
+        EXPECT_TRUE(has(error, from == 'R' ? "a value changed" : "the line at byte " + std::to_string(lineStart) + " "))
+            << error;
     }
 }
 
+TEST(RestoreEnvironment, StreamsEveryChunkInOrderAndServesDescriptionAndMetadata) {
+    BackupFolder folder;
+    folder.manifest.incremental = true;
+    folder.manifest.fromTime = 100;
+    for (const auto& text : {numbered("a", 500), std::string(), numbered("c", 700)}) folder.addChunk(text);
+    folder.finish("{\"table\":{\"TableName\":\"src\",\"odata.metadata\":\"m\"}}");
+    RestoreEnvironment env(folder.path());
+    env.setReadAheadBytes(16);  // shorter than a line: the feeder waits for the reader over and over
+    std::string text;
+    ASSERT_TRUE(env.verify(text)) << text;
+    EXPECT_EQ(env.verifiedBytes(), folder.manifest.totalBytes());
+    ASSERT_TRUE(env.createDescriptionInput()->getContents(text));
+    EXPECT_EQ(text, "{\"table\":{\"TableName\":\"src\",\"odata.metadata\":\"m\"}}");
+    ASSERT_TRUE(env.createMetadataInput()->getContents(text));
+    EXPECT_EQ(text, folder.manifest.metadataJson());
+    auto input = env.createInput("src", false);
+    EXPECT_EQ(readAll(*input), numbered("a", 500) + numbered("c", 700));
+    EXPECT_FALSE(input->error());
+    EXPECT_EQ(env.linesDelivered(), 1200u);
+    EXPECT_FALSE(env.hasFailed());
+    EXPECT_EQ(env.createOutput("x", true), nullptr);
+}
+
+// The whole folder is checked before a line is handed out: an unfinished backup, a missing one
+// and one whose last chunk's entry was removed (its file left: the fault once seen) give none;
+// a damaged chunk fails the input after the lines of the sound chunks before it.
+TEST(RestoreEnvironment, AnUnfinishedMissingUnlistedOrDamagedBackupIsNeverReplayed) {
+    BackupFolder unfinished, empty, unlisted, damaged;
+    unfinished.addChunk(numbered("a", 10));
+    unfinished.manifest.complete = false;
+    unfinished.manifest.restart = "a:10";
+    unfinished.finish();
+    for (const char* prefix : {"a", "b", "c"}) {
+        unlisted.addChunk(numbered(prefix, 10));
+        damaged.addChunk(numbered(prefix, 100));
+    }
+    unlisted.manifest.chunks.pop_back();
+    unlisted.finish();
+    damaged.finish();
+    damaged.corrupt("data-000002.jsonl", 1000);
+    const struct {
+        BackupFolder* folder;
+        std::string says, handedOut;
+    } cases[] = {
+        {&unfinished, "did not finish", ""},
+        {&empty, empty.path(), ""},
+        {&unlisted, "data-000003.jsonl, which backup.json does not list", ""},
+        {&damaged, "Backup " + damaged.path() + ": chunk data-000002.jsonl is damaged (checksum mismatch)",
+         numbered("a", 100)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        RestoreEnvironment env(c.folder->path());
+        auto input = env.createInput("src", false);
+        EXPECT_EQ(readAll(*input), c.handedOut);
+        EXPECT_TRUE(input->error());
+        EXPECT_TRUE(env.hasFailed());
+        std::string error;
+        EXPECT_FALSE(env.verify(error));
+        EXPECT_TRUE(has(env.failureMessage() + " / " + error, c.says)) << env.failureMessage() << " / " << error;
+    }
+}
+
+TEST(RestoreEnvironment, AReaderThatStopsEarlyReleasesTheFeeder) {
+    BackupFolder folder;
+    folder.addChunk(numbered("a", 20000));
+    folder.finish();
+    RestoreEnvironment env(folder.path());
+    env.setReadAheadBytes(4096);
+    auto input = env.createInput("src", false);
+    std::string line;
+    ASSERT_TRUE(input->getLine(line));
+    input.reset();  // must not hang on the feeder blocked on a full buffer
+}
