@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 
-#include "platform/http/ConnectionString.h"
 #include "table_service/AzureTableStorage.h"
 #include "tests/support/Emulator.h"
 #include "tests/support/FakeSleeper.h"
@@ -27,14 +26,8 @@ protected:
             fake->setPageSize(1000);  // the service's page size
             credentials = testing_support::testCredentials();
         } else {
-            std::string error;
-            std::string connection = testing_support::emulatorConnectionString(&error);
-            ASSERT_FALSE(connection.empty()) << "no emulator: " << error;
-            platform::http::StorageConnection parsed;
-            ASSERT_TRUE(platform::http::parseConnectionString(connection, parsed, error)) << error;
-            credentials.accountName = parsed.accountName;
-            credentials.accountUrl = parsed.tableEndpoint;
-            credentials.accessKey = parsed.accountKey;
+            std::string connection;
+            ASSERT_NO_FATAL_FAILURE(testing_support::emulatorAccount(connection, credentials));
         }
         client = std::make_unique<AzureTableStorage>(credentials, env);
     }

@@ -2,7 +2,6 @@
 
 namespace testing_support {
 
-using platform::store::ReadableFile;
 using platform::store::WritableFile;
 
 class FaultyWritableFile : public WritableFile {
@@ -11,16 +10,16 @@ public:
         : m_fs(fs), m_path(std::move(path)), m_inner(std::move(inner)) {}
     bool append(const char* data, size_t size) override {
         bool partial = false;
-        if (!m_fs->allowAppend(partial)) {
-            if (partial && size > 1) m_inner->append(data, size / 2);
-            return false;
-        }
-        return m_inner->append(data, size);
+        if (m_fs->allowAppend(partial)) return m_inner->append(data, size);
+        if (partial && size > 1) m_inner->append(data, size / 2);
+        return false;
     }
     bool sync() override {
-        if (!m_fs->allowSync()) return false;
-        if (!m_inner->sync()) return false;
-        m_fs->noteSynced(m_path);
+        if (!m_fs->allowSync() || !m_inner->sync()) return false;
+        uint64_t size = 0;
+        if (!m_fs->m_base.fileSize(m_path, size)) return true;
+        std::lock_guard<std::mutex> l(m_fs->m_mutex);
+        m_fs->m_durableSize[m_path] = size;
         return true;
     }
     bool close() override { return m_inner->close(); }
@@ -31,37 +30,9 @@ private:
     std::unique_ptr<WritableFile> m_inner;
 };
 
-FaultyFileSystem::FaultyFileSystem(platform::store::FileSystem& base) : m_base(base) {}
-
-void FaultyFileSystem::failWriteNumber(int n, bool partial) {
-    std::lock_guard<std::mutex> l(m_mutex);
-    m_failWriteAt = m_appends + n;
-    m_partialWrite = partial;
-}
-
-void FaultyFileSystem::failSyncNumber(int n) {
-    std::lock_guard<std::mutex> l(m_mutex);
-    m_failSyncAt = m_syncs + n;
-}
-
-bool FaultyFileSystem::allowAppend(bool& partial) {
-    std::lock_guard<std::mutex> l(m_mutex);
-    ++m_appends;
-    partial = m_partialWrite;
-    return !(m_failAllWrites || m_appends == m_failWriteAt);
-}
-
-bool FaultyFileSystem::allowSync() {
-    std::lock_guard<std::mutex> l(m_mutex);
-    ++m_syncs;
-    return !(m_failAllSyncs || m_syncs == m_failSyncAt);
-}
-
-void FaultyFileSystem::noteSynced(const std::string& path) {
-    uint64_t size = 0;
-    if (!m_base.fileSize(path, size)) return;
-    std::lock_guard<std::mutex> l(m_mutex);
-    m_durableSize[path] = size;
+std::unique_ptr<WritableFile> FaultyFileSystem::wrap(const std::string& path, std::unique_ptr<WritableFile> inner) {
+    if (!inner) return nullptr;
+    return std::make_unique<FaultyWritableFile>(this, path, std::move(inner));
 }
 
 void FaultyFileSystem::dropUnsyncedData() {
@@ -77,31 +48,20 @@ std::unique_ptr<WritableFile> FaultyFileSystem::openAppend(const std::string& pa
     uint64_t size = 0;
     bool existed = m_base.fileSize(path, size);
     auto inner = m_base.openAppend(path, error);
-    if (!inner) return nullptr;
-    {
-        std::lock_guard<std::mutex> l(m_mutex);
-        if (!m_durableSize.count(path)) m_durableSize[path] = existed ? size : 0;
-    }
-    return std::make_unique<FaultyWritableFile>(this, path, std::move(inner));
+    std::lock_guard<std::mutex> l(m_mutex);
+    if (inner) m_durableSize.emplace(path, existed ? size : 0);  // an already known size stays
+    return wrap(path, std::move(inner));
 }
 
 std::unique_ptr<WritableFile> FaultyFileSystem::openTruncate(const std::string& path, std::string& error) {
     auto inner = m_base.openTruncate(path, error);
-    if (!inner) return nullptr;
-    {
-        std::lock_guard<std::mutex> l(m_mutex);
+    std::lock_guard<std::mutex> l(m_mutex);
+    if (inner) {
         m_durableSize[path] = 0;
         m_truncated.push_back(path);
     }
-    return std::make_unique<FaultyWritableFile>(this, path, std::move(inner));
+    return wrap(path, std::move(inner));
 }
-
-std::unique_ptr<ReadableFile> FaultyFileSystem::openRead(const std::string& path, std::string& error) {
-    return m_base.openRead(path, error);
-}
-
-bool FaultyFileSystem::exists(const std::string& path) { return m_base.exists(path); }
-bool FaultyFileSystem::fileSize(const std::string& path, uint64_t& size) { return m_base.fileSize(path, size); }
 
 bool FaultyFileSystem::truncate(const std::string& path, uint64_t size, std::string& error) {
     if (!m_base.truncate(path, size, error)) return false;
@@ -117,27 +77,9 @@ bool FaultyFileSystem::rename(const std::string& from, const std::string& to, st
     auto found = m_durableSize.find(from);
     if (found != m_durableSize.end()) {
         m_durableSize[to] = found->second;
-        m_durableSize.erase(from);
+        m_durableSize.erase(found);
     }
     return true;
-}
-
-bool FaultyFileSystem::remove(const std::string& path) {
-    std::lock_guard<std::mutex> l(m_mutex);
-    m_durableSize.erase(path);
-    return m_base.remove(path);
-}
-
-bool FaultyFileSystem::makeDirectories(const std::string& path, std::string& error) {
-    return m_base.makeDirectories(path, error);
-}
-
-bool FaultyFileSystem::syncDirectory(const std::string& path, std::string& error) {
-    if (!allowSync()) {
-        error = "cannot sync directory " + path + ": injected fault";
-        return false;
-    }
-    return m_base.syncDirectory(path, error);
 }
 
 }  // namespace testing_support

@@ -17,33 +17,42 @@ namespace testing_support {
 
 class FaultyFileSystem : public platform::store::FileSystem {
 public:
-    explicit FaultyFileSystem(platform::store::FileSystem& base = platform::store::posixFileSystem());
+    explicit FaultyFileSystem(platform::store::FileSystem& base = platform::store::posixFileSystem()) : m_base(base) {}
 
     // The nth append from now (1-based) fails; with `partial`, half of its bytes are written first.
-    void failWriteNumber(int n, bool partial = false);
-    // The nth sync from now (1-based) fails and makes nothing durable.
-    void failSyncNumber(int n);
-    // Every append, or every sync, fails from now on (a disk gone away).
-    void failAllWrites(bool fail) { std::lock_guard<std::mutex> l(m_mutex); m_failAllWrites = fail; }
+    void failWriteNumber(int n, bool partial = false) {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_failWriteAt = m_appends + n;
+        m_partialWrite = partial;
+    }
+    // The nth sync (of a file or a directory) from now (1-based) fails and makes nothing durable.
+    void failSyncNumber(int n) { std::lock_guard<std::mutex> l(m_mutex); m_failSyncAt = m_syncs + n; }
+    // Every sync fails from now on (a disk gone away).
     void failAllSyncs(bool fail) { std::lock_guard<std::mutex> l(m_mutex); m_failAllSyncs = fail; }
     // Cuts every file written through this wrapper back to its last synced length.
     void dropUnsyncedData();
-
-    int appendCount() const { std::lock_guard<std::mutex> l(m_mutex); return m_appends; }
-    int syncCount() const { std::lock_guard<std::mutex> l(m_mutex); return m_syncs; }
     // Every path opened with openTruncate, in order.
     std::vector<std::string> truncatedPaths() const { std::lock_guard<std::mutex> l(m_mutex); return m_truncated; }
 
     std::unique_ptr<platform::store::WritableFile> openAppend(const std::string& path, std::string& error) override;
     std::unique_ptr<platform::store::WritableFile> openTruncate(const std::string& path, std::string& error) override;
-    std::unique_ptr<platform::store::ReadableFile> openRead(const std::string& path, std::string& error) override;
-    bool exists(const std::string& path) override;
-    bool fileSize(const std::string& path, uint64_t& size) override;
+    std::unique_ptr<platform::store::ReadableFile> openRead(const std::string& path, std::string& error) override {
+        return m_base.openRead(path, error);
+    }
+    bool exists(const std::string& path) override { return m_base.exists(path); }
+    bool fileSize(const std::string& path, uint64_t& size) override { return m_base.fileSize(path, size); }
     bool truncate(const std::string& path, uint64_t size, std::string& error) override;
     bool rename(const std::string& from, const std::string& to, std::string& error) override;
-    bool remove(const std::string& path) override;
-    bool makeDirectories(const std::string& path, std::string& error) override;
-    bool syncDirectory(const std::string& path, std::string& error) override;
+    bool remove(const std::string& path) override {
+        { std::lock_guard<std::mutex> l(m_mutex); m_durableSize.erase(path); }
+        return m_base.remove(path);
+    }
+    bool makeDirectories(const std::string& path, std::string& error) override { return m_base.makeDirectories(path, error); }
+    bool syncDirectory(const std::string& path, std::string& error) override {
+        if (allowSync()) return m_base.syncDirectory(path, error);
+        error = "cannot sync directory " + path + ": injected fault";
+        return false;
+    }
     bool listDirectory(const std::string& path, std::vector<std::string>& names, std::string& error) override {
         return m_base.listDirectory(path, names, error);
     }
@@ -55,15 +64,22 @@ public:
 private:
     friend class FaultyWritableFile;
     // Decide the fate of one append/sync; true = let it through.
-    bool allowAppend(bool& partial);
-    bool allowSync();
-    void noteSynced(const std::string& path);
+    bool allowAppend(bool& partial) {
+        std::lock_guard<std::mutex> l(m_mutex);
+        partial = m_partialWrite;
+        return ++m_appends != m_failWriteAt;
+    }
+    bool allowSync() {
+        std::lock_guard<std::mutex> l(m_mutex);
+        return !(++m_syncs == m_failSyncAt || m_failAllSyncs);
+    }
+    std::unique_ptr<platform::store::WritableFile> wrap(const std::string& path,
+                                                        std::unique_ptr<platform::store::WritableFile> inner);
 
     platform::store::FileSystem& m_base;
     mutable std::mutex m_mutex;
-    int m_appends = 0, m_syncs = 0;
-    int m_failWriteAt = 0, m_failSyncAt = 0;
-    bool m_partialWrite = false, m_failAllWrites = false, m_failAllSyncs = false;
+    int m_appends = 0, m_syncs = 0, m_failWriteAt = 0, m_failSyncAt = 0;
+    bool m_partialWrite = false, m_failAllSyncs = false;
     std::map<std::string, uint64_t> m_durableSize;
     std::vector<std::string> m_truncated;
 };
