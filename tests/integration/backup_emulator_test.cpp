@@ -167,41 +167,13 @@ TEST_F(BackupEmulatorTest, FullThenIncrementalHoldExactlyTheEntitiesTheirBoundsS
     EXPECT_GT(changed, 200u);
 }
 
-TEST_F(BackupEmulatorTest, ABackupKilledMidScanIsCompletedByTheSameCommand) {
-    ASSERT_NO_FATAL_FAILURE(run("sample-data --table " + table + " --count 5000 --partitions 9"));
-    const std::string dir = folder + "/killed";
-
-    // The hook makes two pages durable, writes a third without making it durable, says so and
+// SIGTERM stops a backup at a page boundary with every page taken kept; the same command resumes
+// it, and when that run is killed mid-scan (a page written, not yet durable), completes it.
+TEST_F(BackupEmulatorTest, AStoppedThenKilledBackupIsCompletedByTheSameCommand) {
+    ASSERT_NO_FATAL_FAILURE(run("sample-data --table " + table + " --count 6000 --partitions 9"));
+    const std::string dir = folder + "/interrupted";
+    // The hook makes a page durable, writes the next without making it durable, says so and
     // waits; the test reads that line instead of waiting for time to pass.
-    int output = -1;
-    pid_t child = spawnPaused(dir, 2, output);
-    ASSERT_GT(child, 0);
-    platform::store::BackupManifest paused;
-    readBackup(dir, paused);
-    EXPECT_EQ(paused.pages, 2u);
-    EXPECT_FALSE(paused.complete);
-    ASSERT_FALSE(paused.chunks.empty());
-    std::ifstream chunk(dir + "/" + paused.chunks.back().file, std::ios::binary | std::ios::ate);
-    EXPECT_GT(static_cast<uint64_t>(chunk.tellg()), paused.chunks.back().bytes);  // a torn tail
-
-    ASSERT_EQ(::kill(child, SIGKILL), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::close(output);
-    EXPECT_TRUE(WIFSIGNALED(status));
-
-    ASSERT_NO_FATAL_FAILURE(run(backupInto(dir)));
-    platform::store::BackupManifest done;
-    Table stored = readBackup(dir, done);
-    EXPECT_TRUE(done.complete);
-    EXPECT_EQ(done.toTime, paused.toTime);  // the resumed run kept the interrupted run's bound
-    expectSameEntities(stored, listTable());
-    ASSERT_NO_FATAL_FAILURE(run(backupInto(dir), "already complete"));
-}
-
-TEST_F(BackupEmulatorTest, SigtermStopsAtAPageBoundaryAndTheSameCommandResumes) {
-    ASSERT_NO_FATAL_FAILURE(run("sample-data --table " + table + " --count 4000 --partitions 5"));
-    const std::string dir = folder + "/stopped";
     int output = -1;
     pid_t child = spawnPaused(dir, 1, output);
     ASSERT_GT(child, 0);
@@ -214,13 +186,26 @@ TEST_F(BackupEmulatorTest, SigtermStopsAtAPageBoundaryAndTheSameCommandResumes) 
     ASSERT_TRUE(WIFEXITED(status)) << said;
     EXPECT_EQ(WEXITSTATUS(status), 3) << said;
     EXPECT_NE(said.find("run the same backup again"), std::string::npos) << said;
-
-    platform::store::BackupManifest stopped, done;
+    platform::store::BackupManifest stopped, paused, done;
     readBackup(dir, stopped);  // verified, as far as it went
     EXPECT_FALSE(stopped.complete);
     EXPECT_GE(stopped.pages, 2u);  // the pages taken before the stop are all kept
 
+    child = spawnPaused(dir, 1, output);
+    ASSERT_GT(child, 0);
+    readBackup(dir, paused);
+    EXPECT_EQ(paused.pages, stopped.pages + 1);
+    ASSERT_FALSE(paused.chunks.empty());
+    std::ifstream chunk(dir + "/" + paused.chunks.back().file, std::ios::binary | std::ios::ate);
+    EXPECT_GT(static_cast<uint64_t>(chunk.tellg()), paused.chunks.back().bytes);  // a torn tail
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(output);
+    EXPECT_TRUE(WIFSIGNALED(status));
+
     ASSERT_NO_FATAL_FAILURE(run(backupInto(dir)));
     expectSameEntities(readBackup(dir, done), listTable());
     EXPECT_TRUE(done.complete);
+    EXPECT_EQ(done.toTime, stopped.toTime);  // the resumed runs kept the first run's bound
+    ASSERT_NO_FATAL_FAILURE(run(backupInto(dir), "already complete"));
 }
