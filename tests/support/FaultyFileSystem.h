@@ -30,19 +30,56 @@ public:
     // Every sync fails from now on (a disk gone away).
     void failAllSyncs(bool fail) { std::lock_guard<std::mutex> l(m_mutex); m_failAllSyncs = fail; }
     // Cuts every file written through this wrapper back to its last synced length.
-    void dropUnsyncedData();
+    void dropUnsyncedData() {
+        std::lock_guard<std::mutex> l(m_mutex);
+        for (const auto& entry : m_durableSize) {
+            uint64_t size = 0;
+            std::string error;
+            if (m_base.fileSize(entry.first, size) && size > entry.second) m_base.truncate(entry.first, entry.second, error);
+        }
+    }
     // Every path opened with openTruncate, in order.
     std::vector<std::string> truncatedPaths() const { std::lock_guard<std::mutex> l(m_mutex); return m_truncated; }
 
-    std::unique_ptr<platform::store::WritableFile> openAppend(const std::string& path, std::string& error) override;
-    std::unique_ptr<platform::store::WritableFile> openTruncate(const std::string& path, std::string& error) override;
+    std::unique_ptr<platform::store::WritableFile> openAppend(const std::string& path, std::string& error) override {
+        uint64_t size = 0;
+        bool existed = m_base.fileSize(path, size);
+        auto inner = m_base.openAppend(path, error);
+        std::lock_guard<std::mutex> l(m_mutex);
+        if (inner) m_durableSize.emplace(path, existed ? size : 0);  // an already known size stays
+        return wrap(path, std::move(inner));
+    }
+    std::unique_ptr<platform::store::WritableFile> openTruncate(const std::string& path, std::string& error) override {
+        auto inner = m_base.openTruncate(path, error);
+        std::lock_guard<std::mutex> l(m_mutex);
+        if (inner) {
+            m_durableSize[path] = 0;
+            m_truncated.push_back(path);
+        }
+        return wrap(path, std::move(inner));
+    }
     std::unique_ptr<platform::store::ReadableFile> openRead(const std::string& path, std::string& error) override {
         return m_base.openRead(path, error);
     }
     bool exists(const std::string& path) override { return m_base.exists(path); }
     bool fileSize(const std::string& path, uint64_t& size) override { return m_base.fileSize(path, size); }
-    bool truncate(const std::string& path, uint64_t size, std::string& error) override;
-    bool rename(const std::string& from, const std::string& to, std::string& error) override;
+    bool truncate(const std::string& path, uint64_t size, std::string& error) override {
+        if (!m_base.truncate(path, size, error)) return false;
+        std::lock_guard<std::mutex> l(m_mutex);
+        auto found = m_durableSize.find(path);
+        if (found != m_durableSize.end() && found->second > size) found->second = size;
+        return true;
+    }
+    bool rename(const std::string& from, const std::string& to, std::string& error) override {
+        if (!m_base.rename(from, to, error)) return false;
+        std::lock_guard<std::mutex> l(m_mutex);
+        auto found = m_durableSize.find(from);
+        if (found != m_durableSize.end()) {
+            m_durableSize[to] = found->second;
+            m_durableSize.erase(found);
+        }
+        return true;
+    }
     bool remove(const std::string& path) override {
         { std::lock_guard<std::mutex> l(m_mutex); m_durableSize.erase(path); }
         return m_base.remove(path);
@@ -62,7 +99,32 @@ public:
     }
 
 private:
-    friend class FaultyWritableFile;
+    class File : public platform::store::WritableFile {
+    public:
+        File(FaultyFileSystem* fs, std::string path, std::unique_ptr<WritableFile> inner)
+            : m_fs(fs), m_path(std::move(path)), m_inner(std::move(inner)) {}
+        bool append(const char* data, size_t size) override {
+            bool partial = false;
+            if (m_fs->allowAppend(partial)) return m_inner->append(data, size);
+            if (partial && size > 1) m_inner->append(data, size / 2);
+            return false;
+        }
+        bool sync() override {
+            if (!m_fs->allowSync() || !m_inner->sync()) return false;
+            uint64_t size = 0;
+            if (!m_fs->m_base.fileSize(m_path, size)) return true;
+            std::lock_guard<std::mutex> l(m_fs->m_mutex);
+            m_fs->m_durableSize[m_path] = size;
+            return true;
+        }
+        bool close() override { return m_inner->close(); }
+
+    private:
+        FaultyFileSystem* m_fs;
+        std::string m_path;
+        std::unique_ptr<WritableFile> m_inner;
+    };
+
     // Decide the fate of one append/sync; true = let it through.
     bool allowAppend(bool& partial) {
         std::lock_guard<std::mutex> l(m_mutex);
@@ -74,7 +136,10 @@ private:
         return !(++m_syncs == m_failSyncAt || m_failAllSyncs);
     }
     std::unique_ptr<platform::store::WritableFile> wrap(const std::string& path,
-                                                        std::unique_ptr<platform::store::WritableFile> inner);
+                                                        std::unique_ptr<platform::store::WritableFile> inner) {
+        if (!inner) return nullptr;
+        return std::make_unique<File>(this, path, std::move(inner));
+    }
 
     platform::store::FileSystem& m_base;
     mutable std::mutex m_mutex;
