@@ -21,6 +21,7 @@
 
 namespace {
 
+using testing_support::readUntil;
 using testing_support::shellQuote;
 
 struct Entity {
@@ -95,22 +96,19 @@ protected:
     pid_t spawnPaused(const std::string& dir, int pages, int& output) {
         pid_t child = spawnAztable(backupInto(dir), output, "AZTABLE_TEST_PAUSE_AFTER_PAGES=" + std::to_string(pages));
         std::string said;
-        bool paused = child && testing_support::readUntil(output, said, "test pause after " + std::to_string(pages) + " pages\n");
+        bool paused = child && readUntil(output, said, "test pause after " + std::to_string(pages) + " pages\n");
         EXPECT_TRUE(paused) << said;
         return paused ? child : 0;
     }
 
-    // The entities of `source` whose Timestamp lies in (from, to]; 0 = no bound. The emulator
-    // compares time stamps to the millisecond (a batch's entities share one time stamp, so a
-    // whole batch at second.0000xyz counts as at the bound), and so does this selection.
-    static Table select(const Table& source, long long from, long long to) {
+    // The entities of `source` whose Timestamp lies after `from`. The emulator compares time
+    // stamps to the millisecond (a batch's entities share one time stamp, so a whole batch at
+    // second.0000xyz counts as at the bound), and so does this selection.
+    static Table after(const Table& source, long long from) {
         Table out;
-        for (const auto& entry : source) {
-            const Entity& e = entry.second;
-            bool afterFrom = from == 0 || e.seconds > from || (e.seconds == from && e.milliseconds > 0);
-            bool upToTo = to == 0 || e.seconds < to || (e.seconds == to && e.milliseconds == 0);
-            if (afterFrom && upToTo) out[entry.first] = e;
-        }
+        for (const auto& entry : source)
+            if (entry.second.seconds > from || (entry.second.seconds == from && entry.second.milliseconds > 0))
+                out.insert(entry);
         return out;
     }
 
@@ -153,17 +151,17 @@ TEST_F(BackupEmulatorTest, FullThenIncrementalHoldExactlyTheEntitiesTheirBoundsS
         EXPECT_NE(all.find(text), std::string::npos) << text;
 
     ASSERT_NO_FATAL_FAILURE(run(sample + " --update-fraction 0.1"));
-    Table after = listTable();
-    ASSERT_GT(after.size(), before.size() + 200);
+    Table now = listTable();
+    ASSERT_GT(now.size(), before.size() + 200);
 
     ASSERT_NO_FATAL_FAILURE(run(backupInto(folder + "/incremental") + " --since " + std::to_string(full.toTime)));
     platform::store::BackupManifest incremental;
     Table incrementalStored = readBackup(folder + "/incremental", incremental);
     EXPECT_TRUE(incremental.complete && incremental.incremental);
     EXPECT_EQ(incremental.fromTime, full.toTime);
-    expectSameEntities(incrementalStored, select(after, full.toTime, 0));
+    expectSameEntities(incrementalStored, after(now, full.toTime));
     size_t changed = 0;
-    for (const auto& entry : after) changed += entry.second.line.find("\"Version\":1") != std::string::npos;
+    for (const auto& entry : now) changed += entry.second.line.find("\"Version\":1") != std::string::npos;
     EXPECT_GT(changed, 200u);
 }
 
@@ -179,7 +177,7 @@ TEST_F(BackupEmulatorTest, AStoppedThenKilledBackupIsCompletedByTheSameCommand) 
     ASSERT_GT(child, 0);
     ASSERT_EQ(::kill(child, SIGTERM), 0);
     std::string said;
-    testing_support::readUntil(output, said);
+    readUntil(output, said);
     ::close(output);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -136,10 +136,9 @@ TEST_F(ControllerTest, JsonOutputOfABackupAndARestore) {
     rapidjson::Document b;
     ASSERT_NO_FATAL_FAILURE(run("backup-table --json --table " + source + " --out=" + shellQuote(folder), 0, b));
     EXPECT_TRUE(b["ok"].GetBool());
-    EXPECT_STREQ(b["command"].GetString(), "backup-table");
-    EXPECT_STREQ(b["table"].GetString(), source.c_str());
-    EXPECT_STREQ(b["folder"].GetString(), folder.c_str());
-    EXPECT_STREQ(b["kind"].GetString(), "full");
+    for (const auto& member : std::vector<std::pair<const char*, std::string>>{
+             {"command", "backup-table"}, {"table", source}, {"folder", folder}, {"kind", "full"}})
+        EXPECT_EQ(b[member.first].GetString(), member.second) << member.first;
     EXPECT_EQ(b["entities"].GetUint64(), 2u);
     EXPECT_GT(b["bytes"].GetUint64(), 0u);
     EXPECT_TRUE(b["seconds"].IsNumber());
@@ -152,8 +151,7 @@ TEST_F(ControllerTest, JsonOutputOfABackupAndARestore) {
     EXPECT_TRUE(r["ok"].GetBool());
     EXPECT_STREQ(r["destination"].GetString(), "created");
     EXPECT_STREQ(r["sourceTable"].GetString(), source.c_str());
-    EXPECT_EQ(r["entities"].GetUint64(), 2u);
-    EXPECT_EQ(r["entitiesWritten"].GetUint64(), 2u);
+    EXPECT_TRUE(r["entities"].GetUint64() == 2u && r["entitiesWritten"].GetUint64() == 2u);
     ASSERT_EQ(r["backups"].Size(), 1u);
     EXPECT_STREQ(r["backups"][0]["kind"].GetString(), "full");
     EXPECT_TRUE(r["backups"][0]["checksums"].GetBool());

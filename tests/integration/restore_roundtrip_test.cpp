@@ -23,10 +23,7 @@ using testing_support::shellQuote;
 
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
+    for (char c : text) out += c == '"' || c == '\\' ? std::string{'\\', c} : std::string(1, c);
     return out + "\"";
 }
 
@@ -105,7 +102,8 @@ TEST_F(RestoreRoundTrip, FullAndIncrementalRestoreEqualsTheSource) {
     // Changes after the full backup: new values, new types, new entities.
     std::vector<std::string> changes{line("single", "all-types", std::string(kAllTypes) + ",\"extra\":3"),
                                      line("added", "it's \"new\"", "\"v\":-1")};
-    for (int i = 0; i < 10; ++i) changes.push_back(line("many", "r" + std::to_string(1000 + i), "\"v\":\"changed\",\"w\":1.5"));
+    for (int i = 0; i < 10; ++i)
+        changes.push_back(line("many", "r" + std::to_string(1000 + i), "\"v\":\"changed\",\"w\":1.5"));
     for (int i = 0; i < 30; ++i) changes.push_back(line("added", "n" + std::to_string(i), "\"v\":" + std::to_string(i)));
     ASSERT_NO_FATAL_FAILURE(writeEntities(source, changes));
     backup(source, incremental, t1);

@@ -2,9 +2,6 @@
 // CAzureTableStorageInfo, sent by AzureTableRequestService under the client's reply handling.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 
@@ -15,10 +12,6 @@
 #include "tests/support/Emulator.h"
 #include "tests/support/FakeSleeper.h"
 #include "tests/support/MemoryEnvironment.h"
-
-using platform::http::CurlHttpClient;
-using platform::http::HttpExchange;
-using platform::http::HttpReply;
 
 namespace {
 
@@ -36,12 +29,12 @@ struct Counting {
     struct Client : platform::http::HttpClient {
         explicit Client(Counting* c) : counts(c) {}
         ~Client() override { counts->connections += real.connectionsOpened(); }
-        HttpReply send(const HttpExchange& exchange) override {
+        platform::http::HttpReply send(const platform::http::HttpExchange& exchange) override {
             ++counts->exchanges;
             return real.send(exchange);
         }
         Counting* counts;
-        CurlHttpClient real;
+        platform::http::CurlHttpClient real;
     };
     Counting() { platform::http::setHttpClientFactory([this] { return std::make_unique<Client>(this); }); }
     ~Counting() { platform::http::setHttpClientFactory(nullptr); }
@@ -49,23 +42,9 @@ struct Counting {
     std::atomic<long> connections{0};
 };
 
+// A string member of `object`, or "".
 std::string member(const rapidjson::Value& object, const char* name) {
-    if (!object.IsObject()) return "";
-    auto found = object.FindMember(name);
-    return found != object.MemberEnd() && found->value.IsString() ? found->value.GetString() : "";
-}
-
-// A loopback port on which nothing listens.
-int closedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    return object.IsObject() && object.HasMember(name) && object[name].IsString() ? object[name].GetString() : "";
 }
 
 class TransportTest : public testing_support::EmulatorTest {
@@ -110,7 +89,7 @@ TEST_F(TransportTest, WrongKeyFailsClearlyAfterOneRequest) {
 TEST_F(TransportTest, UnreachableServiceIsATransportErrorAfterEveryAttempt) {
     testing_support::FakeSleeperScope sleeper;
     AzureTableCredentials nowhere = credentials;
-    nowhere.accountUrl = "http://127.0.0.1:" + std::to_string(closedPort()) + "/" + credentials.accountName;
+    nowhere.accountUrl = "http://127.0.0.1:1/" + credentials.accountName;  // nothing listens on port 1
     RawAccount account(environment, nowhere);
     AzureTableRequest request = account.baseRequest("");
     request.path = "Tables";
@@ -131,9 +110,11 @@ TEST_F(TransportTest, KeysNeedingEncodingAndContinuationTokensWithPlusSlashAndEq
     // path of an insert-or-replace (the line's first member is the tag it strips).
     std::vector<std::pair<std::string, std::string>> keys = {
         {"a b", "r1"}, {"a\xc2\xbf", "r1"}, {"q'uote", "r'1"}, {"~~~", "r2"}, {"~~~", "~~~"}};
-    for (const auto& key : keys)
-        ASSERT_EQ(account.insertOrReplaceEntity(table, "{\"odata.etag\":\"x\",\"PartitionKey\":\"" + key.first + "\",\"RowKey\":\"" +
-                                                           key.second + "\",\"v\":1}"), Success) << key.first;
+    for (const auto& key : keys) {
+        const std::string line =
+            "{\"odata.etag\":\"x\",\"PartitionKey\":\"" + key.first + "\",\"RowKey\":\"" + key.second + "\"}";
+        ASSERT_EQ(account.insertOrReplaceEntity(table, line), Success) << line;
+    }
 
     // Page one entity at a time, following the continuation members folded into the body.
     std::vector<std::pair<std::string, std::string>> seen;

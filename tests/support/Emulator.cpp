@@ -100,16 +100,13 @@ void emulatorAccount(std::string& connection, AzureTableCredentials& credentials
     credentials.accountName = parsed.accountName;
     credentials.accountUrl = parsed.tableEndpoint;
     credentials.accessKey = parsed.accountKey;
-    credentials.spareText = "";
     credentials.spareNumber = -1;
 }
 
 std::string uniqueTableName(const std::string& prefix) {
     static std::atomic<unsigned> counter{0};
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::random_device device;
-    std::string tail = std::to_string(::getpid()) + "x" + std::to_string(++counter) + "r";
-    for (int i = 0; i < 6; ++i) tail += letters[device() % 36];
+    const std::string tail = std::to_string(::getpid()) + "x" + std::to_string(++counter) + "r" +
+                             std::to_string(std::random_device()() % 1000000000);
     return prefix.substr(0, 63 - tail.size()) + tail;
 }
 

@@ -29,12 +29,10 @@
 namespace testing_support {
 
 inline AzureTableCredentials testCredentials() {
-    AzureTableCredentials c;
+    AzureTableCredentials c;  // host-style URL (no account in the path): no emulator adapter
     c.accountName = "acct";
-    // Host-style (no account in the path): the emulator adapter of the transport stays out of it.
     c.accountUrl = "http://127.0.0.1:9";
     c.accessKey = "a2V5a2V5a2V5";
-    c.spareText = "";
     c.spareNumber = -1;
     return c;
 }
@@ -45,14 +43,8 @@ inline std::string entityLine(const std::string& pk, const std::string& rk, cons
            "\",\"RowKey\":\"" + rk + "\",\"Timestamp\":\"2024-01-01T00:00:00.1234567Z\"" + extra + "}";
 }
 
-struct SourceEntity {
-    std::string partitionKey, rowKey, json;
-};
-
-struct StoredBatch {
-    std::vector<std::string> entities;  // operation bodies, in order
-    bool accepted = false;
-};
+struct SourceEntity { std::string partitionKey, rowKey, json; };
+struct StoredBatch { std::vector<std::string> entities; };  // operation bodies, in order
 
 class FakeTableService {
 public:
@@ -161,7 +153,8 @@ private:
             if (found == m_tables.end()) return httpReply(404, notFound);
             return httpReply(200, "{\"odata.metadata\":\"x\",\"TableName\":\"" + found->first + "\"}");
         }
-        if (e.method == "DELETE" && tables) return m_tables.erase(tableInPath(e.url)) ? httpReply(204) : httpReply(404, notFound);
+        if (e.method == "DELETE" && tables)
+            return m_tables.erase(tableInPath(e.url)) ? httpReply(204) : httpReply(404, notFound);
         if (e.method == "POST" && e.url.size() >= 6 && e.url.compare(e.url.size() - 6, 6, "Tables") == 0) {
             rapidjson::Document d;
             d.Parse(e.body.c_str());
@@ -235,7 +228,6 @@ private:
         const bool missing = !m_tables.count(table);
         bool refuse = missing;
         for (const auto& entity : stored.entities) refuse = refuse || (m_refuseWhen && m_refuseWhen(entity));
-        stored.accepted = !refuse;
         for (const auto& entity : stored.entities) {
             if (refuse || m_forget) break;
             rapidjson::Document d;
@@ -260,10 +252,10 @@ private:
 
     // Table names match without regard to case; the name a table was created with is kept.
     struct NoCase {
-        bool operator()(const std::string& a, const std::string& b) const {
-            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-                return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
-            });
+        bool operator()(std::string a, std::string b) const {
+            for (auto* name : {&a, &b})
+                for (auto& c : *name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return a < b;
         }
     };
 

@@ -84,7 +84,9 @@ public:
         { std::lock_guard<std::mutex> l(m_mutex); m_durableSize.erase(path); }
         return m_base.remove(path);
     }
-    bool makeDirectories(const std::string& path, std::string& error) override { return m_base.makeDirectories(path, error); }
+    bool makeDirectories(const std::string& path, std::string& error) override {
+        return m_base.makeDirectories(path, error);
+    }
     bool syncDirectory(const std::string& path, std::string& error) override {
         if (allowSync()) return m_base.syncDirectory(path, error);
         error = "cannot sync directory " + path + ": injected fault";
