@@ -1,8 +1,10 @@
-// The controller's command line, shared by every command: "--x v" and "--x=v", an unknown option
-// refused by name (exit 2) before anything is sent, help and version, and --json output that
-// parses and carries the result of a backup and a restore.
+// The controller against the emulator: the command line every command shares ("--x v" and
+// "--x=v", help and version, unknown options, bad names and keys refused in words before
+// anything is sent), a table run through its life, backup failures said in words, and --json
+// output that parses and carries the result of a backup and a restore.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -13,28 +15,23 @@
 namespace {
 
 using testing_support::shellQuote;
+using ControllerTest = testing_support::EmulatorTest;
 
-struct Outcome {
+struct Case {
+    std::string arguments;
     int status;
-    std::string output;
+    std::string says;
+    std::string hides = "";        // a secret the output must not show
+    std::string environment = "";  // assignments before the command
 };
-
-Outcome aztable(const std::string& arguments) {
-    Outcome run;
-    run.status = testing_support::runShell(testing_support::aztableCommand() + " " + arguments, run.output);
-    return run;
-}
-
-class ControllerTest : public testing_support::EmulatorTest {};
 
 }  // namespace
 
-TEST_F(ControllerTest, EveryCommandParsesTheSameWay) {
-    struct Case {
-        std::string arguments;
-        int status;
-        std::string says;
-    };
+TEST_F(ControllerTest, EveryCommandParsesAndRefusesTheSameWay) {
+    testing_support::TempFolder temp;
+    const std::string out = shellQuote(temp.file("x"));
+    const std::string wrongKey = shellQuote("AccountName=" + credentials.accountName +
+                                            ";AccountKey=d3Jvbmcta2V5;TableEndpoint=" + credentials.accountUrl);
     const std::vector<Case> cases = {
         {"--version", 0, "aztable "},
         {"help backup-table", 0, "--chunk-size"},
@@ -46,21 +43,77 @@ TEST_F(ControllerTest, EveryCommandParsesTheSameWay) {
         {"compare-tables --table abc --other abd --bogus", 2, "unknown option '--bogus'"},
         {"sample-data --table abc --count 1 --bogus", 2, "unknown option '--bogus'"},
         {"table list --bogus", 2, "unknown option '--bogus'"},
-        {"backup-table --table=a-b --out=/nonexistent/x", 2, "not a table name"},
-        {"compare-tables --table=abc --other=a", 2, "not a table name"},
+        {"table describe --json", 2, "describe takes exactly one table name"},
         {"sample-data --table=abc --count=x", 2, "--count"},
         {"backup-table --table abc", 2, "--out"},
-        {"table describe --json", 2, "describe takes exactly one table name"},
+        {"backup-table --table abc --out " + out + " --since 200 --until 100", 2, "--since must be earlier than --until"},
+        {"backup-table --table abc --out " + out + " --chunk-size -5", 2, "--chunk-size"},
+        // Every command checks a table name before it sends anything.
+        {"table create 'no good'", 2, "not a table name"},
+        {"backup-table --table=a-b --out=" + out, 2, "not a table name"},
+        {"restore-table --from /nonexistent/x --table 'no good'", 2, "not a table name"},
+        {"compare-tables --table=abc --other=a", 2, "not a table name"},
+        {"sample-data --table 1abc --count 1", 2, "not a table name"},
+        // The account: missing, malformed, or refused by the service; the key is never shown.
+        {"table list", 2, "AZURE_STORAGE_CONNECTION_STRING", "", "AZURE_STORAGE_CONNECTION_STRING="},
+        {"table list --connection-string 'AccountName=a1;AccountKey=s3cr3t!'", 2, "not valid base64", "s3cr3t"},
+        {"table describe abc --connection-string " + wrongKey, 1,
+         "refused the account key of " + credentials.accountName, "d3Jvbmcta2V5"},
+        {"backup-table --table abc --out " + out + " --connection-string " + wrongKey, 1, "refused the account key"},
+        // "--x=v" reaches the command as "--x v" does: a missing table is reported by the service.
+        {"table describe abcmissing --connection-string=" + shellQuote(connection), 1, "table abcmissing does not exist"},
     };
     for (const auto& c : cases) {
-        Outcome run = aztable(c.arguments);
+        auto run = aztable(c.arguments, c.environment);
         EXPECT_EQ(run.status, c.status) << c.arguments << ": " << run.output;
         EXPECT_NE(run.output.find(c.says), std::string::npos) << c.arguments << ": " << run.output;
+        EXPECT_TRUE(c.hides.empty() || run.output.find(c.hides) == std::string::npos) << c.arguments;
     }
-    // "--x=v" reaches the command as "--x v" does: a missing table is reported by the service.
-    Outcome equals = aztable("table describe abcmissing --connection-string=" + shellQuote(connection));
-    EXPECT_EQ(equals.status, 1) << equals.output;
-    EXPECT_NE(equals.output.find("table abcmissing does not exist"), std::string::npos) << equals.output;
+    EXPECT_FALSE(testing_support::pathExists(temp.file("x")));
+}
+
+TEST_F(ControllerTest, TableCommandRunsATableThroughItsLife) {
+    const std::string name = testing_support::uniqueTableName("cli");
+    const std::vector<Case> steps = {
+        {"table create " + name + " --wait", 0, "created table " + name},
+        {"table describe " + name, 0, "\"TableName\":\"" + name + "\""},
+        {"table list", 0, name + "\n"},
+        {"table delete " + name + " --wait", 0, "table " + name + " is gone"},
+        {"table describe " + name, 1, "does not exist"},
+    };
+    for (const auto& step : steps) {
+        auto run = aztable(step.arguments);
+        EXPECT_EQ(run.status, step.status) << step.arguments << ": " << run.output;
+        EXPECT_NE(run.output.find(step.says), std::string::npos) << step.arguments << ": " << run.output;
+    }
+}
+
+// The backup command puts the service's refusals into words and leaves nothing behind; the
+// account can come from a file, so the key never has to be on a command line.
+TEST_F(ControllerTest, BackupFailuresAreSaidInWordsAndTheAccountCanComeFromAFile) {
+    testing_support::TempFolder temp;
+    temp.write("conn", connection + "\n");
+    ::chmod(temp.file("conn").c_str(), 0600);
+    const std::string table = testing_support::uniqueTableName("words");
+    createTable(table);
+    const std::string backup = "backup-table --connection-string-file " + shellQuote(temp.file("conn")) + " --out " +
+                               shellQuote(temp.file("b")) + " --table ";
+    // The environment's account is a wrong one: only the file's can work.
+    const std::string wrong = "AZURE_STORAGE_CONNECTION_STRING=" + shellQuote("AccountName=x;AccountKey=d3Jvbmcta2V5");
+
+    auto missing = aztable(backup + "nosuchtable", wrong);
+    EXPECT_EQ(missing.status, 1) << missing.output;
+    EXPECT_NE(missing.output.find("table nosuchtable does not exist in account " + credentials.accountName),
+              std::string::npos) << missing.output;
+    EXPECT_EQ(missing.output.find("run the same command again"), std::string::npos) << missing.output;
+    for (const char* since : {"1796000000000", "2999-01-01T00:00:00Z", "yesterday"}) {
+        auto refused = aztable(backup + table + " --since " + since, wrong);
+        EXPECT_NE(refused.status, 0) << since << ": " << refused.output;
+    }
+    EXPECT_FALSE(testing_support::pathExists(temp.file("b")));
+    auto iso = aztable(backup + table + " --since 2020-01-01T00:00:00Z", wrong);
+    EXPECT_EQ(iso.status, 0) << iso.output;
+    EXPECT_NE(iso.output.find("next incremental backup: --since "), std::string::npos) << iso.output;
 }
 
 TEST_F(ControllerTest, JsonOutputOfABackupAndARestore) {
@@ -70,51 +123,43 @@ TEST_F(ControllerTest, JsonOutputOfABackupAndARestore) {
                            "{\"odata.etag\":\"x\",\"PartitionKey\":\"p\",\"RowKey\":\"2\",\"v\":2}"});
     testing_support::TempFolder temp;
     const std::string folder = temp.path() + "/full";
-    const std::string account = " --connection-string=" + shellQuote(connection);
-    auto parse = [](const Outcome& run, rapidjson::Document& d) {
-        // stdout holds the object alone; stderr lines (the destination, the summary) are mixed in.
-        const size_t start = run.output.find("{\"command\"");
-        ASSERT_NE(start, std::string::npos) << run.output;
-        d.Parse(run.output.substr(start, run.output.find('\n', start) - start).c_str());
-        ASSERT_FALSE(d.HasParseError()) << run.output;
-        ASSERT_TRUE(d.IsObject()) << run.output;
+    // stdout holds the object alone; stderr lines (the destination, the summary) are mixed in.
+    auto run = [this](const std::string& arguments, int status, rapidjson::Document& d) {
+        auto result = aztable(arguments);
+        ASSERT_EQ(result.status, status) << result.output;
+        const size_t start = result.output.find("{\"command\"");
+        ASSERT_NE(start, std::string::npos) << result.output;
+        d.Parse(result.output.substr(start, result.output.find('\n', start) - start).c_str());
+        ASSERT_TRUE(!d.HasParseError() && d.IsObject()) << result.output;
     };
 
-    Outcome backup = aztable("backup-table --json --table " + source + " --out=" + shellQuote(folder) + account);
-    ASSERT_EQ(backup.status, 0) << backup.output;
     rapidjson::Document b;
-    ASSERT_NO_FATAL_FAILURE(parse(backup, b));
+    ASSERT_NO_FATAL_FAILURE(run("backup-table --json --table " + source + " --out=" + shellQuote(folder), 0, b));
     EXPECT_TRUE(b["ok"].GetBool());
-    EXPECT_STREQ(b["command"].GetString(), "backup-table");
-    EXPECT_STREQ(b["table"].GetString(), source.c_str());
-    EXPECT_STREQ(b["folder"].GetString(), folder.c_str());
-    EXPECT_STREQ(b["kind"].GetString(), "full");
+    for (const auto& member : std::vector<std::pair<const char*, std::string>>{
+             {"command", "backup-table"}, {"table", source}, {"folder", folder}, {"kind", "full"}})
+        EXPECT_EQ(b[member.first].GetString(), member.second) << member.first;
     EXPECT_EQ(b["entities"].GetUint64(), 2u);
     EXPECT_GT(b["bytes"].GetUint64(), 0u);
     EXPECT_TRUE(b["seconds"].IsNumber());
     EXPECT_EQ(b["nextSince"].GetInt64(), b["toTime"].GetInt64());
     EXPECT_GT(b["nextSince"].GetInt64(), 0);
 
-    const std::string destination = testing_support::uniqueTableName("jsonr");
-    Outcome restore = aztable("restore-table --json --from " + shellQuote(folder) + " --table=" + destination + account);
-    ASSERT_EQ(restore.status, 0) << restore.output;
     rapidjson::Document r;
-    ASSERT_NO_FATAL_FAILURE(parse(restore, r));
+    const std::string destination = testing_support::uniqueTableName("jsonr");
+    ASSERT_NO_FATAL_FAILURE(run("restore-table --json --from " + shellQuote(folder) + " --table=" + destination, 0, r));
     EXPECT_TRUE(r["ok"].GetBool());
     EXPECT_STREQ(r["destination"].GetString(), "created");
     EXPECT_STREQ(r["sourceTable"].GetString(), source.c_str());
-    EXPECT_EQ(r["entities"].GetUint64(), 2u);
-    EXPECT_EQ(r["entitiesWritten"].GetUint64(), 2u);
+    EXPECT_TRUE(r["entities"].GetUint64() == 2u && r["entitiesWritten"].GetUint64() == 2u);
     ASSERT_EQ(r["backups"].Size(), 1u);
     EXPECT_STREQ(r["backups"][0]["kind"].GetString(), "full");
     EXPECT_TRUE(r["backups"][0]["checksums"].GetBool());
 
     // A failure keeps its exit status and says its code and message.
-    Outcome refused = aztable("restore-table --json --use-existing --from " + shellQuote(folder) + " --table " +
-                          testing_support::uniqueTableName("none") + account);
-    EXPECT_EQ(refused.status, 1) << refused.output;
     rapidjson::Document f;
-    ASSERT_NO_FATAL_FAILURE(parse(refused, f));
+    ASSERT_NO_FATAL_FAILURE(run("restore-table --json --use-existing --from " + shellQuote(folder) + " --table " +
+                                    testing_support::uniqueTableName("none"), 1, f));
     EXPECT_FALSE(f["ok"].GetBool());
     EXPECT_STREQ(f["error"]["code"].GetString(), "not-found");
     EXPECT_NE(std::string(f["error"]["message"].GetString()).find("never creates it"), std::string::npos);

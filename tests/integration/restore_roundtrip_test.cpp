@@ -1,19 +1,12 @@
 // Backup and restore against the emulator, end to end: a source table with every property type
 // and awkward keys is backed up in full, changed, backed up incrementally, and both backups are
 // restored into a new table, which must then equal the source value by value and type by type.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -21,23 +14,16 @@
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/store/RestoreEnvironment.h"
 #include "restore/AzureTableRestore.h"
-#include "table_service/AzureTableStorage.h"
 #include "tests/support/Emulator.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
 
-using testing_support::runShell;
 using testing_support::shellQuote;
-
-const std::string aztable = testing_support::aztableCommand();
 
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
+    for (char c : text) out += c == '"' || c == '\\' ? std::string{'\\', c} : std::string(1, c);
     return out + "\"";
 }
 
@@ -60,61 +46,28 @@ const char* kAllTypes =
 
 class RestoreRoundTrip : public testing_support::EmulatorTest {
 protected:
-    // Returns the bound the backup recorded for the next incremental one.
-    long long backup(const std::string& table, const std::string& folder, bool incremental, long long from,
-                     long long to) {
+    // Backs `table` up into `folder`, incrementally from `from` when given; returns the bound the
+    // backup recorded for the next incremental one (the service's clock less a margin).
+    long long backup(const std::string& table, const std::string& folder, long long from = 0) {
         AzureTableBackupJobOptions options;
         options.folder = folder;
         options.table = table;
-        options.incremental = incremental;
+        options.incremental = from > 0;
         options.fromTime = from;
-        options.toTime = to;
         AzureTableBackupJob job(credentials, options);
         std::string message;
         EXPECT_EQ(job.run(message), AzureTableBackupJob::Result::Complete) << message;
         return job.environment() ? job.environment()->manifest().toTime : 0;
     }
-    int compare(const std::string& a, const std::string& b, std::string& output) {
-        return runShell(aztable + " compare-tables --connection-string " + shellQuote(connection) + " --table " + a +
-                       " --other " + b,
-                   output);
+    testing_support::CommandResult compare(const std::string& a, const std::string& b) {
+        return aztable("compare-tables --table " + a + " --other " + b);
     }
-    // The source table of the round trip, backed up in full into `full` and then, after
-    // changes, incrementally into `incremental`.
-    void makeBackedUpSource(const std::string& source, const std::string& full, const std::string& incremental) {
-        createTable(source);
-        std::vector<std::string> lines;
-        lines.push_back(line("single", "all-types", kAllTypes));
-        for (const char* rk : {"a b", "50%", "c+d", "e&f", "\xc3\xbc\xe6\x97\xa5\xe6\x9c\xac", "it's", "\"quoted\"",
-                               "''", "%27", "x=1;y=2"})
-            lines.push_back(line("it's \"odd\" 100% + & \xc3\xbc", rk, "\"v\":1"));
-        for (int i = 0; i < 250; ++i) lines.push_back(line("many", "r" + std::to_string(1000 + i), "\"v\":" + std::to_string(i)));
-        writeEntities(source, lines);
-        // Entities near the 1 MiB limit (strings count two bytes a character): 15 properties of
-        // 32,000 characters, 960,000 bytes. Six of them do not fit one 4 MiB batch.
-        std::vector<std::string> big;
-        for (int e = 0; e < 6; ++e) {
-            std::string properties;
-            for (int p = 0; p < 15; ++p)
-                properties += std::string(p ? "," : "") + "\"p" + std::to_string(p) + "\":\"" +
-                              std::string(32000, static_cast<char>('a' + (e + p) % 26)) + "\"";
-            big.push_back(line("big", "e" + std::to_string(e), properties));
-        }
-        writeEntities(source, big);
-
-        // No upper bounds: each backup records the service's clock (less a margin) as where the
-        // next incremental one starts.
-        const long long t1 = backup(source, full, false, 0, 0);
-
-        // Changes after the full backup: new values, new types, new entities.
-        std::vector<std::string> changes;
-        for (int i = 0; i < 10; ++i)
-            changes.push_back(line("many", "r" + std::to_string(1000 + i), "\"v\":\"changed\",\"w\":1.5"));
-        changes.push_back(line("single", "all-types", std::string(kAllTypes) + ",\"extra\":3"));
-        for (int i = 0; i < 30; ++i) changes.push_back(line("added", "n" + std::to_string(i), "\"v\":" + std::to_string(i)));
-        changes.push_back(line("added", "it's \"new\"", "\"v\":-1"));
-        writeEntities(source, changes);
-        backup(source, incremental, true, t1, 0);
+    // Restores the backups in `folders` (full first) into `table` with the controller.
+    testing_support::CommandResult restore(const std::vector<std::string>& folders, const std::string& table,
+                                           const std::string& options = "") {
+        std::string arguments = "restore-table --table " + table + options;
+        for (const auto& folder : folders) arguments += " --from " + shellQuote(folder);
+        return aztable(arguments);
     }
 
     testing_support::TempFolder temp;
@@ -126,7 +79,34 @@ protected:
 TEST_F(RestoreRoundTrip, FullAndIncrementalRestoreEqualsTheSource) {
     const std::string source = testing_support::uniqueTableName("src");
     const std::string full = store + "/full", incremental = store + "/incremental";
-    ASSERT_NO_FATAL_FAILURE(makeBackedUpSource(source, full, incremental));
+    createTable(source);
+    std::vector<std::string> lines{line("single", "all-types", kAllTypes)};
+    for (const char* rk : {"a b", "50%", "c+d", "e&f", "\xc3\xbc\xe6\x97\xa5\xe6\x9c\xac", "it's", "\"quoted\"", "''",
+                           "%27", "x=1;y=2"})
+        lines.push_back(line("it's \"odd\" 100% + & \xc3\xbc", rk, "\"v\":1"));
+    for (int i = 0; i < 250; ++i) lines.push_back(line("many", "r" + std::to_string(1000 + i), "\"v\":" + std::to_string(i)));
+    ASSERT_NO_FATAL_FAILURE(writeEntities(source, lines));
+    // Entities near the 1 MiB limit (strings count two bytes a character): 15 properties of
+    // 32,000 characters, 960,000 bytes. Six of them do not fit one 4 MiB batch.
+    std::vector<std::string> big;
+    for (int e = 0; e < 6; ++e) {
+        std::string properties;
+        for (int p = 0; p < 15; ++p)
+            properties += std::string(p ? "," : "") + "\"p" + std::to_string(p) + "\":\"" +
+                          std::string(32000, static_cast<char>('a' + (e + p) % 26)) + "\"";
+        big.push_back(line("big", "e" + std::to_string(e), properties));
+    }
+    ASSERT_NO_FATAL_FAILURE(writeEntities(source, big));
+    const long long t1 = backup(source, full);
+
+    // Changes after the full backup: new values, new types, new entities.
+    std::vector<std::string> changes{line("single", "all-types", std::string(kAllTypes) + ",\"extra\":3"),
+                                     line("added", "it's \"new\"", "\"v\":-1")};
+    for (int i = 0; i < 10; ++i)
+        changes.push_back(line("many", "r" + std::to_string(1000 + i), "\"v\":\"changed\",\"w\":1.5"));
+    for (int i = 0; i < 30; ++i) changes.push_back(line("added", "n" + std::to_string(i), "\"v\":" + std::to_string(i)));
+    ASSERT_NO_FATAL_FAILURE(writeEntities(source, changes));
+    backup(source, incremental, t1);
 
     // Through the library: the runner with restore environments over the two folders.
     const std::string viaLibrary = testing_support::uniqueTableName("lib");
@@ -134,172 +114,109 @@ TEST_F(RestoreRoundTrip, FullAndIncrementalRestoreEqualsTheSource) {
     IdaLoggingEnvironment job("");
     auto runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);
     ASSERT_TRUE(runner->execute(false, viaLibrary, &fullEnv, {&incrementalEnv}, false)) << job.failureMessage();
-    std::string output;
-    EXPECT_EQ(compare(source, viaLibrary, output), 0) << output;
+    auto compared = compare(source, viaLibrary);
+    EXPECT_EQ(compared.status, 0) << compared.output;
 
     // Through the controller.
     const std::string viaCli = testing_support::uniqueTableName("cli");
-    ASSERT_EQ(runShell(aztable + " restore-table --connection-string " + shellQuote(connection) + " --from " +
-                      shellQuote(full) + " --from " + shellQuote(incremental) + " --table " + viaCli,
-                  output),
-              0)
-        << output;
-    EXPECT_NE(output.find("restored"), std::string::npos) << output;
-    EXPECT_EQ(compare(source, viaCli, output), 0) << output;
+    auto restored = restore({full, incremental}, viaCli);
+    ASSERT_EQ(restored.status, 0) << restored.output;
+    EXPECT_NE(restored.output.find("restored"), std::string::npos) << restored.output;
+    compared = compare(source, viaCli);
+    EXPECT_EQ(compared.status, 0) << compared.output;
 
     // The full backup alone is the state before the changes: it must differ from the source.
     const std::string fullOnly = testing_support::uniqueTableName("old");
-    ASSERT_EQ(runShell(aztable + " restore-table --connection-string " + shellQuote(connection) + " --from " +
-                      shellQuote(full) + " --table " + fullOnly,
-                  output),
-              0)
-        << output;
-    EXPECT_EQ(compare(source, fullOnly, output), 1) << output;
-    EXPECT_NE(output.find("only in " + source), std::string::npos) << output;
+    ASSERT_EQ(restore({full}, fullOnly).status, 0);
+    compared = compare(source, fullOnly);
+    EXPECT_EQ(compared.status, 1) << compared.output;
+    EXPECT_NE(compared.output.find("only in " + source), std::string::npos) << compared.output;
 }
 
 TEST_F(RestoreRoundTrip, CompareSeesTypesValuesAndMissingEntities) {
-    const std::string a = testing_support::uniqueTableName("cmpa"), b = testing_support::uniqueTableName("cmpb");
-    createTable(a);
-    createTable(b);
+    const std::string a = testing_support::uniqueTableName("cmpa"), b = testing_support::uniqueTableName("cmpb"),
+                      c = testing_support::uniqueTableName("cmpc");
     // U+FF01 and U+1F600 sort one way by their UTF-8 bytes and the other by UTF-16 code units.
     const std::vector<std::string> same = {
         line("p", "1", "\"n\":5"), line("p", "2", "\"d\":2.0,\"d@odata.type\":\"Edm.Double\""),
         line("p", "3", "\"s\":\"x\""), line("w", "\xef\xbc\x81", "\"v\":1"), line("w", "\xf0\x9f\x98\x80", "\"v\":1")};
+    for (const auto& table : {a, b, c}) createTable(table);
     writeEntities(a, same);
-    std::string output;
     writeEntities(b, same);
-    EXPECT_EQ(compare(a, b, output), 0) << output;
-    EXPECT_NE(output.find("are equal (5 entities)"), std::string::npos) << output;
-
-    const std::string c = testing_support::uniqueTableName("cmpc");
-    createTable(c);
     writeEntities(c, {line("p", "1", "\"n@odata.type\":\"Edm.Int64\",\"n\":\"5\""), line("p", "2", "\"d\":2"),
-              line("p", "4", "\"s\":\"x\"")});
-    EXPECT_EQ(compare(a, c, output), 1) << output;
-    EXPECT_NE(output.find("property n: " + a + " has Edm.Int32 5, " + c + " has Edm.Int64 5"), std::string::npos)
-        << output;
-    EXPECT_NE(output.find("property d: " + a + " has Edm.Double 2, " + c + " has Edm.Int32 2"), std::string::npos)
-        << output;
-    EXPECT_NE(output.find("only in " + a + ": (PartitionKey 'p', RowKey '3')"), std::string::npos) << output;
-    EXPECT_NE(output.find("only in " + c + ": (PartitionKey 'p', RowKey '4')"), std::string::npos) << output;
+                      line("p", "4", "\"s\":\"x\"")});
+    auto equal = compare(a, b);
+    EXPECT_EQ(equal.status, 0) << equal.output;
+    EXPECT_NE(equal.output.find("are equal (5 entities)"), std::string::npos) << equal.output;
+
+    auto differ = compare(a, c);
+    EXPECT_EQ(differ.status, 1) << differ.output;
+    for (const std::string& says : {"property n: " + a + " has Edm.Int32 5, " + c + " has Edm.Int64 5",
+                                    "property d: " + a + " has Edm.Double 2, " + c + " has Edm.Int32 2",
+                                    "only in " + a + ": (PartitionKey 'p', RowKey '3')",
+                                    "only in " + c + ": (PartitionKey 'p', RowKey '4')"})
+        EXPECT_NE(differ.output.find(says), std::string::npos) << says << " in " << differ.output;
 }
 
-// Ctrl-C in the middle of a restore says how far it got and that a rerun is safe; the rerun
-// then completes the table.
-TEST_F(RestoreRoundTrip, InterruptedRestoreRunAgainEqualsTheSource) {
+// Ctrl-C in the middle of a restore says how far it got and that a rerun is safe; the rerun then
+// completes the table. A backup that fails verification changes nothing in the service: the
+// destination keeps its entities even with --overwrite, and a missing one is not created.
+TEST_F(RestoreRoundTrip, AnInterruptedRestoreIsCompletedByARerunAndADamagedBackupChangesNothing) {
     const std::string source = testing_support::uniqueTableName("kill");
     createTable(source);
-    for (int chunk = 0; chunk < 6; ++chunk) {
+    for (int partition = 0; partition < 6; ++partition) {
         std::vector<std::string> lines;
         for (int i = 0; i < 500; ++i)
-            lines.push_back(line("p" + std::to_string(chunk), "r" + std::to_string(i), "\"v\":" + std::to_string(i)));
-        writeEntities(source, lines);
+            lines.push_back(line("p" + std::to_string(partition), "r" + std::to_string(i), "\"v\":" + std::to_string(i)));
+        ASSERT_NO_FATAL_FAILURE(writeEntities(source, lines));
     }
     const std::string folder = store + "/full";
-    backup(source, folder, false, 0, 0);
+    backup(source, folder);
 
-    // The restore's debug log goes into a pipe: reading it tells exactly how far the restore got,
-    // without waiting on a clock.
-    const std::string fifo = store + "/debug.fifo";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // The restore's debug log goes to its output pipe: reading it tells exactly how far the
+    // restore got, without waiting on a clock.
     const std::string destination = testing_support::uniqueTableName("dest");
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        int said = ::open((store + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(said, 2);
-        ::execl((std::string(AZT_BINARY_DIR) + "/bin/aztable").c_str(), "aztable", "restore-table", "--connection-string", connection.c_str(), "--from",
-                folder.c_str(), "--table", destination.c_str(), "--debug-log", fifo.c_str(), (char*)nullptr);
-        ::_exit(127);
-    }
-    // Opened read-write, so it never blocks and never reads an end before the restore opens it.
-    int log = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(log, 0);
+    int output = -1;
+    pid_t child = spawnAztable("restore-table --from " + shellQuote(folder) + " --table " + destination +
+                               " --debug-log /dev/stderr", output);
+    ASSERT_GT(child, 0);
+    const std::string marker = "batchInsert: Items insert successful";
+    std::string said;
     int written = 0;
-    std::string text;
-    while (written < 5) {
-        pollfd ready{log, POLLIN, 0};
-        if (::poll(&ready, 1, 60000) != 1) break;  // the restore went quiet: give up, do not hang
-        char buffer[1 << 16];
-        ssize_t n = ::read(log, buffer, sizeof buffer);
-        if (n <= 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-        size_t end;
-        while ((end = text.find('\n')) != std::string::npos) {
-            if (text.substr(0, end).find("batchInsert: Items insert successful") != std::string::npos) ++written;
-            text.erase(0, end + 1);
-        }
-    }
+    for (size_t at = 0; written < 5 && testing_support::readUntil(output, said, marker, at); ++written)
+        at = said.find(marker, at) + marker.size();
     ::kill(child, SIGINT);
-    // Keep draining the debug log until the restore has ended, so it never blocks on a full pipe.
+    testing_support::readUntil(output, said);  // to its end: the restore never blocks on a full pipe
+    ::close(output);
     int status = 0;
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        pollfd ready{log, POLLIN, 0};
-        if (::poll(&ready, 1, 100) == 1) {
-            char buffer[1 << 16];
-            if (::read(log, buffer, sizeof buffer) <= 0) break;
-        }
-    }
-    ::close(log);
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_EQ(written, 5) << "the restore ended or stalled before it was interrupted";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 3);
-    const std::string said = temp.read("stderr");
-    EXPECT_NE(said.find("stopped on request after writing"), std::string::npos) << said;
-    EXPECT_NE(said.find("Running the same command again is safe"), std::string::npos) << said;
+    for (const std::string& says : {"does not exist in account " + credentials.accountName + ": creating it",
+                                    std::string("stopped on request after writing"),
+                                    std::string("Running the same command again is safe")})
+        EXPECT_NE(said.find(says), std::string::npos) << says;
 
-    std::string output;
-    EXPECT_EQ(compare(source, destination, output), 1) << "the first run was cut short";
-    ASSERT_EQ(runShell(aztable + " restore-table --connection-string " + shellQuote(connection) + " --from " +
-                      shellQuote(folder) + " --table " + destination,
-                  output),
-              0)
-        << output;
-    EXPECT_EQ(compare(source, destination, output), 0) << output;
-}
-
-// A chain that fails verification changes nothing in the service: an existing destination keeps
-// its entities even with --overwrite, and a missing one is not created.
-TEST_F(RestoreRoundTrip, ADamagedBackupChangesNothingInTheService) {
-    const std::string source = testing_support::uniqueTableName("damaged");
-    createTable(source);
-    std::vector<std::string> lines;
-    for (int i = 0; i < 300; ++i) lines.push_back(line("p" + std::to_string(i % 3), "r" + std::to_string(i), "\"v\":1"));
-    writeEntities(source, lines);
-    const std::string folder = store + "/full";
-    backup(source, folder, false, 0, 0);
-    const std::string destination = testing_support::uniqueTableName("kept");
-    const std::string restore = aztable + " restore-table --connection-string " + shellQuote(connection) + " --from " +
-                                shellQuote(folder) + " --table ";
-    // Before writing, the restore says what happens to the destination.
-    std::string output;
-    ASSERT_EQ(runShell(restore + destination, output), 0) << output;
-    EXPECT_NE(output.find("does not exist in account " + credentials.accountName + ": creating it"), std::string::npos)
-        << output;
-    ASSERT_EQ(runShell(restore + destination, output), 0) << output;
-    EXPECT_NE(output.find("writing into it as it is"), std::string::npos) << output;
+    EXPECT_EQ(compare(source, destination).status, 1) << "the first run was cut short";
+    auto again = restore({folder}, destination);
+    ASSERT_EQ(again.status, 0) << again.output;
+    EXPECT_NE(again.output.find("writing into it as it is"), std::string::npos) << again.output;
+    auto compared = compare(source, destination);
+    EXPECT_EQ(compared.status, 0) << compared.output;
 
     // One flipped byte in the middle of the chunk.
-    const std::string chunk = folder + "/data-000001.jsonl";
-    std::fstream file(chunk, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekg(0, std::ios::end);
-    const std::streamoff middle = file.tellg() / 2;
-    file.seekg(middle);
-    char c = 0;
-    file.get(c);
-    file.seekp(middle);
-    file.put(static_cast<char>(c ^ 0x01));
-    file.close();
-
-    EXPECT_EQ(runShell(restore + destination + " --overwrite", output), 1);
-    EXPECT_NE(output.find("damaged"), std::string::npos) << output;
-    EXPECT_NE(output.find("data-000001.jsonl"), std::string::npos) << output;
-    EXPECT_EQ(compare(source, destination, output), 0) << output;
-
+    std::string chunk = temp.read("full/data-000001.jsonl");
+    chunk[chunk.size() / 2] ^= 0x01;
+    temp.write("full/data-000001.jsonl", chunk);
+    auto damaged = restore({folder}, destination, " --overwrite");
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_NE(damaged.output.find("damaged"), std::string::npos) << damaged.output;
+    EXPECT_NE(damaged.output.find("data-000001.jsonl"), std::string::npos) << damaged.output;
+    EXPECT_EQ(compare(source, destination).status, 0);
     const std::string fresh = testing_support::uniqueTableName("never");
-    EXPECT_EQ(runShell(restore + fresh, output), 1);
-    EXPECT_EQ(runShell(aztable + " table describe --connection-string " + shellQuote(connection) + " " + fresh, output),
-              1);
-    EXPECT_NE(output.find("does not exist"), std::string::npos) << output;
+    EXPECT_EQ(restore({folder}, fresh).status, 1);
+    auto described = aztable("table describe " + fresh);
+    EXPECT_EQ(described.status, 1);
+    EXPECT_NE(described.output.find("does not exist"), std::string::npos) << described.output;
 }

@@ -1,5 +1,8 @@
 #include "Emulator.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,38 +16,39 @@
 #include "table_service/AzureTableStorage.h"
 #include "tests/support/MemoryEnvironment.h"
 
+extern char** environ;
+
 namespace testing_support {
 namespace {
 
-std::mutex g_mutex;
-bool g_tried = false;
-std::string g_connectionString;
-std::string g_error;
 std::string g_stateDir;
 
+// Runs `command` with /bin/sh, its stdout and stderr into `output`; its exit status, or -1.
+int runShell(const std::string& command, std::string& output) {
+    output.clear();
+    FILE* pipe = ::popen(("{ " + command + "; } 2>&1").c_str(), "r");
+    if (!pipe) return -1;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string emulatorScript(const std::string& verb) {
+    return "AZTABLE_EMULATOR_DIR=" + shellQuote(g_stateDir) + " AZTABLE_EMULATOR_OWNER_PID=" +
+           std::to_string(::getpid()) + " " + shellQuote(std::string(AZT_SOURCE_DIR) + "/scripts/emulator") + " " + verb;
+}
+
 void stopOwnEmulator() {
-    if (g_stateDir.empty()) return;
-    std::string command = "AZTABLE_EMULATOR_DIR=" + shellQuote(g_stateDir) + " " +
-                          shellQuote(std::string(AZT_SOURCE_DIR) + "/scripts/emulator") +
-                          " stop >/dev/null 2>&1; rm -rf " + shellQuote(g_stateDir);
-    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not stop the test emulator\n");
+    std::string output;
+    if (runShell(emulatorScript("stop") + "; rm -rf " + shellQuote(g_stateDir), output) != 0)
+        std::fprintf(stderr, "could not stop the test emulator: %s\n", output.c_str());
 }
 
 std::string startOwnEmulator(std::string& error) {
     g_stateDir = std::string(AZT_BINARY_DIR) + "/emulator-test-" + std::to_string(::getpid());
-    std::string command = "AZTABLE_EMULATOR_DIR=" + shellQuote(g_stateDir) +
-                          " AZTABLE_EMULATOR_OWNER_PID=" + std::to_string(::getpid()) + " " +
-                          shellQuote(std::string(AZT_SOURCE_DIR) + "/scripts/emulator") + " start";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) {
-        error = "cannot run scripts/emulator";
-        return "";
-    }
     std::string output;
-    char buffer[512];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    int status = ::pclose(pipe);
+    int status = runShell(emulatorScript("start"), output);
     std::atexit(stopOwnEmulator);
     static const std::string marker = "AZTABLE_TEST_CONNECTION_STRING='";
     size_t at = output.find(marker);
@@ -52,9 +56,8 @@ std::string startOwnEmulator(std::string& error) {
         error = "scripts/emulator start failed (see " + g_stateDir + "/azurite.log)";
         return "";
     }
-    size_t begin = at + marker.size();
-    size_t end = output.find('\'', begin);
-    return output.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    at += marker.size();
+    return output.substr(at, output.find('\'', at) - at);
 }
 
 }  // namespace
@@ -65,53 +68,46 @@ std::string shellQuote(const std::string& text) {
     return quoted + "'";
 }
 
-int runShell(const std::string& command, std::string& output) {
-    output.clear();
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+bool readUntil(int fd, std::string& text, const std::string& until, size_t from) {
+    char buffer[1 << 16];
+    while (until.empty() || text.find(until, from) == std::string::npos) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 60000) != 1) return false;  // gone quiet: give up, do not hang
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) return until.empty();
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
 }
 
-std::string aztableCommand() { return shellQuote(std::string(AZT_BINARY_DIR) + "/bin/aztable"); }
-
-std::string emulatorConnectionString(std::string* error) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (!g_tried) {
-        g_tried = true;
-        const char* given = std::getenv("AZTABLE_TEST_CONNECTION_STRING");
-        if (given && *given)
-            g_connectionString = given;
-        else
-            g_connectionString = startOwnEmulator(g_error);
+void emulatorAccount(std::string& connection, AzureTableCredentials& credentials) {
+    static std::mutex mutex;
+    static bool tried = false;
+    static std::string given, error;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!tried) {
+            tried = true;
+            const char* variable = std::getenv("AZTABLE_TEST_CONNECTION_STRING");
+            given = variable && *variable ? variable : startOwnEmulator(error);
+        }
+        connection = given;
     }
-    if (error) *error = g_error;
-    return g_connectionString;
+    ASSERT_FALSE(connection.empty()) << "no emulator: " << error;
+    platform::http::StorageConnection parsed;
+    std::string why;
+    ASSERT_TRUE(platform::http::parseConnectionString(connection, parsed, why)) << why;
+    credentials.accountName = parsed.accountName;
+    credentials.accountUrl = parsed.tableEndpoint;
+    credentials.accessKey = parsed.accountKey;
+    credentials.spareNumber = -1;
 }
 
 std::string uniqueTableName(const std::string& prefix) {
     static std::atomic<unsigned> counter{0};
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::random_device device;
-    std::string tail = std::to_string(::getpid()) + "x" + std::to_string(++counter) + "r";
-    for (int i = 0; i < 6; ++i) tail += letters[device() % 36];
+    const std::string tail = std::to_string(::getpid()) + "x" + std::to_string(++counter) + "r" +
+                             std::to_string(std::random_device()() % 1000000000);
     return prefix.substr(0, 63 - tail.size()) + tail;
-}
-
-void EmulatorTest::SetUp() {
-    std::string error;
-    connection = emulatorConnectionString(&error);
-    ASSERT_FALSE(connection.empty()) << "no emulator: " << error;
-    platform::http::StorageConnection parsed;
-    ASSERT_TRUE(platform::http::parseConnectionString(connection, parsed, error)) << error;
-    credentials.accountName = parsed.accountName;
-    credentials.accountUrl = parsed.tableEndpoint;
-    credentials.accessKey = parsed.accountKey;
-    credentials.spareText = "";
-    credentials.spareNumber = -1;
 }
 
 void EmulatorTest::createTable(const std::string& table) {
@@ -126,6 +122,34 @@ void EmulatorTest::writeEntities(const std::string& table, const std::vector<std
     auto outcome = client.batchInsert(table, lines);
     ASSERT_EQ(outcome.errorKind, 0);
     ASSERT_TRUE(!outcome.result || outcome.result->empty()) << outcome.result->size() << " lines not written";
+}
+
+std::string EmulatorTest::aztableCommand(const std::string& arguments, const std::string& environment) const {
+    return "exec env AZURE_STORAGE_CONNECTION_STRING=" + shellQuote(connection) + " " + environment + " " +
+           shellQuote(std::string(AZT_BINARY_DIR) + "/bin/aztable") + " " + arguments;
+}
+
+CommandResult EmulatorTest::aztable(const std::string& arguments, const std::string& environment) const {
+    CommandResult result;
+    result.status = runShell(aztableCommand(arguments, environment), result.output);
+    return result;
+}
+
+pid_t EmulatorTest::spawnAztable(const std::string& arguments, int& output, const std::string& environment) const {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return 0;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    std::string command = aztableCommand(arguments, environment);
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), &command[0], nullptr};
+    pid_t child = 0;
+    int rc = posix_spawn(&child, "/bin/sh", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    output = fds[0];
+    return rc == 0 ? child : 0;
 }
 
 }  // namespace testing_support

@@ -1,10 +1,11 @@
 #pragma once
 // Records every sleep instead of sleeping, on a virtual clock that moves only by the sleeps and
 // by advanceMs() (a fake transport calls it to stand for an exchange that took time). The scopes
-// install it in a runtime (the default one unless given) for their lifetime.
+// install it in a runtime (the default one unless given) for their lifetime. Thread-safe.
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <vector>
 
 #include "platform/runtime/Runtime.h"
@@ -14,38 +15,22 @@ namespace testing_support {
 class RecordingSleeper : public platform::Sleeper {
 public:
     void sleepMs(unsigned long long milliseconds) override {
-        std::function<void(size_t)> onSleep;
-        size_t count;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_sleeps.push_back(milliseconds);
-            m_now += milliseconds;
-            count = m_sleeps.size();
-            onSleep = m_onSleep;
-        }
+        std::unique_lock<std::mutex> l(m_mutex);
+        m_sleeps.push_back(milliseconds);
+        m_now += milliseconds;
+        const size_t count = m_sleeps.size();
+        auto onSleep = m_onSleep;
+        l.unlock();
         if (onSleep) onSleep(count);
     }
-    unsigned long long nowMs() override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_now;
-    }
-    void advanceMs(unsigned long long milliseconds) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_now += milliseconds;
-    }
+    unsigned long long nowMs() override { std::lock_guard<std::mutex> l(m_mutex); return m_now; }
+    void advanceMs(unsigned long long milliseconds) { std::lock_guard<std::mutex> l(m_mutex); m_now += milliseconds; }
     // Runs after every sleep with the number of sleeps so far (e.g. to request a stop).
-    void onSleep(std::function<void(size_t)> hook) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_onSleep = std::move(hook);
-    }
-    std::vector<unsigned long long> sleeps() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_sleeps;
-    }
+    void onSleep(std::function<void(size_t)> hook) { std::lock_guard<std::mutex> l(m_mutex); m_onSleep = std::move(hook); }
+    std::vector<unsigned long long> sleeps() const { std::lock_guard<std::mutex> l(m_mutex); return m_sleeps; }
     unsigned long long total() const {
-        unsigned long long sum = 0;
-        for (auto s : sleeps()) sum += s;
-        return sum;
+        auto all = sleeps();
+        return std::accumulate(all.begin(), all.end(), 0ULL);
     }
 
 private:
@@ -57,8 +42,7 @@ private:
 
 class FakeSleeperScope {
 public:
-    explicit FakeSleeperScope(platform::Runtime& runtime = platform::defaultRuntime())
-        : m_runtime(runtime), m_sleeper(std::make_shared<RecordingSleeper>()) {
+    explicit FakeSleeperScope(platform::Runtime& runtime = platform::defaultRuntime()) : m_runtime(runtime) {
         m_runtime.setSleeper(m_sleeper);
     }
     ~FakeSleeperScope() { m_runtime.setSleeper(nullptr); }
@@ -67,7 +51,7 @@ public:
 
 private:
     platform::Runtime& m_runtime;
-    std::shared_ptr<RecordingSleeper> m_sleeper;
+    std::shared_ptr<RecordingSleeper> m_sleeper = std::make_shared<RecordingSleeper>();
 };
 
 // Clears a runtime's stop request (the default runtime's unless given) on entry and exit, so a

@@ -15,7 +15,9 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <rapidjson/document.h>
@@ -27,12 +29,10 @@
 namespace testing_support {
 
 inline AzureTableCredentials testCredentials() {
-    AzureTableCredentials c;
+    AzureTableCredentials c;  // host-style URL (no account in the path): no emulator adapter
     c.accountName = "acct";
-    // Host-style (no account in the path): the emulator adapter of the transport stays out of it.
     c.accountUrl = "http://127.0.0.1:9";
     c.accessKey = "a2V5a2V5a2V5";
-    c.spareText = "";
     c.spareNumber = -1;
     return c;
 }
@@ -43,60 +43,45 @@ inline std::string entityLine(const std::string& pk, const std::string& rk, cons
            "\",\"RowKey\":\"" + rk + "\",\"Timestamp\":\"2024-01-01T00:00:00.1234567Z\"" + extra + "}";
 }
 
-struct SourceEntity {
-    std::string partitionKey, rowKey, json;
-};
-
-struct StoredBatch {
-    std::vector<std::string> entities;  // operation bodies, in order
-    bool accepted = false;
-};
+struct SourceEntity { std::string partitionKey, rowKey, json; };
+struct StoredBatch { std::vector<std::string> entities; };  // operation bodies, in order
 
 class FakeTableService {
 public:
     explicit FakeTableService(FakeTransport& transport) {
         transport.setResponder([this](const platform::http::HttpExchange& e) {
             platform::http::HttpReply r = handle(e);
-            if (serviceClock > 0) r.headers["date"] = httpDate(serviceClock);
+            if (serviceClock > 0) {
+                const time_t when = static_cast<time_t>(serviceClock);
+                struct tm fields {};
+                char text[64];
+                strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", gmtime_r(&when, &fields));
+                r.headers["date"] = text;
+            }
             return r;
         });
     }
 
     // The service's clock, sent as the Date header of every reply (0: no Date header).
     long long serviceClock = 1800000000;
-    static std::string httpDate(long long seconds) {
-        time_t when = static_cast<time_t>(seconds);
-        struct tm fields {};
-        gmtime_r(&when, &fields);
-        char text[64];
-        strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &fields);
-        return text;
-    }
 
     // --- the source table "t1" that backups page through ---
     // Adds `count` entities spread over `partitions` partitions to the table "t1".
     void fill(int count, int partitions = 3) {
-        addTable("t1");
+        std::lock_guard<std::mutex> l(m_mutex);
+        auto& t1 = m_tables["t1"];
         for (int i = 0; i < count; ++i) {
             char pk[16], rk[16];
             std::snprintf(pk, sizeof pk, "p%02d", i % partitions);
             std::snprintf(rk, sizeof rk, "r%05d", i);
-            add(pk, rk);
+            std::string json = "{\"odata.etag\":\"W/\\\"1\\\"\",\"PartitionKey\":\"" + std::string(pk) + "\",\"RowKey\":\"" +
+                               rk + "\",\"Timestamp\":\"2023-11-14T22:13:20.1234567Z\",\"n\":" + std::to_string(t1.size()) +
+                               ",\"big\":\"9007199254740993\",\"big@odata.type\":\"Edm.Int64\"}";
+            t1[std::string(pk) + "/" + rk] = json;
         }
+        m_rows = sortedRows(t1);
     }
-    void add(const std::string& pk, const std::string& rk) {
-        std::string json = "{\"odata.etag\":\"W/\\\"1\\\"\",\"PartitionKey\":\"" + pk + "\",\"RowKey\":\"" + rk +
-                           "\",\"Timestamp\":\"2023-11-14T22:13:20.1234567Z\",\"n\":" + std::to_string(m_rows.size()) +
-                           ",\"big\":\"9007199254740993\",\"big@odata.type\":\"Edm.Int64\"}";
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_tables["t1"][pk + "/" + rk] = json;
-        }
-        m_rows.push_back({pk, rk, json});
-        std::sort(m_rows.begin(), m_rows.end(), [](const SourceEntity& a, const SourceEntity& b) {
-            return a.partitionKey != b.partitionKey ? a.partitionKey < b.partitionKey : a.rowKey < b.rowKey;
-        });
-    }
+    // The entities of "t1" in key order, as fill() left them.
     const std::vector<SourceEntity>& rows() const { return m_rows; }
     std::vector<std::string> expectedLines() const {
         std::vector<std::string> lines;
@@ -105,9 +90,8 @@ public:
     }
     // Forgets injected query faults and served pages; keeps the entities.
     void reset() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_failQuery = 0;
-        m_queries = 0;
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_failQuery = m_queries = 0;
         m_servedEmpty.clear();
     }
     void setPageSize(size_t size) { m_pageSize = size; }
@@ -121,47 +105,24 @@ public:
     static std::string restartAt(const SourceEntity& e) { return token(e.partitionKey) + ":" + token(e.rowKey); }
 
     // --- tables and batches ---
-    void addTable(const std::string& name) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_tables[name];
-    }
-    bool hasTable(const std::string& name) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_tables.count(name) > 0;
-    }
+    void addTable(const std::string& name) { std::lock_guard<std::mutex> l(m_mutex); m_tables[name]; }
+    bool hasTable(const std::string& name) const { std::lock_guard<std::mutex> l(m_mutex); return m_tables.count(name) > 0; }
     // PartitionKey + "/" + RowKey -> entity body as written by the last accepted batch.
     std::map<std::string, std::string> entities(const std::string& table) const {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto found = m_tables.find(table);
         return found == m_tables.end() ? std::map<std::string, std::string>{} : found->second;
     }
-    std::vector<StoredBatch> batches() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_batches;
-    }
-    // The next `count` batches are answered with a failure.
-    void refuseNextBatches(int count) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_refuseNext = count;
-    }
+    std::vector<StoredBatch> batches() const { std::lock_guard<std::mutex> l(m_mutex); return m_batches; }
     // Every batch holding an entity for which `predicate` is true is refused.
     void refuseWhen(std::function<bool(const std::string& entityBody)> predicate) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> l(m_mutex);
         m_refuseWhen = std::move(predicate);
     }
     // Batches are not stored (counted only), so long runs keep memory flat.
-    void forgetEntities(bool forget) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_forget = forget;
-    }
+    void forgetEntities(bool forget) { std::lock_guard<std::mutex> l(m_mutex); m_forget = forget; }
 
 private:
-    static platform::http::HttpReply reply(int status, const std::string& body = "") {
-        platform::http::HttpReply r;
-        r.status = status;
-        r.body = body;
-        return r;
-    }
     static std::string tableInPath(const std::string& url) {
         size_t start = url.find("Tables('") + 8;
         return url.substr(start, url.find("')", start) - start);
@@ -189,27 +150,25 @@ private:
         if (e.url.find("$batch") != std::string::npos) return batch(e.body);
         if (e.method == "GET" && tables) {
             auto found = m_tables.find(tableInPath(e.url));
-            if (found == m_tables.end()) return reply(404, notFound);
-            return reply(200, "{\"odata.metadata\":\"x\",\"TableName\":\"" + found->first + "\"}");
+            if (found == m_tables.end()) return httpReply(404, notFound);
+            return httpReply(200, "{\"odata.metadata\":\"x\",\"TableName\":\"" + found->first + "\"}");
         }
-        if (e.method == "DELETE" && tables) {
-            if (!m_tables.erase(tableInPath(e.url))) return reply(404, notFound);
-            return reply(204);
-        }
+        if (e.method == "DELETE" && tables)
+            return m_tables.erase(tableInPath(e.url)) ? httpReply(204) : httpReply(404, notFound);
         if (e.method == "POST" && e.url.size() >= 6 && e.url.compare(e.url.size() - 6, 6, "Tables") == 0) {
             rapidjson::Document d;
             d.Parse(e.body.c_str());
             std::string name = d.IsObject() && d.HasMember("TableName") ? d["TableName"].GetString() : "";
-            if (m_tables.count(name)) return reply(409, "{\"odata.error\":{\"code\":\"TableAlreadyExists\"}}");
+            if (m_tables.count(name)) return httpReply(409, "{\"odata.error\":{\"code\":\"TableAlreadyExists\"}}");
             m_tables[name];
-            return reply(201, "{\"TableName\":\"" + name + "\"}");
+            return httpReply(201, "{\"TableName\":\"" + name + "\"}");
         }
         size_t open = e.url.find("()");
         if (e.method == "GET" && open != std::string::npos) {
             size_t slash = e.url.rfind('/', open);
             return query(e.url.substr(slash + 1, open - slash - 1), e.url);
         }
-        return reply(400, "{\"odata.error\":{\"code\":\"Unexpected\"}}");
+        return httpReply(400, "{\"odata.error\":{\"code\":\"Unexpected\"}}");
     }
 
     // A table's entities in key order, each with the entity tag and time stamp the service adds.
@@ -224,7 +183,7 @@ private:
             rows.push_back({d["PartitionKey"].GetString(), d["RowKey"].GetString(), json});
         }
         std::sort(rows.begin(), rows.end(), [](const SourceEntity& a, const SourceEntity& b) {
-            return a.partitionKey != b.partitionKey ? a.partitionKey < b.partitionKey : a.rowKey < b.rowKey;
+            return std::tie(a.partitionKey, a.rowKey) < std::tie(b.partitionKey, b.rowKey);
         });
         return rows;
     }
@@ -232,20 +191,18 @@ private:
     platform::http::HttpReply query(const std::string& table, const std::string& url) {
         ++m_queries;
         // Not a transient failure: the transport does not retry it.
-        if (m_queries == m_failQuery) return reply(400, "{\"odata.error\":{\"code\":\"InvalidInput\"}}");
+        if (m_queries == m_failQuery) return httpReply(400, "{\"odata.error\":{\"code\":\"InvalidInput\"}}");
         auto found = m_tables.find(table);
         if (found == m_tables.end())
-            return reply(404, "{\"odata.error\":{\"code\":\"TableNotFound\",\"message\":{\"value\":\"The table specified does not exist.\"}}}");
+            return httpReply(404, "{\"odata.error\":{\"code\":\"TableNotFound\",\"message\":{\"value\":\"The table specified does not exist.\"}}}");
         const std::vector<SourceEntity> rows = sortedRows(found->second);
         std::string pk = untoken(parameter(url, "NextPartitionKey"));
         std::string rk = untoken(parameter(url, "NextRowKey"));
         size_t start = 0;
-        while (start < rows.size() &&
-               (rows[start].partitionKey < pk || (rows[start].partitionKey == pk && rows[start].rowKey < rk)))
-            ++start;
+        while (start < rows.size() && std::tie(rows[start].partitionKey, rows[start].rowKey) < std::tie(pk, rk)) ++start;
         bool empty = m_emptyFirst && start < rows.size() && m_servedEmpty.insert(start).second;
         size_t end = empty ? start : std::min(rows.size(), start + m_pageSize);
-        platform::http::HttpReply r = reply(200, "{\"odata.metadata\":\"x\",\"value\":[");
+        platform::http::HttpReply r = httpReply(200, "{\"odata.metadata\":\"x\",\"value\":[");
         for (size_t i = start; i < end; ++i) r.body += (i > start ? "," : "") + rows[i].json;
         r.body += "]}";
         if (end < rows.size()) {
@@ -258,11 +215,8 @@ private:
     platform::http::HttpReply batch(const std::string& body) {
         StoredBatch stored;
         std::string table;
-        size_t pos = 0;
-        while (pos < body.size()) {
-            size_t end = body.find('\n', pos);
-            if (end == std::string::npos) end = body.size();
-            std::string line = body.substr(pos, end - pos);
+        std::istringstream lines(body);
+        for (std::string line; std::getline(lines, line);) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (!line.empty() && line[0] == '{') stored.entities.push_back(line);
             size_t key = line.find("(PartitionKey");
@@ -270,24 +224,15 @@ private:
                 size_t slash = line.rfind('/', key);
                 table = line.substr(slash + 1, key - slash - 1);
             }
-            pos = end + 1;
         }
-        bool refuse = false;
-        if (m_refuseNext > 0) {
-            --m_refuseNext;
-            refuse = true;
-        }
-        if (m_refuseWhen)
-            for (const auto& entity : stored.entities) refuse = refuse || m_refuseWhen(entity);
-        bool missing = !m_tables.count(table);
-        refuse = refuse || missing;
-        stored.accepted = !refuse;
-        if (!refuse && !m_forget) {
-            for (const auto& entity : stored.entities) {
-                rapidjson::Document d;
-                d.Parse(entity.c_str());
-                m_tables[table][std::string(d["PartitionKey"].GetString()) + "/" + d["RowKey"].GetString()] = entity;
-            }
+        const bool missing = !m_tables.count(table);
+        bool refuse = missing;
+        for (const auto& entity : stored.entities) refuse = refuse || (m_refuseWhen && m_refuseWhen(entity));
+        for (const auto& entity : stored.entities) {
+            if (refuse || m_forget) break;
+            rapidjson::Document d;
+            d.Parse(entity.c_str());
+            m_tables[table][std::string(d["PartitionKey"].GetString()) + "/" + d["RowKey"].GetString()] = entity;
         }
         const size_t operations = stored.entities.size();
         if (m_forget) stored.entities.clear();
@@ -302,22 +247,21 @@ private:
         } else {
             for (size_t i = 0; i < operations; ++i) answer += part + "HTTP/1.1 204 No Content\r\n\r\n";
         }
-        return reply(202, answer + "--changesetresponse_1--\r\n--batchresponse_1--\r\n");
+        return httpReply(202, answer + "--changesetresponse_1--\r\n--batchresponse_1--\r\n");
     }
 
     // Table names match without regard to case; the name a table was created with is kept.
     struct NoCase {
-        bool operator()(const std::string& a, const std::string& b) const {
-            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-                return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
-            });
+        bool operator()(std::string a, std::string b) const {
+            for (auto* name : {&a, &b})
+                for (auto& c : *name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return a < b;
         }
     };
 
     mutable std::mutex m_mutex;
     std::map<std::string, std::map<std::string, std::string>, NoCase> m_tables;
     std::vector<StoredBatch> m_batches;
-    int m_refuseNext = 0;
     std::function<bool(const std::string&)> m_refuseWhen;
     bool m_forget = false;
 

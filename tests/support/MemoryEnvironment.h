@@ -1,6 +1,8 @@
 #pragma once
 // An in-memory job environment for tests: records log lines, failures and everything written
 // to its outputs, and serves scripted inputs. Outputs can be told to refuse the Nth putString.
+// Any thread may use it (as a job's workers do); inspection returns copies.
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,25 +25,47 @@ struct OutputRecord {
     std::vector<std::string> restarts;  // every updateRestart, in order
     bool closed = false;
     std::string closeRestart;
-    std::string data() const;           // all puts joined
+    std::string data() const {          // all puts joined
+        std::string all;
+        for (const auto& p : puts) all += p;
+        return all;
+    }
 };
-
-class MemoryOutput;
 
 class MemoryEnvironment : public IdaEnvironment {
 public:
-    explicit MemoryEnvironment(const std::string& name = "memory");
+    explicit MemoryEnvironment(const std::string& name = "memory") : IdaEnvironment(name) {}
 
-    void logMessage(const char* functionName, const std::string& message) override;
-    std::shared_ptr<IdaOutput> createOutput(const std::string& name, bool flag) override;
-    std::shared_ptr<IdaOutput> createDescriptionOutput() override;
-    std::shared_ptr<IdaInput> createInput(const std::string& name, bool flag) override;
-    std::shared_ptr<IdaInput> createMetadataInput() override;
-    std::shared_ptr<IdaInput> createDescriptionInput() override;
-    void reportFailure(const std::string& message) override;
+    void logMessage(const char* functionName, const std::string& message) override {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_log.push_back({functionName ? functionName : "", message});
+    }
+    std::shared_ptr<IdaOutput> createOutput(const std::string& name, bool) override {
+        { std::lock_guard<std::mutex> l(m_mutex); m_createdOutputs.push_back(name); }
+        return makeOutput(name);
+    }
+    std::shared_ptr<IdaOutput> createDescriptionOutput() override { return makeOutput("description.json"); }
+    std::shared_ptr<IdaInput> createInput(const std::string& name, bool) override {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_openedInputs.push_back(name);
+        auto found = m_inputs.find(name);
+        if (found == m_inputs.end()) return std::make_shared<Input>("", true);
+        return std::make_shared<Input>(found->second.first, found->second.second);
+    }
+    std::shared_ptr<IdaInput> createMetadataInput() override { return std::make_shared<Input>(m_metadata, !m_hasMetadata); }
+    std::shared_ptr<IdaInput> createDescriptionInput() override {
+        return std::make_shared<Input>(m_description, !m_hasDescription);
+    }
+    void reportFailure(const std::string& message) override {
+        { std::lock_guard<std::mutex> l(m_mutex); m_failures.push_back(message); }
+        IdaEnvironment::reportFailure(message);
+    }
 
-    // Scripting.
-    void setInput(const std::string& name, const std::string& text, bool failsAtEnd = false);
+    // Scripting. An input that was not set is empty and fails at its end.
+    void setInput(const std::string& name, const std::string& text, bool failsAtEnd = false) {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_inputs[name] = {text, failsAtEnd};
+    }
     void setDescription(const std::string& text) { m_description = text; m_hasDescription = true; }
     void setMetadata(const std::string& text) { m_metadata = text; m_hasMetadata = true; }
     void refusePutNumber(int n) { m_refusePut = n; }      // the Nth putString (1-based) returns false
@@ -49,23 +73,93 @@ public:
     void stopAfterPuts(int n) { m_stopAfterPuts = n; }   // stopNow() true once n puts were taken
 
     // Inspection.
-    std::vector<LogLine> logLines() const;
-    bool logged(const std::string& message) const;      // an exact message was logged
-    size_t countLogged(const std::string& message) const;
-    std::vector<std::string> failures() const;
-    std::vector<std::string> createdOutputs() const;
-    OutputRecord output(const std::string& name) const; // "description.json" for the description
-    std::vector<std::string> openedInputs() const;
+    std::vector<LogLine> logLines() const { std::lock_guard<std::mutex> l(m_mutex); return m_log; }
+    bool logged(const std::string& message) const { return countLogged(message) > 0; }  // an exact message
+    size_t countLogged(const std::string& message) const {
+        std::lock_guard<std::mutex> l(m_mutex);
+        size_t n = 0;
+        for (const auto& line : m_log) n += line.message == message;
+        return n;
+    }
+    std::vector<std::string> failures() const { std::lock_guard<std::mutex> l(m_mutex); return m_failures; }
+    // Outputs made by createOutput, in order (the description output is not one of them).
+    std::vector<std::string> createdOutputs() const { std::lock_guard<std::mutex> l(m_mutex); return m_createdOutputs; }
+    OutputRecord output(const std::string& name) const {  // "description.json" for the description
+        std::lock_guard<std::mutex> l(m_mutex);
+        auto found = m_outputs.find(name);
+        return found == m_outputs.end() ? OutputRecord{} : *found->second;
+    }
+    std::vector<std::string> openedInputs() const { std::lock_guard<std::mutex> l(m_mutex); return m_openedInputs; }
 
 private:
-    friend class MemoryOutput;
+    class Output : public IdaOutput {
+    public:
+        Output(MemoryEnvironment* env, std::shared_ptr<OutputRecord> record)
+            : IdaOutput(record->name, env), m_env(env), m_record(std::move(record)) {}
+        bool putString(const std::string& text) override {
+            std::lock_guard<std::mutex> l(m_env->m_mutex);
+            if (m_env->m_refusePut == ++m_env->m_putCount) return false;
+            m_record->puts.push_back(text);
+            return true;
+        }
+        void updateRestart(const std::string& restart) override {
+            std::lock_guard<std::mutex> l(m_env->m_mutex);
+            m_record->restarts.push_back(restart);
+        }
+        bool flush() override { return true; }
+        bool close(const std::string& restart) override {
+            std::lock_guard<std::mutex> l(m_env->m_mutex);
+            if (m_env->m_refuseClose) return false;
+            m_record->closed = true;
+            m_record->closeRestart = restart;
+            return true;
+        }
+        bool stopNow() override {
+            std::lock_guard<std::mutex> l(m_env->m_mutex);
+            return m_env->m_stopAfterPuts > 0 && m_env->m_putCount >= m_env->m_stopAfterPuts;
+        }
+
+    private:
+        MemoryEnvironment* m_env;
+        std::shared_ptr<OutputRecord> m_record;
+    };
+
+    // Serves `text` line by line; with `failsAtEnd`, reports an error once it is used up.
+    class Input : public IdaInput {
+    public:
+        Input(std::string text, bool failsAtEnd) : m_text(std::move(text)), m_failsAtEnd(failsAtEnd) {}
+        bool error() override { return m_failsAtEnd && m_position >= m_text.size(); }
+        bool getLine(std::string& line) override {
+            if (m_position >= m_text.size()) return false;
+            size_t end = std::min(m_text.find('\n', m_position), m_text.size());
+            line.assign(m_text, m_position, end - m_position);
+            m_position = end + 1;
+            return true;
+        }
+        void close() override {}
+        bool getContents(std::string& contents) override {
+            if (!m_failsAtEnd) contents = m_text;
+            return !m_failsAtEnd;
+        }
+
+    private:
+        std::string m_text;
+        bool m_failsAtEnd;
+        size_t m_position = 0;
+    };
+
+    std::shared_ptr<IdaOutput> makeOutput(const std::string& name) {
+        std::lock_guard<std::mutex> l(m_mutex);
+        auto& record = m_outputs[name] = std::make_shared<OutputRecord>();
+        record->name = name;
+        return std::make_shared<Output>(this, record);
+    }
+
     mutable std::mutex m_mutex;
     std::vector<LogLine> m_log;
-    std::vector<std::string> m_failures;
-    std::vector<std::string> m_createdOutputs;
+    std::vector<std::string> m_failures, m_createdOutputs, m_openedInputs;
     std::map<std::string, std::shared_ptr<OutputRecord>> m_outputs;
     std::map<std::string, std::pair<std::string, bool>> m_inputs;
-    std::vector<std::string> m_openedInputs;
     std::string m_description, m_metadata;
     bool m_hasDescription = false, m_hasMetadata = false;
     int m_refusePut = 0, m_putCount = 0, m_stopAfterPuts = 0;
