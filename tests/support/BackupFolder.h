@@ -2,6 +2,7 @@
 // Writes a table's backup folder in the store format (manifest, description, metadata, chunks
 // with their checksums) in a temp folder of its own for tests of the restore side, and can
 // damage it afterwards.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,8 @@ public:
         contents[offset] = static_cast<char>(contents[offset] ^ 0x20);
         write(name, contents);
     }
+
+    void remove(const std::string& name) const { std::remove(file(name).c_str()); }
 
     platform::store::BackupManifest manifest;
 };
