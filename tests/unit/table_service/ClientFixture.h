@@ -13,13 +13,12 @@
 namespace table_service_test {
 
 // Service-style (not path-style), so the transport sends the client's requests as they are.
-constexpr const char* kAccountUrl = "http://127.0.0.1:10002";
-constexpr const char* kBase = "http://127.0.0.1:10002/";
+inline const std::string kBase = "http://127.0.0.1:10002/";
 
-inline AzureTableCredentials testCredentials() {
+inline AzureTableCredentials testCredentials(const std::string& path = "") {
     AzureTableCredentials credentials;
     credentials.accountName = "devstoreaccount1";
-    credentials.accountUrl = kAccountUrl;
+    credentials.accountUrl = "http://127.0.0.1:10002" + path;
     credentials.accessKey = "a2V5";
     return credentials;
 }
@@ -30,9 +29,20 @@ protected:
     testing_support::FakeTransportScope transport;
     testing_support::FakeSleeperScope sleeper;
     testing_support::MemoryEnvironment env{"job"};
-    AzureTableCredentials credentials = testCredentials();
+    AzureTableCredentials credentials = testCredentials(), pathStyle = testCredentials("/devstoreaccount1");
     AzureTableStorage client{credentials, env};
+    AzureTableStorage emulator{pathStyle, env};  // the account in the path, as on the emulator
 
+    // Answers every exchange for which no reply is queued.
+    void answerAlways(int status, const std::string& body, std::map<std::string, std::string> headers = {}) {
+        transport->setResponder([=](const platform::http::HttpExchange&) {
+            platform::http::HttpReply reply;
+            reply.status = status;
+            reply.body = body;
+            reply.headers = headers;
+            return reply;
+        });
+    }
     // The messages logged under one function name, in order.
     std::vector<std::string> messages(const std::string& function) const {
         std::vector<std::string> out;
