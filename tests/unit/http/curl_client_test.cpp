@@ -67,7 +67,8 @@ private:
     bool readRequest(int connection, std::string& buffer) {
         char chunk[4096];
         size_t end, size;
-        while ((end = buffer.find("\r\n\r\n")) == std::string::npos || buffer.size() < (size = end + 4 + bodyLength(buffer, end))) {
+        while ((end = buffer.find("\r\n\r\n")) == std::string::npos ||
+               buffer.size() < (size = end + 4 + bodyLength(buffer, end))) {
             ssize_t n = ::recv(connection, chunk, sizeof chunk, 0);
             if (n <= 0) return false;
             buffer.append(chunk, static_cast<size_t>(n));
@@ -86,10 +87,6 @@ private:
     std::thread m_thread;
     std::vector<std::string> m_requests;
 };
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 }  // namespace
 
@@ -116,7 +113,6 @@ TEST(CurlHttpClient, SendsTheExchangeAndCapturesTheReplyOnOneConnection) {
     EXPECT_EQ(second.status, 204) << second.transportError;
     EXPECT_TRUE(second.body.empty());
     EXPECT_EQ(client.connectionsOpened(), 1);
-
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].rfind("PUT /acct/t(PartitionKey='a',RowKey='b') HTTP/1.1\r\n", 0), 0u) << requests[0];
@@ -126,7 +122,6 @@ TEST(CurlHttpClient, SendsTheExchangeAndCapturesTheReplyOnOneConnection) {
     EXPECT_EQ(requests[0].substr(requests[0].size() - 7), "{\"v\":1}");
     EXPECT_EQ(requests[1].rfind("DELETE /acct/Tables('t') HTTP/1.1\r\n", 0), 0u) << requests[1];
     EXPECT_EQ(requests[1].find("Content-Type"), std::string::npos) << requests[1];
-
     HttpExchange file;
     file.url = "file:///etc/passwd";  // only http and https are spoken
     HttpReply refused = client.send(file);
@@ -135,49 +130,37 @@ TEST(CurlHttpClient, SendsTheExchangeAndCapturesTheReplyOnOneConnection) {
     EXPECT_FALSE(refused.transportError.empty());
 }
 
-// An endpoint that takes the request and never answers: a stop ends the exchange in flight
-// (client) and the request with its retries (service); so does the request's deadline.
+// An endpoint that takes the request and never answers: the request's deadline ends the wait,
+// and so does a stop, for the request with its retries (service) and the exchange (client).
 TEST(CurlHttpClient, AStopOrTheDeadlineEndsAWaitForAReplyThatNeverComes) {
     testing_support::StopTokenScope stop;
-    {
-        LoopbackServer server;
-        server.serve({}, [&] { stop.requestStop(); });
-        HttpExchange get;
-        get.url = server.url("/acct/Tables");
-        get.timeoutMs = 30000;
+    AzureTableResponse response;
+    auto secondsToSend = [&response](const std::string& baseUrl) {
+        AzureTableRequest request;
+        request.method = "GET";
+        request.baseUrl = baseUrl;
+        request.path = "Tables";
+        request.signing = {"acct", "a2V5", false};
         auto start = std::chrono::steady_clock::now();
-        HttpReply reply = CurlHttpClient().send(get);
-        EXPECT_EQ(reply.status, 0);
-        EXPECT_EQ(reply.transportError, "stopped on request");
-        EXPECT_EQ(reply.failure, HttpReply::Failure::Final);
-        EXPECT_LT(secondsSince(start), 1.8);
-    }
-    LoopbackServer server;  // never accepts: the connection waits in the backlog
-    AzureTableRequest request;
-    request.method = "GET";
-    request.baseUrl = server.url("/acct/");
-    request.path = "Tables";
-    request.signing = {"acct", "a2V5", false};
-    {
-        platform::stopToken().reset();
-        platform::http::setRequestDeadlineMs(600);
-        auto start = std::chrono::steady_clock::now();
-        AzureTableResponse response = AzureTableRequestService().executeRequest(request, 50, 60000);
-        platform::http::setRequestDeadlineMs(platform::http::kDefaultRequestDeadlineMs);
-        EXPECT_EQ(response.status, 0);
-        EXPECT_NE(response.failureMessage.find("no reply from 127.0.0.1:"), std::string::npos) << response.failureMessage;
-        EXPECT_NE(response.failureMessage.find("within 0.6 s (1 attempt; last: Operation timed out"), std::string::npos)
-            << response.failureMessage;
-        EXPECT_LT(secondsSince(start), 1.5);
-    }
-    {
-        LoopbackServer held;
-        held.serve({}, [&] { stop.requestStop(); });
-        request.baseUrl = held.url("/acct/");
-        auto start = std::chrono::steady_clock::now();
-        AzureTableResponse response = AzureTableRequestService().executeRequest(request, 50, 60000);
-        EXPECT_EQ(response.status, 0);
-        EXPECT_EQ(response.failureCode, "OperationCancelled");
-        EXPECT_LT(secondsSince(start), 1.8);
-    }
+        response = AzureTableRequestService().executeRequest(request, 50, 60000);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    LoopbackServer silent;  // never accepts: the connection waits in the backlog
+    platform::http::setRequestDeadlineMs(600);
+    EXPECT_LT(secondsToSend(silent.url("/acct/")), 1.5);
+    platform::http::setRequestDeadlineMs(platform::http::kDefaultRequestDeadlineMs);
+    EXPECT_NE(response.failureMessage.find("no reply from 127.0.0.1:"), std::string::npos) << response.failureMessage;
+    EXPECT_NE(response.failureMessage.find("within 0.6 s (1 attempt; last: Operation timed out"), std::string::npos);
+
+    LoopbackServer held, direct;
+    held.serve({}, [&] { stop.requestStop(); });
+    EXPECT_LT(secondsToSend(held.url("/acct/")), 1.8);
+    EXPECT_EQ(response.failureCode, "OperationCancelled");
+    platform::stopToken().reset();
+    direct.serve({}, [&] { stop.requestStop(); });
+    HttpExchange get;
+    get.url = direct.url("/acct/Tables");
+    HttpReply reply = CurlHttpClient().send(get);
+    EXPECT_EQ(reply.transportError, "stopped on request");
+    EXPECT_EQ(reply.failure, HttpReply::Failure::Final);
 }

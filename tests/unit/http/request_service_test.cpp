@@ -2,7 +2,6 @@
 
 #include "platform/http/AzureTableRequestService.h"
 #include "platform/http/RetryPolicy.h"
-#include "platform/log/DebugLog.h"
 #include "tests/support/FakeSleeper.h"
 #include "tests/support/FakeTransport.h"
 
@@ -30,15 +29,8 @@ struct Service {
     AzureTableResponse send(unsigned int attempts = 50, unsigned int timeoutMs = 1000) {
         return service.executeRequest(request, attempts, timeoutMs);
     }
-    void answerAlways(int status, const std::string& body = "", const std::string& error = "", F failure = F::Transient) {
-        transport->setResponder([=](const HttpExchange&) {
-            HttpReply r;
-            r.status = status;
-            r.body = body;
-            r.transportError = error;
-            r.failure = failure;
-            return r;
-        });
+    void replies(int status, const std::string& body = "", size_t count = 50) {
+        for (size_t i = 0; i < count; ++i) transport->reply(status, body);
     }
 };
 
@@ -49,16 +41,14 @@ TEST(RetryPolicy, RetryAfterInSecondsIsReadAndCapped) {
         {"99999999999999999999", RetryPolicy::kMaxRetryAfterMs}, {"Wed, 21 Oct 2015 07:28:00 GMT", -1}, {"5s", -1}};
     for (const auto& c : cases) {
         unsigned long long ms = 0;
-        EXPECT_EQ(RetryPolicy::retryAfterMs({{"retry-after", c.first}}, ms), c.second >= 0) << c.first;
-        if (c.second >= 0) {
-            EXPECT_EQ(ms, static_cast<unsigned long long>(c.second)) << c.first;
-        }
+        const bool read = RetryPolicy::retryAfterMs({{"retry-after", c.first}}, ms);
+        EXPECT_EQ(read ? static_cast<long long>(ms) : -1, c.second) << c.first;
     }
 }
 
 TEST(RequestService, TransientFailuresAreRetriedUpToTheAttemptLimitWithCappedWaits) {
     Service s(false, 0);  // no deadline: only the attempt limit
-    s.answerAlways(503);
+    s.replies(503);
     EXPECT_EQ(s.send(20).status, 503);
     EXPECT_EQ(s.transport->requestCount(), 20u);
     auto sleeps = s.sleeper->sleeps();
@@ -77,12 +67,8 @@ TEST(RequestService, TransientFailuresAreRetriedUpToTheAttemptLimitWithCappedWai
 // body (its answer to a request it cannot parse). The reply counts its attempts and says whether
 // an earlier one may have been carried out.
 TEST(RequestService, RetriesOnlyTransientFailuresAndSaysWhetherAnEarlierAttemptMayHaveLanded) {
-    struct Case {
-        std::vector<int> before;  // -1: dropped connection, -2: refused connection, else a status
-        int final;
-        bool mayHaveLanded;
-        bool emulator = false;
-    } cases[] = {
+    // Before the final status: -1 a dropped connection, -2 a refused one, else a status.
+    struct Case { std::vector<int> before; int final; bool mayHaveLanded; bool emulator = false; } cases[] = {
         {{}, 409, false}, {{-1}, 409, true}, {{-2}, 409, false}, {{408}, 409, true}, {{429}, 409, false},
         {{500}, 409, true}, {{503}, 409, true}, {{-2, 429}, 409, false}, {{429, -1}, 409, true},
         {{-1, 408, 429, 500, 503}, 200, true}, {{}, 400, false}, {{}, 401, false}, {{}, 403, false},
@@ -127,7 +113,7 @@ TEST(RequestService, SuccessRepliesThatAreNotJsonAreRetriedThenFail) {
     EXPECT_TRUE(good.earlierAttemptMayHaveLanded);
     for (const char* body : {"", "<html>", "{\"a\":1} {", "[1]"}) {
         s.transport->clearRequests();
-        s.answerAlways(200, body);
+        s.replies(200, body, 3);
         AzureTableResponse bad = s.send(3);
         EXPECT_EQ(bad.status, 0) << body;
         EXPECT_EQ(bad.failureCode, "InvalidReply");
@@ -140,23 +126,17 @@ TEST(RequestService, SuccessRepliesThatAreNotJsonAreRetriedThenFail) {
 // A failed exchange is retried as its kind allows (an unreachable host a few times, a final
 // failure never) and ends in words that say what happened, without secrets.
 TEST(RequestService, TransportFailuresAreRetriedAsTheirKindAllowsAndReportedWithoutSecrets) {
-    const struct {
-        F failure;
-        unsigned int attempts;
-        size_t sent;
-    } cases[] = {{F::Transient, 2, 2}, {F::Unreachable, 50, RetryPolicy::kUnreachableAttempts}, {F::Final, 50, 1}};
+    const struct { F failure; unsigned int attempts; size_t sent; } cases[] = {
+        {F::Transient, 2, 2}, {F::Unreachable, 50, RetryPolicy::kUnreachableAttempts}, {F::Final, 50, 1}};
     for (const auto& c : cases) {
         Service s;
-        s.answerAlways(0, "", "Failed to connect to 127.0.0.1 port 1: Connection refused", c.failure);
+        for (size_t i = 0; i < c.sent; ++i) s.transport->fail("Failed to connect to 127.0.0.1: Connection refused", c.failure);
+        s.replies(200, "{}", 1);  // one too many
         AzureTableResponse response = s.send(c.attempts);
         EXPECT_EQ(response.status, 0);
         EXPECT_EQ(response.failureCode, "TransportError");
         EXPECT_NE(response.failureMessage.find("Connection refused"), std::string::npos) << response.failureMessage;
-        if (c.sent > 1) {
-            EXPECT_NE(response.failureMessage.find("after " + std::to_string(c.sent) + " attempts"), std::string::npos);
-        }
-        EXPECT_EQ(response.failureMessage.find("SharedKey"), std::string::npos);
-        EXPECT_EQ(response.failureMessage.find("a2V5"), std::string::npos);
+        for (const char* secret : {"SharedKey", "a2V5"}) EXPECT_EQ(response.failureMessage.find(secret), std::string::npos);
         EXPECT_EQ(response.body, "");
         EXPECT_EQ(s.transport->requestCount(), c.sent);
         EXPECT_EQ(s.sleeper->sleeps().size(), c.sent - 1);
@@ -177,7 +157,7 @@ TEST(RequestService, AnUnusableKeyFailsWithoutSendingAnything) {
 TEST(RequestService, NothingMoreIsSentOnceAStopIsRequested) {
     Service s;
     testing_support::StopTokenScope stop;
-    s.answerAlways(503);
+    s.replies(503);
     s.sleeper->onSleep([&](size_t count) {
         if (count == 2) stop.requestStop();
     });
@@ -186,7 +166,6 @@ TEST(RequestService, NothingMoreIsSentOnceAStopIsRequested) {
     EXPECT_EQ(response.failureCode, "OperationCancelled");
     EXPECT_NE(response.failureMessage.find("stopped on request"), std::string::npos) << response.failureMessage;
     EXPECT_EQ(s.transport->requestCount(), 2u);
-
     // A stop before the request: nothing is sent at all.
     response = s.send();
     EXPECT_NE(response.failureMessage.find("before it was sent"), std::string::npos) << response.failureMessage;
@@ -196,12 +175,7 @@ TEST(RequestService, NothingMoreIsSentOnceAStopIsRequested) {
 // The deadline spans the request and its retries: every attempt's time-out is cut to what is
 // left, no wait runs past it, and the reply says in words what was waited for.
 TEST(RequestService, ARequestGivesUpAtItsDeadlineAndSaysWhatItWaitedFor) {
-    const struct {
-        unsigned long long deadlineMs;
-        unsigned int timeoutMs;
-        size_t attempts;
-        const char* within;
-    } cases[] = {
+    const struct { unsigned long long deadlineMs; unsigned int timeoutMs; size_t attempts; const char* within; } cases[] = {
         {kDefaultRequestDeadlineMs, 60000, 3, "within 180 s (3 attempts; last: Operation timed out after"},
         {1500, 60000, 1, "within 1.5 s (1 attempt; last: Operation timed out after 1500 milliseconds)"},
         {2000, 1000, 2, "within 2 s (2 attempts;"},
@@ -218,10 +192,8 @@ TEST(RequestService, ARequestGivesUpAtItsDeadlineAndSaysWhatItWaitedFor) {
         const unsigned long long started = clock.nowMs();
         AzureTableResponse response = s.send(50, c.timeoutMs);
         EXPECT_EQ(response.status, 0);
-        EXPECT_NE(response.failureMessage.find("no reply from 127.0.0.1:10002 to GET http://127.0.0.1:10002/devstoreaccount1/Tables " +
-                                               std::string(c.within)),
-                  std::string::npos)
-            << response.failureMessage;
+        const std::string words = "no reply from 127.0.0.1:10002 to GET http://127.0.0.1:10002/devstoreaccount1/Tables ";
+        EXPECT_NE(response.failureMessage.find(words + c.within), std::string::npos) << response.failureMessage;
         EXPECT_EQ(s.transport->requestCount(), c.attempts);
         EXPECT_LE(clock.nowMs() - started, c.deadlineMs);
         EXPECT_LT(s.transport->requests().back().timeoutMs, c.timeoutMs);  // cut to the time left
@@ -236,25 +208,6 @@ TEST(HttpDate, ReadsRfc1123DatesOnly) {
     };
     for (const auto& c : cases) {
         long long seconds = -1;
-        EXPECT_EQ(parseHttpDate(c.first, seconds), c.second >= 0) << c.first;
-        EXPECT_EQ(seconds, c.second) << c.first;
+        EXPECT_EQ(parseHttpDate(c.first, seconds) ? seconds : -1, c.second) << c.first;
     }
-}
-
-// The service quotes a refused signature back; it must not reach a log line or a message.
-TEST(Redaction, ARefusedSignatureQuotedByTheServiceIsMasked) {
-    const std::string signature = "Xq3vT0pS1gN+aTuRe/VaLuE2Vc4Qm5bJ0Lp9wY8zK1E=";
-    const std::string bodies[] = {
-        "<Error><Code>AuthenticationFailed</Code><AuthenticationErrorDetail>The MAC signature found in the HTTP request '" +
-            signature + "' is not the same as any computed signature. Server used following string to sign: "
-                        "'GET\n\n\nSun, 06 Dec 2026 11:11:21 GMT\n/acct/Tables'.</AuthenticationErrorDetail></Error>",
-        "<AuthenticationErrorDetail>The MAC signature found in the HTTP request &apos;" + signature + "&apos; is not the same",
-        "Authorization: SharedKey acct:" + signature,
-    };
-    for (const auto& body : bodies) {
-        std::string shown = platform::log::redact(body);
-        EXPECT_EQ(shown.find("Xq3vT0pS1gN"), std::string::npos) << shown;
-        EXPECT_NE(shown.find("***"), std::string::npos) << shown;
-    }
-    EXPECT_NE(platform::log::redact(bodies[0]).find("Server used following string to sign"), std::string::npos);
 }

@@ -25,7 +25,7 @@ inline AzureTableCredentials testCredentials(const std::string& path = "") {
 
 class ClientTest : public ::testing::Test {
 protected:
-    // The transport must be installed before the client builds its own.
+    // The transport must be installed before the clients build their own.
     testing_support::FakeTransportScope transport;
     testing_support::FakeSleeperScope sleeper;
     testing_support::MemoryEnvironment env{"job"};
@@ -43,6 +43,7 @@ protected:
             return reply;
         });
     }
+    std::string lastUrl() { return transport->request(transport->requestCount() - 1).url; }
     // The messages logged under one function name, in order.
     std::vector<std::string> messages(const std::string& function) const {
         std::vector<std::string> out;
