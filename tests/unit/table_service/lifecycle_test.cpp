@@ -148,13 +148,8 @@ TEST_F(ClientTest, WaitsPollUntilSettledOrTimedOut) {
     using Sleeps = std::vector<unsigned long long>;
     const std::pair<int, const char*> table{200, "{\"TableName\":\"t\"}"}, missing{404, kNotFound}, deleting{409, kBeingDeleted};
     // The replies in order, then the last one forever.
-    const struct {
-        bool active;
-        std::vector<std::pair<int, const char*>> replies;
-        unsigned long long timeoutMs;
-        bool settles;
-        Sleeps sleeps;
-    } cases[] = {
+    using Replies = std::vector<std::pair<int, const char*>>;
+    const struct { bool active; Replies replies; unsigned long long timeoutMs; bool settles; Sleeps sleeps; } cases[] = {
         {true, {missing}, 120000, false, Sleeps(61, 2000)}, {false, {table}, 120000, false, Sleeps(4, 40000)},
         {true, {deleting}, 0, false, Sleeps{2000}}, {false, {deleting}, 0, false, Sleeps{40000}},
         {true, {table}, 120000, true, Sleeps{}}, {false, {missing}, 120000, true, Sleeps{}},

@@ -19,13 +19,8 @@ TEST_F(ClientTest, TableListingFollowsTheNextTableNameUntilTheLastPage) {
 }
 
 TEST_F(ClientTest, TableListingFailuresAreReportedAndNeverLoop) {
-    const struct {
-        int status;
-        const char* body;
-        std::map<std::string, std::string> headers;
-        std::vector<const char*> words;
-        size_t requests;
-    } cases[] = {
+    using Headers = std::map<std::string, std::string>;
+    const struct { int status; const char* body; Headers headers; std::vector<const char*> words; size_t requests; } cases[] = {
         {403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\"}}", {},
          {"HTTP 403", "AuthenticationFailed", "check the account name and key"}, 1},
         {200, "{\"value\":[{\"TableName\":", {}, {"InvalidReply", "not valid JSON"}, 0},
