@@ -10,10 +10,7 @@ const std::string kKey = "a2V5LWZvci10ZXN0cw==";
 }
 
 TEST(ConnectionString, AccountsEndpointsAndDevelopmentStorage) {
-    const struct {
-        std::string text, account, endpoint;
-        bool development;
-    } cases[] = {
+    const struct { std::string text, account, endpoint; bool development; } cases[] = {
         {"DefaultEndpointsProtocol=https;AccountName=myacct;AccountKey=" + kKey + ";EndpointSuffix=core.windows.net",
          "myacct", "https://myacct.table.core.windows.net", false},
         {"AccountName=a1;AccountKey=" + kKey, "a1", "https://a1.table.core.windows.net", false},

@@ -13,26 +13,37 @@
 namespace table_service_test {
 
 // Service-style (not path-style), so the transport sends the client's requests as they are.
-constexpr const char* kAccountUrl = "http://127.0.0.1:10002";
-constexpr const char* kBase = "http://127.0.0.1:10002/";
+inline const std::string kBase = "http://127.0.0.1:10002/";
 
-inline AzureTableCredentials testCredentials() {
+inline AzureTableCredentials testCredentials(const std::string& path = "") {
     AzureTableCredentials credentials;
     credentials.accountName = "devstoreaccount1";
-    credentials.accountUrl = kAccountUrl;
+    credentials.accountUrl = "http://127.0.0.1:10002" + path;
     credentials.accessKey = "a2V5";
     return credentials;
 }
 
 class ClientTest : public ::testing::Test {
 protected:
-    // The transport must be installed before the client builds its own.
+    // The transport must be installed before the clients build their own.
     testing_support::FakeTransportScope transport;
     testing_support::FakeSleeperScope sleeper;
     testing_support::MemoryEnvironment env{"job"};
-    AzureTableCredentials credentials = testCredentials();
+    AzureTableCredentials credentials = testCredentials(), pathStyle = testCredentials("/devstoreaccount1");
     AzureTableStorage client{credentials, env};
+    AzureTableStorage emulator{pathStyle, env};  // the account in the path, as on the emulator
 
+    // Answers every exchange for which no reply is queued.
+    void answerAlways(int status, const std::string& body, std::map<std::string, std::string> headers = {}) {
+        transport->setResponder([=](const platform::http::HttpExchange&) {
+            platform::http::HttpReply reply;
+            reply.status = status;
+            reply.body = body;
+            reply.headers = headers;
+            return reply;
+        });
+    }
+    std::string lastUrl() { return transport->request(transport->requestCount() - 1).url; }
     // The messages logged under one function name, in order.
     std::vector<std::string> messages(const std::string& function) const {
         std::vector<std::string> out;
