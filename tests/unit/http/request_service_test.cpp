@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
 #include "platform/http/AzureTableRequestService.h"
 #include "platform/http/RetryPolicy.h"
+#include "platform/log/DebugLog.h"
 #include "tests/support/FakeSleeper.h"
 #include "tests/support/FakeTransport.h"
 
@@ -36,13 +41,20 @@ struct Service {
 
 }  // namespace
 
-TEST(RetryPolicy, RetryAfterInSecondsIsReadAndCapped) {
-    const std::pair<const char*, long long> cases[] = {{"7", 7000}, {" 0 ", 0},
+// -1: refused. Retry-After counts in seconds only; dates are RFC 1123 alone.
+TEST(HeaderValues, RetryAfterSecondsAreCappedAndHttpDatesAreStrict) {
+    const std::pair<const char*, long long> waits[] = {{"7", 7000}, {" 0 ", 0},
         {"99999999999999999999", RetryPolicy::kMaxRetryAfterMs}, {"Wed, 21 Oct 2015 07:28:00 GMT", -1}, {"5s", -1}};
-    for (const auto& c : cases) {
+    for (const auto& c : waits) {
         unsigned long long ms = 0;
-        const bool read = RetryPolicy::retryAfterMs({{"retry-after", c.first}}, ms);
-        EXPECT_EQ(read ? static_cast<long long>(ms) : -1, c.second) << c.first;
+        EXPECT_EQ(RetryPolicy::retryAfterMs({{"retry-after", c.first}}, ms) ? static_cast<long long>(ms) : -1, c.second) << c.first;
+    }
+    const std::pair<const char*, long long> dates[] = {{"Tue, 29 Feb 2028 23:59:59 GMT", 1835481599},
+        {"Sun, 06 Dec 2026 11:11:21 UTC", -1}, {"Sunday, 06-Dec-26 11:11:21 GMT", -1},
+        {"Sun, 06 Dec 2026 25:11:21 GMT", -1}, {"Sun, 06 Dec 2026 11:11:21 GMT trailing", -1}};
+    for (const auto& c : dates) {
+        long long seconds = -1;
+        EXPECT_EQ(parseHttpDate(c.first, seconds) ? seconds : -1, c.second) << c.first;
     }
 }
 
@@ -124,8 +136,9 @@ TEST(RequestService, SuccessRepliesThatAreNotJsonAreRetriedThenFail) {
 }
 
 // A failed exchange is retried as its kind allows (an unreachable host a few times, a final
-// failure never) and ends in words that say what happened, without secrets.
-TEST(RequestService, TransportFailuresAreRetriedAsTheirKindAllowsAndReportedWithoutSecrets) {
+// failure never) and ends in words that say what happened, without secrets; an unusable key
+// fails before anything is sent.
+TEST(RequestService, FailuresWithoutAReplyAreRetriedAsTheirKindAllowsAndReportedWithoutSecrets) {
     const struct { F failure; unsigned int attempts; size_t sent; } cases[] = {
         {F::Transient, 2, 2}, {F::Unreachable, 50, RetryPolicy::kUnreachableAttempts}, {F::Final, 50, 1}};
     for (const auto& c : cases) {
@@ -141,17 +154,32 @@ TEST(RequestService, TransportFailuresAreRetriedAsTheirKindAllowsAndReportedWith
         EXPECT_EQ(s.transport->requestCount(), c.sent);
         EXPECT_EQ(s.sleeper->sleeps().size(), c.sent - 1);
     }
-}
-
-TEST(RequestService, AnUnusableKeyFailsWithoutSendingAnything) {
     Service s;
     s.request.signing.accessKey = "this is not base64";
     AzureTableResponse response = s.send();
-    EXPECT_EQ(response.status, 0);
     EXPECT_EQ(response.failureCode, "InvalidAccessKey");
     EXPECT_NE(response.failureMessage.find("not valid base64"), std::string::npos);
     EXPECT_EQ(response.failureMessage.find("this is not base64"), std::string::npos);
     EXPECT_EQ(s.transport->requestCount(), 0u);
+}
+
+TEST(RequestService, TheDebugLogShowsEveryExchangeButNoSecret) {
+    const std::string path = ::testing::TempDir() + "/transport-debug.log";
+    std::remove(path.c_str());
+    platform::log::setDebugLogFile(path);
+    Service s;
+    s.request.signing.accessKey = "c2VjcmV0LWtleS1mb3ItbG9n";
+    s.transport->reply(503);
+    s.transport->reply(403);
+    s.send(5);
+    platform::log::setDebugLogFile("");
+    const std::string authorization = s.transport->request(0).headers.at("Authorization");
+    std::stringstream log;
+    log << std::ifstream(path).rdbuf();
+    EXPECT_NE(log.str().find("GET https://acct.table.core.windows.net/Tables -> 503"), std::string::npos) << log.str();
+    EXPECT_EQ(log.str().find("c2VjcmV0LWtleS1mb3ItbG9n"), std::string::npos) << log.str();
+    EXPECT_EQ(log.str().find(authorization.substr(authorization.find(':') + 1)), std::string::npos) << log.str();
+    EXPECT_EQ(platform::log::redact("key c2VjcmV0LWtleS1mb3ItbG9n"), "key ***");  // the key is masked in any message
 }
 
 TEST(RequestService, NothingMoreIsSentOnceAStopIsRequested) {
@@ -197,17 +225,5 @@ TEST(RequestService, ARequestGivesUpAtItsDeadlineAndSaysWhatItWaitedFor) {
         EXPECT_EQ(s.transport->requestCount(), c.attempts);
         EXPECT_LE(clock.nowMs() - started, c.deadlineMs);
         EXPECT_LT(s.transport->requests().back().timeoutMs, c.timeoutMs);  // cut to the time left
-    }
-}
-
-TEST(HttpDate, ReadsRfc1123DatesOnly) {
-    const std::pair<const char*, long long> cases[] = {  // -1: refused
-        {"Sun, 06 Dec 2026 11:11:21 GMT", 1796555481}, {"Tue, 29 Feb 2028 23:59:59 GMT", 1835481599},
-        {"Sun, 06 Dec 2026 11:11:21 UTC", -1}, {"Sunday, 06-Dec-26 11:11:21 GMT", -1},
-        {"Sun, 06 Dec 2026 25:11:21 GMT", -1}, {"Sun, 06 Dec 2026 11:11:21 GMT trailing", -1},
-    };
-    for (const auto& c : cases) {
-        long long seconds = -1;
-        EXPECT_EQ(parseHttpDate(c.first, seconds) ? seconds : -1, c.second) << c.first;
     }
 }

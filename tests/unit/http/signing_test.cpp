@@ -1,15 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-
-#include "platform/http/AzureTableRequestService.h"
 #include "platform/http/SharedKey.h"
 #include "platform/http/UrlEncoding.h"
-#include "platform/log/DebugLog.h"
-#include "tests/support/FakeSleeper.h"
-#include "tests/support/FakeTransport.h"
 
 using namespace platform::http;
 
@@ -82,28 +74,4 @@ TEST(UrlEncoding, OnlyIllegalCharactersAreEncoded) {
     EXPECT_EQ(percentEncode(std::string("AZaz09-._~ !'()*+/=\x00\xC3\xA9", 22)),
               "AZaz09-._~%20%21%27%28%29%2A%2B%2F%3D%00%C3%A9");
     EXPECT_EQ(percentDecode("a%2Bb%2fc%3D%zz%"), "a+b/c=%zz%");
-}
-
-TEST(SharedKey, TheDebugLogShowsEveryExchangeButNoSecret) {
-    const std::string path = ::testing::TempDir() + "/transport-debug.log";
-    std::remove(path.c_str());
-    platform::log::setDebugLogFile(path);
-    testing_support::FakeTransportScope transport;
-    testing_support::FakeSleeperScope sleeper;
-    transport->reply(503, "{\"odata.error\":{\"code\":\"ServerBusy\"}}");
-    transport->reply(403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\"}}");
-    AzureTableRequest request;
-    request.method = "GET";
-    request.baseUrl = "https://acct.table.core.windows.net/";
-    request.path = "Tables";
-    request.signing = {"acct", "c2VjcmV0LWtleS1mb3ItbG9n", false};
-    AzureTableRequestService().executeRequest(request, 5, 1000);
-    platform::log::setDebugLogFile("");
-    const std::string authorization = transport->request(0).headers.at("Authorization");
-    std::stringstream log;
-    log << std::ifstream(path).rdbuf();
-    EXPECT_NE(log.str().find("GET https://acct.table.core.windows.net/Tables -> 503"), std::string::npos) << log.str();
-    EXPECT_EQ(log.str().find("c2VjcmV0LWtleS1mb3ItbG9n"), std::string::npos) << log.str();
-    EXPECT_EQ(log.str().find(authorization.substr(authorization.find(':') + 1)), std::string::npos) << log.str();
-    EXPECT_EQ(platform::log::redact("key c2VjcmV0LWtleS1mb3ItbG9n"), "key ***");  // the key is masked in any message
 }
