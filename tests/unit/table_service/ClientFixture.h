@@ -15,30 +15,30 @@ namespace table_service_test {
 // Service-style (not path-style), so the transport sends the client's requests as they are.
 inline const std::string kBase = "http://127.0.0.1:10002/";
 
-inline AzureTableCredentials testCredentials(const std::string& path = "") {
-    AzureTableCredentials credentials;
-    credentials.accountName = "devstoreaccount1";
-    credentials.accountUrl = "http://127.0.0.1:10002" + path;
-    credentials.accessKey = "a2V5";
-    return credentials;
-}
+// The service's JSON error body with `code`.
+inline std::string errorBody(const std::string& code) { return "{\"odata.error\":{\"code\":\"" + code + "\"}}"; }
 
 class ClientTest : public ::testing::Test {
 protected:
+    static AzureTableCredentials credentialsFor(const std::string& url) {
+        AzureTableCredentials credentials;
+        credentials.accountName = "devstoreaccount1";
+        credentials.accountUrl = url;
+        credentials.accessKey = "a2V5";
+        return credentials;
+    }
     // The transport must be installed before the clients build their own.
     testing_support::FakeTransportScope transport;
     testing_support::FakeSleeperScope sleeper;
     testing_support::MemoryEnvironment env{"job"};
-    AzureTableCredentials credentials = testCredentials(), pathStyle = testCredentials("/devstoreaccount1");
-    AzureTableStorage client{credentials, env};
-    AzureTableStorage emulator{pathStyle, env};  // the account in the path, as on the emulator
+    AzureTableCredentials credentials = credentialsFor("http://127.0.0.1:10002"),
+                          pathStyle = credentialsFor(kBase + "devstoreaccount1");  // the account in the path
+    AzureTableStorage client{credentials, env}, emulator{pathStyle, env};
 
     // Answers every exchange for which no reply is queued.
     void answerAlways(int status, const std::string& body, std::map<std::string, std::string> headers = {}) {
         transport->setResponder([=](const platform::http::HttpExchange&) {
-            platform::http::HttpReply reply;
-            reply.status = status;
-            reply.body = body;
+            platform::http::HttpReply reply = testing_support::httpReply(status, body);
             reply.headers = headers;
             return reply;
         });
@@ -47,9 +47,8 @@ protected:
     // The messages logged under one function name, in order.
     std::vector<std::string> messages(const std::string& function) const {
         std::vector<std::string> out;
-        for (const auto& line : env.logLines()) {
+        for (const auto& line : env.logLines())
             if (line.function == function) out.push_back(line.message);
-        }
         return out;
     }
 };

@@ -1,4 +1,3 @@
-#include <cstring>
 #include <memory>
 
 #include "ClientFixture.h"
@@ -6,57 +5,43 @@
 using namespace table_service_test;
 
 namespace {
-
-const char* const kNotFound = "{\"odata.error\":{\"code\":\"ResourceNotFound\",\"message\":{\"value\":\"gone\"}}}";
-const char* const kBeingDeleted = "{\"odata.error\":{\"code\":\"TableBeingDeleted\"}}";
-const char* const kThrottled = "{\"odata.error\":{\"code\":\"#ThrottlingException\"}}";
-
+const std::string kNotFound = "{\"odata.error\":{\"code\":\"ResourceNotFound\",\"message\":{\"value\":\"gone\"}}}";
+const std::string kBeingDeleted = errorBody("TableBeingDeleted"), kThrottled = errorBody("#ThrottlingException");
 }  // namespace
 
-// The kind comes from the reply's error code (header first, then the body's code), never from
-// words elsewhere in the body.
+// The kind comes from the reply's error code (header first, then the body's code, JSON or XML),
+// never from words elsewhere in the body. The plain codes are in the client tests below.
 TEST(ErrorClassification, TheErrorCodeAloneDecidesTheKind) {
+    const std::string xml = "<?xml version=\"1.0\"?><Error><Code>";
     const struct { const char* header; std::string body; int kind; } cases[] = {  // header: x-ms-error-code
-        {"", "", Failed}, {"", kNotFound, ResourceNotFound}, {"", kBeingDeleted, BeingDeleted},
-        {"", "{\"odata.error\":{\"code\":\"ResourceInUse\"}}", ResourceInUse},
-        {"", "{\"odata.error\":{\"code\":\"com.example#ThrottlingException\"}}", Throttled},
+        {"", "", Failed}, {"", errorBody("ResourceInUse"), ResourceInUse},
+        {"", errorBody("com.example#ThrottlingException"), Throttled},
         {"", "{\"odata.error\":{\"code\":\"TableNotFound\",\"message\":{\"value\":\"ResourceNotFound?\"}}}", Failed},
-        {"", "ResourceNotFound", Failed},  // no error body at all
-        {"", "<?xml version=\"1.0\"?><Error><Code>TableBeingDeleted</Code><Message>wait</Message></Error>", BeingDeleted},
-        {"", "<?xml version=\"1.0\"?><Error><Code>AuthorizationFailure</Code><Message>ResourceNotFound</Message></Error>",
-         Failed},
+        {"", "ResourceNotFound", Failed}, {"", xml + "TableBeingDeleted</Code><Message>wait</Message></Error>", BeingDeleted},
+        {"", xml + "AuthorizationFailure</Code><Message>ResourceNotFound</Message></Error>", Failed},
         {"ResourceNotFound", "", ResourceNotFound}, {"TableBeingDeleted", kNotFound, BeingDeleted},
         {"InvalidInput", kNotFound, Failed},
     };
     for (const auto& c : cases) {
         AzureTableResponse reply;
-        reply.status = 404;
         reply.body = c.body;
         if (*c.header) reply.headers["x-ms-error-code"] = c.header;
         AzureTableOutcome<bool> outcome(reply);
         EXPECT_EQ(outcome.errorKind, c.kind) << c.header << " | " << c.body;
         EXPECT_EQ(outcome.errorMessage, c.body);
-        EXPECT_FALSE(outcome.result);
-        if (!*c.header) {
-            EXPECT_EQ(classifyAzureTableError(c.body), c.kind) << c.body;
-        }
     }
 }
 
 TEST(ErrorSummary, OneLineFromEveryKindOfBodyWithoutSecrets) {
     const std::pair<std::string, std::string> cases[] = {
         {"{\"odata.error\":{\"code\":\"TableNotFound\",\"message\":{\"value\":\"gone\\nRequestId:1\"}}}", "TableNotFound: gone"},
-        {"<?xml version=\"1.0\"?><Error><Code>AuthenticationFailed</Code><Message>no\nmore</Message></Error>",
-         "AuthenticationFailed: no"},
-        {"plain\ntext", "plain text"}, {"", "no reply body"},
-    };
+        {"<Error><Code>AuthenticationFailed</Code><Message>no\nmore</Message></Error>", "AuthenticationFailed: no"},
+        {"plain\ntext", "plain text"}, {"", "no reply body"}};
     for (const auto& c : cases) EXPECT_EQ(table_service::summarizeErrorBody(c.first), c.second);
     // The service quotes a refused signature back, in either body format; it reaches no message.
-    const std::string signature = "Xq3vT0pS1gN+aTuRe/VaLuE2Vc4Qm5bJ0Lp9wY8zK1E=";
-    for (const std::string& body : {"{\"odata.error\":{\"message\":{\"value\":\"The MAC signature found in the HTTP request '" +
-                                        signature + "' is not the same\"}}}",
-                                    "<Error><Code>AuthenticationFailed</Code><Message>The MAC signature found in the HTTP "
-                                    "request &apos;" + signature + "&apos; is not the same</Message></Error>",
+    const std::string signature = "Xq3vT0pS1gN+aTuRe/VaLuE2Vc4Qm5bJ0Lp9wY8zK1E=", mac = "The MAC signature found in the HTTP request ";
+    for (const std::string& body : {"{\"odata.error\":{\"message\":{\"value\":\"" + mac + "'" + signature + "' is not the same\"}}}",
+                                    "<Error><Message>" + mac + "&apos;" + signature + "&apos; is not the same</Message></Error>",
                                     "Authorization: SharedKey acct:" + signature}) {
         const std::string summary = table_service::summarizeErrorBody(body);
         EXPECT_EQ(summary.find("Xq3vT0pS1gN"), std::string::npos) << summary;
@@ -69,17 +54,14 @@ TEST(ErrorSummary, OneLineFromEveryKindOfBodyWithoutSecrets) {
 // the latest reply that had one.
 TEST_F(ClientTest, DescribeAcceptsOnlyA200ThatNamesTheTable) {
     EXPECT_EQ(client.serviceTime(), 0);
-    transport->reply(200, "{\"odata.metadata\":\"m\",\"TableName\":\"orders\",\"n\":2.0}",
-                     {{"Date", "Sun, 06 Dec 2026 11:11:21 GMT"}});
+    transport->reply(200, "{\"odata.metadata\":\"m\",\"TableName\":\"orders\",\"n\":2.0}", {{"Date", "Sun, 06 Dec 2026 11:11:21 GMT"}});
     auto outcome = client.describeTable("orders");
     ASSERT_EQ(outcome.errorKind, 0);
     EXPECT_EQ(outcome.result->toDescriptionJson(), "{\"table\":{\"odata.metadata\":\"m\",\"TableName\":\"orders\",\"n\":2.0}}");
     EXPECT_EQ(transport->request(0).method + " " + lastUrl(), "GET " + kBase + "Tables('orders')");
-    const struct { int status; const char* body; int kind; const char* words; } cases[] = {
-        {204, "", Failed, ""},
-        {404, kNotFound, ResourceNotFound, kNotFound},
-        {200, "{\"odata.metadata\":\"m\",\"TableNa", Failed, "not valid JSON"},
-        {200, "{\"TableName\":7}", Failed, "holds no TableName"},
+    const struct { int status; std::string body; int kind; std::string words; } cases[] = {
+        {204, "", Failed, ""}, {404, kNotFound, ResourceNotFound, kNotFound},
+        {200, "{\"odata.metadata\":\"m\",\"TableNa", Failed, "not valid JSON"}, {200, "{\"TableName\":7}", Failed, "holds no TableName"},
     };
     for (const auto& c : cases) {
         answerAlways(c.status, c.body);
@@ -96,8 +78,7 @@ TEST_F(ClientTest, DescribeAcceptsOnlyA200ThatNamesTheTable) {
 // failure, and only the status each operation expects counts (a 204 is no create, a 200 no
 // delete). Throttling is returned at once.
 TEST_F(ClientTest, CreateAndDeleteTakeOnlyTheirOwnSuccessOrEarlierEffect) {
-    const std::map<int, std::string> bodies{
-        {409, "{\"odata.error\":{\"code\":\"TableAlreadyExists\"}}"}, {404, kNotFound}, {2, kThrottled}};
+    const std::map<int, std::string> bodies{{409, errorBody("TableAlreadyExists")}, {404, kNotFound}, {2, kThrottled}};
     // Statuses 0: the connection dropped, 1: the host refused it, 2: throttled.
     const struct { bool create; std::vector<int> statuses; int kind; } cases[] = {
         {true, {0, 409}, Success}, {true, {503, 409}, Success}, {true, {500, 409}, Success}, {true, {409}, Failed},
@@ -107,13 +88,10 @@ TEST_F(ClientTest, CreateAndDeleteTakeOnlyTheirOwnSuccessOrEarlierEffect) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.create << " " << c.statuses.size() << " " << c.statuses.front());
+        using F = platform::http::HttpReply::Failure;
         for (int status : c.statuses) {
-            using F = platform::http::HttpReply::Failure;
-            if (status < 2) {
-                transport->fail(status ? "Connection refused" : "Connection reset", status ? F::Unreachable : F::Transient);
-            } else {
-                transport->reply(status == 2 ? 409 : status, bodies.count(status) ? bodies.at(status) : "{}");
-            }
+            if (status < 2) transport->fail(status ? "Connection refused" : "Connection reset", status ? F::Unreachable : F::Transient);
+            else transport->reply(status == 2 ? 409 : status, bodies.count(status) ? bodies.at(status) : "{}");
         }
         if (c.create) {
             auto outcome = client.createTable("{\"TableName\":\"fresh\"}");
@@ -123,7 +101,7 @@ TEST_F(ClientTest, CreateAndDeleteTakeOnlyTheirOwnSuccessOrEarlierEffect) {
             EXPECT_EQ(client.deleteTable("t").errorKind, c.kind);
         }
     }
-    EXPECT_EQ(transport->request(transport->requestCount() - 1).method + " " + lastUrl(), "DELETE " + kBase + "Tables('t')");
+    EXPECT_EQ(transport->requests().back().method + " " + lastUrl(), "DELETE " + kBase + "Tables('t')");
 }
 
 TEST_F(ClientTest, CreateRetriesWhileTheOldTableIsBeingDeleted) {
@@ -135,8 +113,7 @@ TEST_F(ClientTest, CreateRetriesWhileTheOldTableIsBeingDeleted) {
     ASSERT_EQ(outcome.errorKind, 0);
     EXPECT_EQ(outcome.result->tableName, "fresh");
     EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{5000, 5000, 5000}));
-    EXPECT_EQ(messages("createTable"),
-              (std::vector<std::string>{"CreateTable payload: " + payload, retrying, retrying, retrying}));
+    EXPECT_EQ(messages("createTable"), (std::vector<std::string>{"CreateTable payload: " + payload, retrying, retrying, retrying}));
     ASSERT_EQ(transport->requestCount(), 4u);
     for (const auto& request : transport->requests())
         EXPECT_EQ(request.method + " " + request.url + " " + request.body, "POST " + kBase + "Tables " + payload);
@@ -146,9 +123,8 @@ TEST_F(ClientTest, CreateRetriesWhileTheOldTableIsBeingDeleted) {
 // other failures, and stop at once when the first answer settles them.
 TEST_F(ClientTest, WaitsPollUntilSettledOrTimedOut) {
     using Sleeps = std::vector<unsigned long long>;
-    const std::pair<int, const char*> table{200, "{\"TableName\":\"t\"}"}, missing{404, kNotFound}, deleting{409, kBeingDeleted};
-    // The replies in order, then the last one forever.
-    using Replies = std::vector<std::pair<int, const char*>>;
+    using Replies = std::vector<std::pair<int, std::string>>;  // in order, then the last one forever
+    const std::pair<int, std::string> table{200, "{\"TableName\":\"t\"}"}, missing{404, kNotFound}, deleting{409, kBeingDeleted};
     const struct { bool active; Replies replies; unsigned long long timeoutMs; bool settles; Sleeps sleeps; } cases[] = {
         {true, {missing}, 120000, false, Sleeps(61, 2000)}, {false, {table}, 120000, false, Sleeps(4, 40000)},
         {true, {deleting}, 0, false, Sleeps{2000}}, {false, {deleting}, 0, false, Sleeps{40000}},
@@ -159,8 +135,7 @@ TEST_F(ClientTest, WaitsPollUntilSettledOrTimedOut) {
         const size_t before = sleeper->sleeps().size();
         for (size_t i = 0; i + 1 < c.replies.size(); ++i) transport->reply(c.replies[i].first, c.replies[i].second);
         answerAlways(c.replies.back().first, c.replies.back().second);
-        EXPECT_EQ(c.active ? client.waitForActiveTable("t", c.timeoutMs) : client.waitForDeletedTable("t", c.timeoutMs),
-                  c.settles);
+        EXPECT_EQ(c.active ? client.waitForActiveTable("t", c.timeoutMs) : client.waitForDeletedTable("t", c.timeoutMs), c.settles);
         auto sleeps = sleeper->sleeps();
         EXPECT_EQ(Sleeps(sleeps.begin() + before, sleeps.end()), c.sleeps) << c.active << " " << c.replies.back().first;
     }
@@ -187,16 +162,14 @@ TEST_F(ClientTest, AStopEndsTheCreateRetriesAndTheWaits) {
 // memory with its source (a plain rapidjson copy only references constant strings).
 TEST(AzureTableDescription, CreationPayloadAndCopies) {
     std::string name = "orders", key = "TableName";
-    rapidjson::Document source;
-    source.SetObject();
+    rapidjson::Document source(rapidjson::kObjectType);
     source.AddMember(rapidjson::StringRef(key.c_str()), rapidjson::StringRef(name.c_str()), source.GetAllocator());
     auto original = std::make_unique<AzureTableDescription>(source);
-    std::memset(&name[0], 'X', name.size());
-    std::memset(&key[0], 'Y', key.size());
+    name.assign(name.size(), 'X');  // overwrites the very bytes the source references
+    key.assign(key.size(), 'Y');
     AzureTableDescription copy(*original);
     original.reset();
-    EXPECT_EQ(copy.tableName, "orders");
-    EXPECT_EQ(copy.toDescriptionJson(), "{\"table\":{\"TableName\":\"orders\"}}");
+    EXPECT_EQ(copy.tableName + " " + copy.toDescriptionJson(), "orders {\"table\":{\"TableName\":\"orders\"}}");
     EXPECT_EQ(copy.createTableRequest(""), "{\"TableName\":\"orders\"}");
     EXPECT_EQ(copy.createTableRequest("a\"b\\c\n\xC3\xA9"), "{\"TableName\":\"a\\\"b\\\\c\\n\xC3\xA9\"}");
 }
