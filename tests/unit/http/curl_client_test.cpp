@@ -137,13 +137,8 @@ TEST(CurlHttpClient, AStopOrTheDeadlineEndsAWaitForAReplyThatNeverComes) {
     EXPECT_NE(response.failureMessage.find("no reply from 127.0.0.1:"), std::string::npos) << response.failureMessage;
     EXPECT_NE(response.failureMessage.find("within 0.6 s (1 attempt; last: Operation timed out"), std::string::npos);
 
-    LoopbackServer held, direct;
+    LoopbackServer held;
     held.serve({}, [&] { stop.requestStop(); });
     EXPECT_LT(secondsToSend(held.url("/acct/")), 1.8);
     EXPECT_EQ(response.failureCode, "OperationCancelled");
-    platform::stopToken().reset();
-    direct.serve({}, [&] { stop.requestStop(); });
-    HttpReply reply = CurlHttpClient().send({"GET", direct.url("/acct/Tables"), {}, ""});
-    EXPECT_EQ(reply.transportError, "stopped on request");
-    EXPECT_EQ(reply.failure, HttpReply::Failure::Final);
 }

@@ -114,7 +114,7 @@ TEST(RequestService, RetriesOnlyTransientFailuresAndSaysWhetherAnEarlierAttemptM
 }
 
 // A success status whose body is not the JSON object asked for is a reply cut short: retried,
-// and never handed on as a success.
+// and never handed on as a success (the client tests add other bodies).
 TEST(RequestService, SuccessRepliesThatAreNotJsonAreRetriedThenFail) {
     Service s;
     s.transport->reply(200, "{\"value\":[{\"TableName\":\"t");
@@ -123,16 +123,11 @@ TEST(RequestService, SuccessRepliesThatAreNotJsonAreRetriedThenFail) {
     EXPECT_EQ(good.status, 200);
     EXPECT_EQ(good.attempts, 2u);
     EXPECT_TRUE(good.earlierAttemptMayHaveLanded);
-    for (const char* body : {"", "<html>", "{\"a\":1} {", "[1]"}) {
-        s.transport->clearRequests();
-        s.replies(200, body, 3);
-        AzureTableResponse bad = s.send(3);
-        EXPECT_EQ(bad.status, 0) << body;
-        EXPECT_EQ(bad.failureCode, "InvalidReply");
-        EXPECT_NE(bad.failureMessage.find("not valid JSON"), std::string::npos) << bad.failureMessage;
-        EXPECT_EQ(bad.body, "");
-        EXPECT_EQ(s.transport->requestCount(), 3u) << body;
-    }
+    s.replies(200, "{\"a\":1} {", 3);
+    AzureTableResponse bad = s.send(3);
+    EXPECT_EQ(bad.failureCode + " " + bad.body, "InvalidReply ");
+    EXPECT_NE(bad.failureMessage.find("not valid JSON"), std::string::npos) << bad.failureMessage;
+    EXPECT_EQ(s.transport->requestCount(), 5u);
 }
 
 // A failed exchange is retried as its kind allows (an unreachable host a few times, a final

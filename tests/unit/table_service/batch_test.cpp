@@ -49,10 +49,7 @@ class BatchTest : public ClientTest {
 protected:
     void SetUp() override {
         transport->setResponder([](const HttpExchange& request) {
-            platform::http::HttpReply reply;
-            reply.status = 202;
-            reply.body = batchReply(std::vector<int>(operationsIn(request), 204));
-            return reply;
+            return testing_support::httpReply(202, batchReply(std::vector<int>(operationsIn(request), 204)));
         });
     }
 };
@@ -103,7 +100,8 @@ TEST_F(BatchTest, BatchesHoldAHundredOperationsOfOnePartitionWithFreshBoundaries
     std::set<std::string> boundaries;
     for (size_t i = 0; i < 6; ++i) {
         EXPECT_EQ(operationsIn(transport->request(i)), sizes[i]) << i;
-        boundaries.insert({boundariesOf(transport->request(i)).first, boundariesOf(transport->request(i)).second});
+        const auto both = boundariesOf(transport->request(i));
+        boundaries.insert({both.first, both.second});
     }
     EXPECT_EQ(boundaries.size(), 12u);
     EXPECT_NE(transport->request(2).body.find("RowKey='249') HTTP/1.1"), std::string::npos);
@@ -129,7 +127,7 @@ TEST_F(BatchTest, ABatchNotConfirmedComesBackPending) {
     const std::string huge = line("p", "huge", ",\"s\":\"" + std::string(kFourMiB + 10, 'x') + "\"");
     transport->clearRequests();
     transport->reply(202, batchReply({204}));
-    transport->reply(413, "{\"odata.error\":{\"code\":\"RequestBodyTooLarge\"}}");
+    transport->reply(413, errorBody("RequestBodyTooLarge"));
     auto outcome = client.batchInsert("t", {line("p", "1"), huge, line("p", "2")});
     ASSERT_EQ(transport->requestCount(), 3u);
     EXPECT_EQ(operationsIn(transport->request(1)), 1u);
@@ -141,8 +139,7 @@ TEST_F(BatchTest, KeysAreQuotedAndEncodedInOperationPaths) {
     client.batchInsert("t", {line("it's", "50% off +&x=\xC3\xA9"), line("''", ""),
                              "{\"odata.etag\":\"e\",\"PartitionKey\":\"p\"}"});
     const std::string body = transport->request(0).body;
-    EXPECT_NE(body.find("t(PartitionKey='it%27%27s',RowKey='50%25%20off%20%2B%26x%3D%C3%A9') HTTP/1.1\n"), std::string::npos)
-        << body;
+    EXPECT_NE(body.find("t(PartitionKey='it%27%27s',RowKey='50%25%20off%20%2B%26x%3D%C3%A9') HTTP/1.1\n"), std::string::npos);
     EXPECT_NE(body.find("\"PartitionKey\":\"it's\""), std::string::npos);  // the entity body keeps the key as it is
     EXPECT_NE(transport->request(1).body.find("t(PartitionKey='%27%27%27%27',RowKey='') HTTP/1.1\n"), std::string::npos);
     EXPECT_NE(transport->request(2).body.find("t(PartitionKey='p',RowKey='') HTTP/1.1\n"), std::string::npos);

