@@ -1,6 +1,6 @@
 // The controller against the emulator: the command line every command shares ("--x v" and
 // "--x=v", help and version, unknown options, bad names and keys refused in words before
-// anything is sent), a table run through its life, backup failures said in words, and --json
+// anything is sent) and a table run through its life, backup failures said in words, and --json
 // output that parses and carries the result of a backup and a restore.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -30,18 +30,15 @@ struct Case {
 TEST_F(ControllerTest, EveryCommandParsesAndRefusesTheSameWay) {
     testing_support::TempFolder temp;
     const std::string out = shellQuote(temp.file("x"));
+    const std::string name = testing_support::uniqueTableName("cli");
     const std::string wrongKey = shellQuote("AccountName=" + credentials.accountName +
                                             ";AccountKey=d3Jvbmcta2V5;TableEndpoint=" + credentials.accountUrl);
     const std::vector<Case> cases = {
         {"--version", 0, "aztable "},
         {"help backup-table", 0, "--chunk-size"},
-        {"restore-table --help", 0, "--use-existing"},
-        {"help", 0, "compare-tables"},
         {"frobnicate", 2, "unknown command 'frobnicate'"},
         {"backup-table --table abc --out /nonexistent/x --bogus 1", 2, "unknown option '--bogus'"},
         {"restore-table --from /nonexistent/x --table abc --bogus=1", 2, "unknown option '--bogus'"},
-        {"compare-tables --table abc --other abd --bogus", 2, "unknown option '--bogus'"},
-        {"sample-data --table abc --count 1 --bogus", 2, "unknown option '--bogus'"},
         {"table list --bogus", 2, "unknown option '--bogus'"},
         {"table describe --json", 2, "describe takes exactly one table name"},
         {"sample-data --table=abc --count=x", 2, "--count"},
@@ -62,6 +59,11 @@ TEST_F(ControllerTest, EveryCommandParsesAndRefusesTheSameWay) {
         {"backup-table --table abc --out " + out + " --connection-string " + wrongKey, 1, "refused the account key"},
         // "--x=v" reaches the command as "--x v" does: a missing table is reported by the service.
         {"table describe abcmissing --connection-string=" + shellQuote(connection), 1, "table abcmissing does not exist"},
+        // A table through its life.
+        {"table create " + name + " --wait", 0, "created table " + name},
+        {"table describe " + name, 0, "\"TableName\":\"" + name + "\""},
+        {"table list", 0, name + "\n"},
+        {"table delete " + name + " --wait", 0, "table " + name + " is gone"},
     };
     for (const auto& c : cases) {
         auto run = aztable(c.arguments, c.environment);
@@ -70,22 +72,6 @@ TEST_F(ControllerTest, EveryCommandParsesAndRefusesTheSameWay) {
         EXPECT_TRUE(c.hides.empty() || run.output.find(c.hides) == std::string::npos) << c.arguments;
     }
     EXPECT_FALSE(testing_support::pathExists(temp.file("x")));
-}
-
-TEST_F(ControllerTest, TableCommandRunsATableThroughItsLife) {
-    const std::string name = testing_support::uniqueTableName("cli");
-    const std::vector<Case> steps = {
-        {"table create " + name + " --wait", 0, "created table " + name},
-        {"table describe " + name, 0, "\"TableName\":\"" + name + "\""},
-        {"table list", 0, name + "\n"},
-        {"table delete " + name + " --wait", 0, "table " + name + " is gone"},
-        {"table describe " + name, 1, "does not exist"},
-    };
-    for (const auto& step : steps) {
-        auto run = aztable(step.arguments);
-        EXPECT_EQ(run.status, step.status) << step.arguments << ": " << run.output;
-        EXPECT_NE(run.output.find(step.says), std::string::npos) << step.arguments << ": " << run.output;
-    }
 }
 
 // The backup command puts the service's refusals into words and leaves nothing behind; the
@@ -139,18 +125,14 @@ TEST_F(ControllerTest, JsonOutputOfABackupAndARestore) {
     for (const auto& member : std::vector<std::pair<const char*, std::string>>{
              {"command", "backup-table"}, {"table", source}, {"folder", folder}, {"kind", "full"}})
         EXPECT_EQ(b[member.first].GetString(), member.second) << member.first;
-    EXPECT_EQ(b["entities"].GetUint64(), 2u);
-    EXPECT_GT(b["bytes"].GetUint64(), 0u);
-    EXPECT_TRUE(b["seconds"].IsNumber());
-    EXPECT_EQ(b["nextSince"].GetInt64(), b["toTime"].GetInt64());
-    EXPECT_GT(b["nextSince"].GetInt64(), 0);
+    EXPECT_TRUE(b["entities"].GetUint64() == 2u && b["bytes"].GetUint64() > 0u && b["seconds"].IsNumber());
+    EXPECT_TRUE(b["nextSince"].GetInt64() == b["toTime"].GetInt64() && b["toTime"].GetInt64() > 0);
 
     rapidjson::Document r;
     const std::string destination = testing_support::uniqueTableName("jsonr");
     ASSERT_NO_FATAL_FAILURE(run("restore-table --json --from " + shellQuote(folder) + " --table=" + destination, 0, r));
     EXPECT_TRUE(r["ok"].GetBool());
-    EXPECT_STREQ(r["destination"].GetString(), "created");
-    EXPECT_STREQ(r["sourceTable"].GetString(), source.c_str());
+    EXPECT_EQ(r["destination"].GetString() + std::string(":") + r["sourceTable"].GetString(), "created:" + source);
     EXPECT_TRUE(r["entities"].GetUint64() == 2u && r["entitiesWritten"].GetUint64() == 2u);
     ASSERT_EQ(r["backups"].Size(), 1u);
     EXPECT_STREQ(r["backups"][0]["kind"].GetString(), "full");

@@ -11,9 +11,6 @@
 #include <vector>
 
 #include "backup/AzureTableBackupJob.h"
-#include "platform/ida/IdaLoggingEnvironment.h"
-#include "platform/store/RestoreEnvironment.h"
-#include "restore/AzureTableRestore.h"
 #include "tests/support/Emulator.h"
 #include "tests/support/TempFolder.h"
 
@@ -108,21 +105,10 @@ TEST_F(RestoreRoundTrip, FullAndIncrementalRestoreEqualsTheSource) {
     ASSERT_NO_FATAL_FAILURE(writeEntities(source, changes));
     backup(source, incremental, t1);
 
-    // Through the library: the runner with restore environments over the two folders.
-    const std::string viaLibrary = testing_support::uniqueTableName("lib");
-    platform::store::RestoreEnvironment fullEnv(full), incrementalEnv(incremental);
-    IdaLoggingEnvironment job("");
-    auto runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);
-    ASSERT_TRUE(runner->execute(false, viaLibrary, &fullEnv, {&incrementalEnv}, false)) << job.failureMessage();
-    auto compared = compare(source, viaLibrary);
-    EXPECT_EQ(compared.status, 0) << compared.output;
-
-    // Through the controller.
     const std::string viaCli = testing_support::uniqueTableName("cli");
     auto restored = restore({full, incremental}, viaCli);
     ASSERT_EQ(restored.status, 0) << restored.output;
-    EXPECT_NE(restored.output.find("restored"), std::string::npos) << restored.output;
-    compared = compare(source, viaCli);
+    auto compared = compare(source, viaCli);
     EXPECT_EQ(compared.status, 0) << compared.output;
 
     // The full backup alone is the state before the changes: it must differ from the source.
@@ -141,8 +127,7 @@ TEST_F(RestoreRoundTrip, CompareSeesTypesValuesAndMissingEntities) {
         line("p", "1", "\"n\":5"), line("p", "2", "\"d\":2.0,\"d@odata.type\":\"Edm.Double\""),
         line("p", "3", "\"s\":\"x\""), line("w", "\xef\xbc\x81", "\"v\":1"), line("w", "\xf0\x9f\x98\x80", "\"v\":1")};
     for (const auto& table : {a, b, c}) createTable(table);
-    writeEntities(a, same);
-    writeEntities(b, same);
+    for (const auto& table : {a, b}) writeEntities(table, same);
     writeEntities(c, {line("p", "1", "\"n@odata.type\":\"Edm.Int64\",\"n\":\"5\""), line("p", "2", "\"d\":2"),
                       line("p", "4", "\"s\":\"x\"")});
     auto equal = compare(a, b);
@@ -211,12 +196,10 @@ TEST_F(RestoreRoundTrip, AnInterruptedRestoreIsCompletedByARerunAndADamagedBacku
     temp.write("full/data-000001.jsonl", chunk);
     auto damaged = restore({folder}, destination, " --overwrite");
     EXPECT_EQ(damaged.status, 1);
-    EXPECT_NE(damaged.output.find("damaged"), std::string::npos) << damaged.output;
-    EXPECT_NE(damaged.output.find("data-000001.jsonl"), std::string::npos) << damaged.output;
+    for (const char* says : {"damaged", "data-000001.jsonl"}) EXPECT_NE(damaged.output.find(says), std::string::npos) << damaged.output;
     EXPECT_EQ(compare(source, destination).status, 0);
     const std::string fresh = testing_support::uniqueTableName("never");
     EXPECT_EQ(restore({folder}, fresh).status, 1);
     auto described = aztable("table describe " + fresh);
-    EXPECT_EQ(described.status, 1);
-    EXPECT_NE(described.output.find("does not exist"), std::string::npos) << described.output;
+    EXPECT_TRUE(described.status == 1 && described.output.find("does not exist") != std::string::npos) << described.output;
 }

@@ -110,7 +110,6 @@ TEST_P(TableServiceConformance, BatchWritesAreReadBackAcrossPagesValueByValue) {
     auto outcome = client->batchInsert(table, lines);
     EXPECT_EQ(outcome.errorKind, 0);
     ASSERT_FALSE(outcome.result) << outcome.result->size() << " lines left";
-    EXPECT_EQ(env.countLogged("Items insert successful"), 15u);
 
     int pages = 0;
     auto read = readAll(table, pages);
@@ -147,7 +146,6 @@ TEST_P(TableServiceConformance, ARefusedBatchComesBackPendingAndWritesNothing) {
     auto outcome = client->batchInsert(missing, lines);
     ASSERT_TRUE(outcome.result);
     EXPECT_EQ(*outcome.result, lines);
-    EXPECT_EQ(env.countLogged("Items insert failed"), 2u);
     EXPECT_EQ(client->describeTable(missing).errorKind, ResourceNotFound);  // nothing was created
 }
 

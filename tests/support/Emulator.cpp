@@ -112,14 +112,12 @@ std::string uniqueTableName(const std::string& prefix) {
 
 void EmulatorTest::createTable(const std::string& table) {
     MemoryEnvironment env;
-    AzureTableStorage client(credentials, env);
-    ASSERT_EQ(client.createTable("{\"TableName\":\"" + table + "\"}").errorKind, 0);
+    ASSERT_EQ(AzureTableStorage(credentials, env).createTable("{\"TableName\":\"" + table + "\"}").errorKind, 0);
 }
 
 void EmulatorTest::writeEntities(const std::string& table, const std::vector<std::string>& lines) {
     MemoryEnvironment env;
-    AzureTableStorage client(credentials, env);
-    auto outcome = client.batchInsert(table, lines);
+    auto outcome = AzureTableStorage(credentials, env).batchInsert(table, lines);
     ASSERT_EQ(outcome.errorKind, 0);
     ASSERT_TRUE(!outcome.result || outcome.result->empty()) << outcome.result->size() << " lines not written";
 }

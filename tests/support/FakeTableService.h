@@ -89,11 +89,7 @@ public:
         return lines;
     }
     // Forgets injected query faults and served pages; keeps the entities.
-    void reset() {
-        std::lock_guard<std::mutex> l(m_mutex);
-        m_failQuery = m_queries = 0;
-        m_servedEmpty.clear();
-    }
+    void reset() { std::lock_guard<std::mutex> l(m_mutex); m_failQuery = m_queries = 0; m_servedEmpty.clear(); }
     void setPageSize(size_t size) { m_pageSize = size; }
     // Before every page with entities, answer once with an empty page pointing at the same place.
     void setEmptyPagesFirst(bool on) { m_emptyFirst = on; }
@@ -116,8 +112,7 @@ public:
     std::vector<StoredBatch> batches() const { std::lock_guard<std::mutex> l(m_mutex); return m_batches; }
     // Every batch holding an entity for which `predicate` is true is refused.
     void refuseWhen(std::function<bool(const std::string& entityBody)> predicate) {
-        std::lock_guard<std::mutex> l(m_mutex);
-        m_refuseWhen = std::move(predicate);
+        std::lock_guard<std::mutex> l(m_mutex); m_refuseWhen = std::move(predicate);
     }
     // Batches are not stored (counted only), so long runs keep memory flat.
     void forgetEntities(bool forget) { std::lock_guard<std::mutex> l(m_mutex); m_forget = forget; }
@@ -252,10 +247,10 @@ private:
 
     // Table names match without regard to case; the name a table was created with is kept.
     struct NoCase {
-        bool operator()(std::string a, std::string b) const {
-            for (auto* name : {&a, &b})
-                for (auto& c : *name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            return a < b;
+        bool operator()(const std::string& a, const std::string& b) const {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+                return std::tolower(x) < std::tolower(y);
+            });
         }
     };
 
@@ -269,8 +264,7 @@ private:
     size_t m_pageSize = 10;
     bool m_emptyFirst = false;
     std::set<size_t> m_servedEmpty;
-    int m_failQuery = 0;
-    int m_queries = 0;
+    int m_failQuery = 0, m_queries = 0;
 };
 
 }  // namespace testing_support

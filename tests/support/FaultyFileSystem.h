@@ -52,10 +52,7 @@ public:
     std::unique_ptr<platform::store::WritableFile> openTruncate(const std::string& path, std::string& error) override {
         auto inner = m_base.openTruncate(path, error);
         std::lock_guard<std::mutex> l(m_mutex);
-        if (inner) {
-            m_durableSize[path] = 0;
-            m_truncated.push_back(path);
-        }
+        if (inner) m_durableSize[path] = 0, m_truncated.push_back(path);
         return wrap(path, std::move(inner));
     }
     std::unique_ptr<platform::store::ReadableFile> openRead(const std::string& path, std::string& error) override {
@@ -74,19 +71,14 @@ public:
         if (!m_base.rename(from, to, error)) return false;
         std::lock_guard<std::mutex> l(m_mutex);
         auto found = m_durableSize.find(from);
-        if (found != m_durableSize.end()) {
-            m_durableSize[to] = found->second;
-            m_durableSize.erase(found);
-        }
+        if (found != m_durableSize.end()) m_durableSize[to] = found->second, m_durableSize.erase(found);
         return true;
     }
     bool remove(const std::string& path) override {
         { std::lock_guard<std::mutex> l(m_mutex); m_durableSize.erase(path); }
         return m_base.remove(path);
     }
-    bool makeDirectories(const std::string& path, std::string& error) override {
-        return m_base.makeDirectories(path, error);
-    }
+    bool makeDirectories(const std::string& path, std::string& error) override { return m_base.makeDirectories(path, error); }
     bool syncDirectory(const std::string& path, std::string& error) override {
         if (allowSync()) return m_base.syncDirectory(path, error);
         error = "cannot sync directory " + path + ": injected fault";
@@ -139,8 +131,7 @@ private:
     }
     std::unique_ptr<platform::store::WritableFile> wrap(const std::string& path,
                                                         std::unique_ptr<platform::store::WritableFile> inner) {
-        if (!inner) return nullptr;
-        return std::make_unique<File>(this, path, std::move(inner));
+        return inner ? std::make_unique<File>(this, path, std::move(inner)) : nullptr;
     }
 
     platform::store::FileSystem& m_base;

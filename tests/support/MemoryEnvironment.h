@@ -13,10 +13,7 @@
 
 namespace testing_support {
 
-struct LogLine {
-    std::string function;
-    std::string message;
-};
+struct LogLine { std::string function, message; };
 
 // What one output received.
 struct OutputRecord {
@@ -25,11 +22,7 @@ struct OutputRecord {
     std::vector<std::string> restarts;  // every updateRestart, in order
     bool closed = false;
     std::string closeRestart;
-    std::string data() const {          // all puts joined
-        std::string all;
-        for (const auto& p : puts) all += p;
-        return all;
-    }
+    std::string data() const { std::string all; for (const auto& p : puts) all += p; return all; }  // all puts joined
 };
 
 class MemoryEnvironment : public IdaEnvironment {
@@ -70,16 +63,13 @@ public:
     void setMetadata(const std::string& text) { m_metadata = text; m_hasMetadata = true; }
     void refusePutNumber(int n) { m_refusePut = n; }      // the Nth putString (1-based) returns false
     void refuseClose(bool refuse) { m_refuseClose = refuse; }
-    void stopAfterPuts(int n) { m_stopAfterPuts = n; }   // stopNow() true once n puts were taken
 
     // Inspection.
     std::vector<LogLine> logLines() const { std::lock_guard<std::mutex> l(m_mutex); return m_log; }
     bool logged(const std::string& message) const { return countLogged(message) > 0; }  // an exact message
     size_t countLogged(const std::string& message) const {
         std::lock_guard<std::mutex> l(m_mutex);
-        size_t n = 0;
-        for (const auto& line : m_log) n += line.message == message;
-        return n;
+        return std::count_if(m_log.begin(), m_log.end(), [&](const LogLine& line) { return line.message == message; });
     }
     std::vector<std::string> failures() const { std::lock_guard<std::mutex> l(m_mutex); return m_failures; }
     // Outputs made by createOutput, in order (the description output is not one of them).
@@ -114,10 +104,7 @@ private:
             m_record->closeRestart = restart;
             return true;
         }
-        bool stopNow() override {
-            std::lock_guard<std::mutex> l(m_env->m_mutex);
-            return m_env->m_stopAfterPuts > 0 && m_env->m_putCount >= m_env->m_stopAfterPuts;
-        }
+        bool stopNow() override { return false; }
 
     private:
         MemoryEnvironment* m_env;
@@ -162,7 +149,7 @@ private:
     std::map<std::string, std::pair<std::string, bool>> m_inputs;
     std::string m_description, m_metadata;
     bool m_hasDescription = false, m_hasMetadata = false;
-    int m_refusePut = 0, m_putCount = 0, m_stopAfterPuts = 0;
+    int m_refusePut = 0, m_putCount = 0;
     bool m_refuseClose = false;
 };
 
