@@ -26,13 +26,14 @@ class Replay : public backup_test::ServiceTest {
 protected:
     Replay() { service.addTable("dest"); }
 
-    bool replayFull(const std::string& text, bool failsAtEnd = false) {
-        backup.setInput("src", text, failsAtEnd);
+    bool replayFull(const std::string& text, bool failsAtEnd = false, MemoryEnvironment* from = nullptr) {
+        MemoryEnvironment& env = from ? *from : backup;
+        env.setInput("src", text, failsAtEnd);
         FullRestoreArgs args;
         args.credentials = &credentials;
         args.destinationTable = "dest";
         args.sourceTable = "src";
-        args.environment = &backup;
+        args.environment = &env;
         args.succeeded = true;  // must be reset by the replay
         args.startFlag = true;
         EXPECT_EQ(AzureTableRestoreRunner::fullRestoreThread(&args), 0);
@@ -47,9 +48,10 @@ protected:
         return out;
     }
     // Calls of batchInsert made by the replay (the client logs one result line per call).
-    size_t submissions() const {
-        return backup.countLogged("Returning success with no additional items") +
-               backup.countLogged("Returning success with some to be processed items");
+    size_t submissions(const MemoryEnvironment* in = nullptr) const {
+        const MemoryEnvironment& env = in ? *in : backup;
+        return env.countLogged("Returning success with no additional items") +
+               env.countLogged("Returning success with some to be processed items");
     }
 
     MemoryEnvironment backup{"/store/full"};
@@ -86,29 +88,36 @@ TEST_F(Replay, CountsShrinkAcrossResubmissions) {
     EXPECT_EQ(backup.entitiesWritten(), 250u);
 }
 
-TEST_F(Replay, GivesUpAfterBoundedResubmissionsAndFails) {
-    service.refuseWhen([](const std::string& entity) { return entity.find("\"RowKey\":\"7\"") != std::string::npos; });
-    EXPECT_FALSE(replayFull(lines("p", 0, 10) + lines("q", 0, 5)));
-    EXPECT_EQ(sleeper->sleeps(),
-              (std::vector<unsigned long long>{1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}));
-    EXPECT_EQ(submissions(), 10u) << "both partitions at first (side by side), then only p";
-    EXPECT_EQ(backup.countLogged("Some more items to be restored"), 8u);
-    const std::string message = "Gave up restoring 10 items into table dest after 8 resubmissions";
-    EXPECT_TRUE(backup.logged(message));
-    EXPECT_EQ(backup.failures().front(), message);
+// Partition p is refused every time: the replay gives up after bounded resubmissions, or at
+// once when a stop is requested during a pause; the other partition is written either way.
+TEST_F(Replay, GivesUpAfterBoundedResubmissionsOrAtAStopAndFails) {
+    const struct {
+        size_t stopAtSleep;  // 0: never
+        std::vector<unsigned long long> sleeps;
+        size_t resubmissions, submissions;  // both partitions at first (side by side), then only p
+        std::string failure;
+    } cases[] = {
+        {0, {1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000}, 8, 10,
+         "Gave up restoring 10 items into table dest after 8 resubmissions"},
+        {2, {1000, 2000}, 1, 3, "Stopped on request with 10 items not yet restored into table dest"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failure);
+        StopTokenScope stop;
+        FakeSleeperScope clock;
+        MemoryEnvironment env{"/store/full"};
+        service.refuseWhen([](const std::string& entity) { return entity.find("\"RowKey\":\"7\"") != std::string::npos; });
+        clock->onSleep([&](size_t count) {
+            if (count == c.stopAtSleep) stop.requestStop();
+        });
+        EXPECT_FALSE(replayFull(lines("p", 0, 10) + lines("q", 0, 5), false, &env));
+        EXPECT_EQ(clock->sleeps(), c.sleeps);
+        EXPECT_EQ(env.countLogged("Some more items to be restored"), c.resubmissions);
+        EXPECT_EQ(submissions(&env), c.submissions);
+        EXPECT_EQ(env.failures().front(), c.failure);
+        EXPECT_TRUE(env.logged(c.failure));
+    }
     EXPECT_EQ(service.entities("dest").size(), 5u) << "the other partition was written";
-}
-
-TEST_F(Replay, AStopEndsTheResubmissionsAtOnceAndSaysSo) {
-    StopTokenScope stop;
-    service.refuseWhen([](const std::string& entity) { return entity.find("\"RowKey\":\"7\"") != std::string::npos; });
-    sleeper->onSleep([&](size_t count) {
-        if (count == 2) stop.requestStop();
-    });
-    EXPECT_FALSE(replayFull(lines("p", 0, 10) + lines("q", 0, 5)));
-    EXPECT_EQ(sleeper->sleeps(), (std::vector<unsigned long long>{1000, 2000}));
-    EXPECT_EQ(backup.countLogged("Some more items to be restored"), 1u);
-    EXPECT_EQ(backup.failures().front(), "Stopped on request with 10 items not yet restored into table dest");
 }
 
 TEST_F(Replay, InputErrorFailsTheReplayEvenWhenEverythingWasWritten) {
@@ -253,19 +262,4 @@ TEST_F(Execute, ASetupThatCannotHoldFailsTheRestore) {
     EXPECT_EQ(transport->requestCount(), 0u);
     EXPECT_FALSE(runner->execute(false, "dest", &full, {}, true));
     EXPECT_FALSE(service.hasTable("dest"));
-}
-
-TEST_F(Execute, DamagedChunkOnDiskIsNeverReplayed) {
-    BackupFolder folder;
-    for (const char* pk : {"a", "b"}) folder.addChunk(lines(pk, 0, 50));
-    folder.finish();
-    folder.corrupt("data-000002.jsonl", 10);
-    platform::store::RestoreEnvironment backupEnv(folder.path());
-    EXPECT_FALSE(runner->execute(false, "dest", &backupEnv, {}, false));
-    auto stored = service.entities("dest");
-    EXPECT_EQ(stored.size(), 50u);
-    for (const auto& entry : stored) EXPECT_EQ(entry.first[0], 'a');
-    EXPECT_EQ(executeMessages().back(), "Restore failed");
-    ASSERT_FALSE(job.failures().empty());
-    EXPECT_NE(job.failures().front().find("data-000002.jsonl is damaged"), std::string::npos) << job.failures().front();
 }

@@ -108,25 +108,10 @@ protected:
 
 }  // namespace
 
-TEST_F(RestoreJobTest, ASoundChainIsWrittenWholeIntoACreatedTable) {
-    AzureTableRestoreJobResult result;
-    Status status = restore({"full", "next"}, result);
-    ASSERT_TRUE(status.ok()) << status.message;
-    EXPECT_EQ(planned, 1);
-    EXPECT_EQ(batchesWhenPlanned, 0u);  // said before anything was written
-    EXPECT_EQ(result.destination, AzureTableRestoreDestination::Created);
-    EXPECT_EQ(result.totalEntities, 50u);
-    EXPECT_EQ(result.entitiesWritten, 50u);
-    EXPECT_EQ(service.entities("dest").size(), 25u);
-    ASSERT_EQ(result.backups.size(), 2u);
-    EXPECT_TRUE(result.backups[1].incremental);
-    EXPECT_TRUE(result.backups[1].checksums);
-    EXPECT_TRUE(result.writingBegan);
-}
-
 // A chain that fails its checks sends nothing to the service: an existing destination is not
 // dropped even with overwrite, a missing one is not created, --use-existing never creates it.
-TEST_F(RestoreJobTest, ARefusedOrDamagedChainSendsNothing) {
+// A sound chain is planned (once, before anything is written) and then written whole.
+TEST_F(RestoreJobTest, ARefusedOrDamagedChainSendsNothingAndASoundOneIsWrittenWhole) {
     AzureTableRestoreJobResult result;
     Status status = restore({"next"}, result, false, true);
     EXPECT_EQ(status.code, Status::Code::NotFound) << status.message;
@@ -139,8 +124,8 @@ TEST_F(RestoreJobTest, ARefusedOrDamagedChainSendsNothing) {
     EXPECT_EQ(gap.code, Status::Code::Refused) << gap.message;
     EXPECT_NE(gap.message.find("gap between backups"), std::string::npos) << gap.message;
 
-    std::string chunk = temp.read("next/data-000001.jsonl");
-    temp.write("next/data-000001.jsonl", chunk.replace(20, 1, "#"));
+    const std::string sound = temp.read("next/data-000001.jsonl");
+    temp.write("next/data-000001.jsonl", std::string(sound).replace(20, 1, "#"));
     Status damaged = restore({"full", "next"}, result, true);
     EXPECT_EQ(damaged.code, Status::Code::Damaged) << damaged.message;
     EXPECT_NE(damaged.message.find("the backup in " + folder + "/next is damaged"), std::string::npos)
@@ -153,4 +138,15 @@ TEST_F(RestoreJobTest, ARefusedOrDamagedChainSendsNothing) {
     EXPECT_EQ(planned, 0);
     EXPECT_EQ(transport->requestCount(), 0u);
     EXPECT_TRUE(service.hasTable("dest"));
+
+    temp.write("next/data-000001.jsonl", sound);
+    AzureTableRestoreJobResult whole;
+    Status restored = restore({"full", "next"}, whole, true);
+    ASSERT_TRUE(restored.ok()) << restored.message;
+    EXPECT_EQ(planned, 1);
+    EXPECT_EQ(batchesWhenPlanned, 0u);
+    EXPECT_EQ(whole.destination, AzureTableRestoreDestination::Recreated);
+    EXPECT_EQ(whole.entitiesWritten, 50u);
+    EXPECT_EQ(service.entities("dest").size(), 25u);
+    EXPECT_TRUE(whole.writingBegan);
 }

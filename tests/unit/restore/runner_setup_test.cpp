@@ -82,61 +82,56 @@ TEST_F(RunnerSetup, WithoutAFullBackupTheFirstIncrementalDescriptionIsRead) {
     EXPECT_EQ(runner->getDescription(), nullptr);
 }
 
-// Every failure is reported with its fixed message, and nothing more is sent after it.
+// Every failure is reported with its fixed message, and nothing more is sent after it. The
+// scripted replies come first; `always` then answers every request (a DELETE with 204).
 TEST_F(RunnerSetup, FailuresAreReportedWithTheirMessages) {
-    auto always = [](int status, const std::string& body) {
-        return [status, body](const HttpExchange& e) {
-            HttpReply r;
-            r.status = e.method == "DELETE" ? 204 : status;
-            r.body = e.method == "DELETE" ? "" : body;
-            return r;
-        };
-    };
-    struct Case {
-        const char* name;
+    const std::string refused = "{\"odata.error\":{\"code\":\"InvalidTableName\"}}";
+    MemoryEnvironment bad("/store/bad");
+    const struct {
         std::vector<std::pair<int, std::string>> replies;
-        FakeTransport::Responder responder;
+        std::pair<int, std::string> always;  // status 0: none
         std::function<bool()> run;
         std::string message;
         unsigned long long slept;
-    };
-    MemoryEnvironment bad("/store/bad");
-    const std::vector<Case> cases = {
-        {"no full backup", {}, nullptr, [&] { return initialize(true, false, nullptr, {&incremental}); },
+    } cases[] = {
+        {{}, {}, [&] { return initialize(true, false, nullptr, {&incremental}); },
          "A full backup is required when not using an existing table for restore destination", 0},
-        {"no backup at all", {}, nullptr, [&] { return initialize(false, true, nullptr, {}); },
+        {{}, {}, [&] { return initialize(false, true, nullptr, {}); },
          "At least one backup is required in order to restore", 0},
-        {"null first incremental", {}, nullptr, [&] { return initialize(false, true, nullptr, {nullptr, &incremental}); },
+        {{}, {}, [&] { return initialize(false, true, nullptr, {nullptr, &incremental}); },
          "At least one backup is required in order to restore", 0},
-        {"unreadable description", {}, nullptr, [&] { return initialize(false, false, &bad); },
-         "Failed to read full backup table description", 0},
-        {"describe refused", {{403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\"}}"}}, nullptr,
-         [&] { return initialize(false, false, &full); },
+        {{}, {}, [&] { return initialize(false, false, &bad); }, "Failed to read full backup table description", 0},
+        {{{403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\"}}"}}, {}, [&] { return initialize(false, false, &full); },
          "An error was encountered, other than \"not found\", while describing destination table acct:dest", 0},
-        {"create refused", {{404, kNotFound}, {400, "{\"odata.error\":{\"code\":\"InvalidTableName\"}}"}}, nullptr,
-         [&] { return initialize(false, false, &full); },
-         "Create failed with {\"odata.error\":{\"code\":\"InvalidTableName\"}}", 0},
-        {"never deleted", {}, always(200, "{\"TableName\":\"dest\"}"), [&] { return initialize(true, false, &full); },
+        {{{404, kNotFound}, {400, refused}}, {}, [&] { return initialize(false, false, &full); },
+         "Create failed with " + refused, 0},
+        {{}, {200, "{\"TableName\":\"dest\"}"}, [&] { return initialize(true, false, &full); },
          "Timed out waiting for acct:dest deleted", 160000},
-        {"never active", {{404, kNotFound}, {201, "{\"TableName\":\"dest\"}"}}, always(404, kNotFound),
-         [&] { return initialize(false, false, &full); }, "Timed out waiting for acct:dest active", 122000},
-        {"incremental without metadata", {}, nullptr,
-         [&] { return runner->prepareIncrementalRestore(credentials, &bad, "dest"); },
+        {{{404, kNotFound}, {201, "{\"TableName\":\"dest\"}"}}, {404, kNotFound}, [&] { return initialize(false, false, &full); },
+         "Timed out waiting for acct:dest active", 122000},
+        {{}, {}, [&] { return runner->prepareIncrementalRestore(credentials, &bad, "dest"); },
          "Unable to read metadata file for incremental /store/bad", 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.message);
         MemoryEnvironment fresh("job");
         FakeTransportScope scope;
         FakeSleeperScope clock;
         for (const auto& r : c.replies) scope->reply(r.first, r.second);
-        scope->setResponder(c.responder);
+        if (c.always.first) {
+            scope->setResponder([&c](const HttpExchange& e) {
+                HttpReply r;
+                r.status = e.method == "DELETE" ? 204 : c.always.first;
+                if (e.method != "DELETE") r.body = c.always.second;
+                return r;
+            });
+        }
         runner = boost::make_shared<AzureTableRestoreRunner>(credentials, fresh);
         EXPECT_FALSE(c.run());
         EXPECT_EQ(fresh.failures(), (std::vector<std::string>{c.message}));
         EXPECT_TRUE(fresh.logged(c.message));
         EXPECT_EQ(clock->total(), c.slept);
-        if (c.replies.empty() && !c.responder) { EXPECT_EQ(scope->requestCount(), 0u); }
+        if (c.replies.empty() && !c.always.first) { EXPECT_EQ(scope->requestCount(), 0u); }
     }
     EXPECT_TRUE(runner->prepareIncrementalRestore(credentials, &incremental, "dest"));
 }

@@ -311,22 +311,3 @@ TEST(BackupStore, TheConsumerDrainsABufferedOutputIntoChunksAndAcknowledgesDurab
     for (const auto& c : m.chunks) EXPECT_EQ(c.lines % kLinesPerPage, 0u) << c.file;  // whole pages only
     EXPECT_EQ(readBackupLines(dir.path()), allLines(40));
 }
-
-TEST(BackupStore, AStoreFailureReleasesAndRefusesTheProducer) {
-    TempFolder dir;
-    FaultyFileSystem fs;
-    Job job(dir.path(), 1 << 20, fs);
-    job.commitEvery(1);
-    ASSERT_EQ(job.open(), State::Fresh);
-    fs.failAllSyncs(true);
-    IdaBufferedOutput buffered("t1", &job.env, 64);
-    BackupStoreConsumer consumer(buffered, job.data(), 16);
-    consumer.start();
-    EXPECT_FALSE(writePages(buffered, 0, 100, 100));  // must not hang once the consumer is gone
-    buffered.finishProducing();
-    EXPECT_FALSE(consumer.join());
-    EXPECT_TRUE(buffered.stopNow());
-    EXPECT_TRUE(job.env.hasFailed());
-    EXPECT_EQ(buffered.getSafeRestartString(), "");  // nothing was made durable
-    EXPECT_EQ(readManifest(dir).pages, 0u);
-}
