@@ -61,13 +61,7 @@ struct Job {
         : env(folder, "acct", table, false, 0, toTime, chunkSize, fs) {}
     State open() { return env.open(message); }
     BackupDataOutput& data() { return *env.dataOutput(); }
-    void commitEvery(uint64_t pages) {
-        CommitPolicy policy;
-        policy.pages = pages;
-        policy.bytes = uint64_t(1) << 40;
-        policy.milliseconds = 0;
-        env.setCommitPolicy(policy);
-    }
+    void commitEvery(uint64_t pages) { env.setCommitPolicy(CommitPolicy{pages, uint64_t(1) << 40, 0}); }
     BackupJobEnvironment env;
     std::string message;
 };
