@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/ida/RestartPoint.h"
 #include "platform/log/DebugLog.h"
@@ -20,27 +16,14 @@ TEST(DebugLog, RedactsKeysSignaturesAndAuthorization) {
     for (const char* kept : {"TableEndpoint=x", "&x=1", "tail"}) EXPECT_NE(out.find(kept), std::string::npos) << out;
 }
 
-// Each runtime's log has its own file and its own secrets; a logging environment writes its
-// lines there scrubbed, and keeps the first failure reported to it.
-TEST(DebugLog, EachRuntimeWritesItsOwnFileAndScrubsItsOwnSecrets) {
+// Each runtime scrubs its own secrets (its own file: BackupJobTest.TwoJobsOnTwoRuntimes...); a
+// logging environment keeps the first failure reported to it.
+TEST(DebugLog, EachRuntimeScrubsItsOwnSecrets) {
     platform::Runtime a, b;
     a.log().registerSecret("c2VjcmV0LWE=");
     EXPECT_EQ(a.log().redact("key c2VjcmV0LWE="), "key ***");
     EXPECT_EQ(b.log().redact("key c2VjcmV0LWE="), "key c2VjcmV0LWE=");
-    std::string path = ::testing::TempDir() + "/debug-log-runtime-a.log";
-    std::remove(path.c_str());
-    a.log().setFile(path);
-    IdaLoggingEnvironment onA("job-a", a), onB("job-b", b);
-    onA.logMessage("f", "from a");
-    onA.logMessage("describeTable", "Authorization: SharedKey devstoreaccount1:c2lnbmF0dXJl");
-    onB.logMessage("f", "from b");
-    a.log().setFile("");
-    std::stringstream content;
-    content << std::ifstream(path).rdbuf();
-    EXPECT_NE(content.str().find("job-a f: from a"), std::string::npos) << content.str();
-    EXPECT_NE(content.str().find("job-a describeTable: Authorization: ***"), std::string::npos) << content.str();
-    EXPECT_EQ(content.str().find("c2lnbmF0dXJl"), std::string::npos);
-    EXPECT_EQ(content.str().find("from b"), std::string::npos) << content.str();
+    IdaLoggingEnvironment onA("job-a", a);
     onA.reportFailure("first");
     onA.reportFailure("second");
     EXPECT_EQ(onA.failureMessage(), "first");

@@ -59,8 +59,6 @@ TEST(IdaBufferedInput, FailedDeliveryStopsTheReaderAndIsReported) {
     EXPECT_FALSE(input.deferredProcessBuffer(false));
 }
 
-// Handing lines over between threads, lines longer than the buffer included, is tested with the
-// restore environment (tests/unit/store), whose input is one of these.
 // processBuffer blocks while the buffer is full, so an unread input never holds more than its
 // capacity; closing it releases the blocked feeder, refused.
 TEST(IdaBufferedInput, AnUnreadInputStaysBoundedAndClosingReleasesTheFeeder) {

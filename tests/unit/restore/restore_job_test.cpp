@@ -14,12 +14,8 @@ namespace {
 BackupManifest manifest(bool incremental, long long from, long long to, const char* table = "t1",
                         bool complete = true) {
     BackupManifest m;
-    m.account = "acct";
-    m.table = table;
-    m.incremental = incremental;
-    m.fromTime = from;
-    m.toTime = to;
-    m.complete = complete;
+    m.account = "acct", m.table = table, m.incremental = incremental;
+    m.fromTime = from, m.toTime = to, m.complete = complete;
     return m;
 }
 

@@ -61,13 +61,7 @@ struct Job {
         : env(folder, "acct", table, false, 0, toTime, chunkSize, fs) {}
     State open() { return env.open(message); }
     BackupDataOutput& data() { return *env.dataOutput(); }
-    void commitEvery(uint64_t pages) {
-        CommitPolicy policy;
-        policy.pages = pages;
-        policy.bytes = uint64_t(1) << 40;
-        policy.milliseconds = 0;
-        env.setCommitPolicy(policy);
-    }
+    void commitEvery(uint64_t pages) { env.setCommitPolicy(CommitPolicy{pages, uint64_t(1) << 40, 0}); }
     BackupJobEnvironment env;
     std::string message;
 };
@@ -307,7 +301,6 @@ TEST(BackupStore, TheConsumerDrainsABufferedOutputIntoChunksAndAcknowledgesDurab
     EXPECT_EQ(buffered.getSafeRestartString(), "");  // the last page is durable
     ASSERT_TRUE(job.data().close(":"));
     BackupManifest m = readManifest(dir);
-    EXPECT_GT(m.chunks.size(), 5u);
-    for (const auto& c : m.chunks) EXPECT_EQ(c.lines % kLinesPerPage, 0u) << c.file;  // whole pages only
+    EXPECT_GT(m.chunks.size(), 5u);  // chunks cut at whole pages: BackupJobTest.TwoJobsOnTwoRuntimes...
     EXPECT_EQ(readBackupLines(dir.path()), allLines(40));
 }
