@@ -33,42 +33,32 @@ protected:
 
 }  // namespace
 
+// An empty page with a continuation does not end the scan: pages empty, 10, empty, 10, empty, 5.
 TEST_F(RunnerTest, FullBackupWritesDescriptionThenOnePutAndOneRestartPerPage) {
     service.fill(25);
+    service.setEmptyPagesFirst(true);
     MemoryEnvironment env;
-    AzureTableBackupRunner runner(credentials, env);
-    ASSERT_TRUE(runner.execute("t1", "", 0, 1700000000));
-
+    ASSERT_TRUE(AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0));
     auto description = env.output("description.json");
     EXPECT_EQ(description.data(), "{\"table\":{\"odata.metadata\":\"x\",\"TableName\":\"t1\"}}");
     EXPECT_TRUE(description.closed);
     EXPECT_EQ(description.closeRestart, "");
 
     auto data = env.output("t1");
-    ASSERT_EQ(data.puts.size(), 3u);
-    ASSERT_EQ(data.restarts.size(), 3u);
-    EXPECT_EQ(data.restarts[0], FakeTableService::restartAt(service.rows()[10]));
-    EXPECT_EQ(data.restarts[2], "");
+    ASSERT_EQ(data.puts.size(), 6u);
+    ASSERT_EQ(data.restarts.size(), 6u);
+    EXPECT_EQ(data.puts[0], "");
+    EXPECT_EQ(data.restarts[1], FakeTableService::restartAt(service.rows()[10]));
+    EXPECT_EQ(data.restarts[5], "");
     EXPECT_TRUE(data.closed);
     EXPECT_EQ(data.closeRestart, ":");
     EXPECT_EQ(splitLines(data.data()), service.expectedLines());
-    EXPECT_EQ(data.puts[2].back(), '\n');
+    EXPECT_EQ(data.puts[5].back(), '\n');
 
     EXPECT_EQ(messages(env, "execute"), (std::vector<std::string>{"Starting scan\n", "Write complete\n"}));
-    EXPECT_EQ(queryUrls().size(), 3u);
-    EXPECT_TRUE(env.failures().empty());
-}
-
-TEST_F(RunnerTest, EmptyPagesWithAContinuationDoNotEndTheScan) {
-    service.fill(12);
-    service.setEmptyPagesFirst(true);
-    MemoryEnvironment env;
-    AzureTableBackupRunner runner(credentials, env);
-    ASSERT_TRUE(runner.execute("t1", "", 0, 0));
-    auto data = env.output("t1");
-    EXPECT_EQ(data.puts.size(), 4u);  // empty, 10, empty, 2
-    EXPECT_EQ(splitLines(data.data()), service.expectedLines());
+    EXPECT_EQ(queryUrls().size(), 6u);
     EXPECT_EQ(queryUrls()[0].find("$filter"), std::string::npos);  // no bounds, no filter
+    EXPECT_TRUE(env.failures().empty());
 }
 
 // Each failure is logged under its function, then reported with the same text. Without a data
@@ -81,12 +71,8 @@ TEST_F(RunnerTest, EveryFailureIsLoggedThenReportedWithTheSameText) {
             return AzureTableBackupRunner(credentials, env).execute("t1", "", 0, 0);
         };
     };
-    const struct {
-        std::function<bool(MemoryEnvironment&)> run;
-        const char* function;
-        std::string message;
-        bool scanned;
-    } cases[] = {
+    using Run = std::function<bool(MemoryEnvironment&)>;
+    const struct { Run run; const char* function; std::string message; bool scanned; } cases[] = {
         {execute([&](MemoryEnvironment&) { transport->reply(404, "{\"odata.error\":{\"code\":\"ResourceNotFound\"}}"); }),
          "createDescription", "Describe failed 4 for table t1", false},
         {[&](MemoryEnvironment& env) {
@@ -129,11 +115,7 @@ TEST_F(RunnerTest, EveryFailureIsLoggedThenReportedWithTheSameText) {
 
 TEST_F(RunnerTest, RestartStringsThatAreNotOnePairStartAtTheFirstEntity) {
     service.fill(5);
-    const struct {
-        std::string restart;
-        size_t lines;
-        bool position;
-    } cases[] = {
+    const struct { std::string restart; size_t lines; bool position; } cases[] = {
         {"", 5, false}, {":", 5, false}, {"a:b:c", 5, false},
         {FakeTableService::token("p01") + ":", 3, true},  // a partition key with no row key is a position
     };

@@ -34,9 +34,9 @@ TEST(ConnectionString, AccountsEndpointsAndDevelopmentStorage) {
 
 TEST(ConnectionString, MalformedInputGetsAClearErrorThatNeverQuotesTheKey) {
     const std::pair<std::string, const char*> cases[] = {
-        {"", "empty"}, {" ; ;", "empty"}, {"AccountKey=" + kKey, "no AccountName"}, {"AccountName=a1", "no AccountKey"},
-        {"AccountName=a1;AccountKey=", "no AccountKey"}, {"AccountName=a1;AccountKey=s3cr3t!!", "not valid base64"},
-        {"AccountName=a1;AccountKey" + kKey.substr(0, 8) + ";x=1", "part 2"}, {"AccountName=a1;" + kKey, ""},
+        {" ; ;", "empty"}, {"AccountKey=" + kKey, "no AccountName"}, {"AccountName=a1;AccountKey=", "no AccountKey"},
+        {"AccountName=a1;AccountKey=s3cr3t!!", "not valid base64"}, {"AccountName=a1;" + kKey, ""},
+        {"AccountName=a1;AccountKey" + kKey.substr(0, 8) + ";x=1", "part 2"},
         {"AccountName=a1;AccountName=a2" + kWithKey, "more than once"},
         {"AccountName=a1" + kWithKey + ";DefaultEndpointsProtocol=ftp", "http or https"},
         {"AccountName=a1" + kWithKey + ";TableEndpoint=127.0.0.1:10002", "TableEndpoint"},

@@ -36,7 +36,6 @@ public:
     }
     ~LoopbackServer() { requests(); ::close(m_listener); }
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(m_port) + path; }
-
     void serve(std::vector<std::string> replies, std::function<void()> hold = nullptr) {
         m_thread = std::thread([this, replies, hold] {
             int connection = ::accept(m_listener, nullptr, nullptr);
@@ -46,8 +45,7 @@ public:
             }
             if (hold && readRequest(connection)) {
                 hold();
-                while (readRequest(connection)) {
-                }
+                while (readRequest(connection)) continue;
             }
             ::close(connection);
         });
@@ -92,13 +90,11 @@ TEST(CurlHttpClient, SendsTheExchangeAndCapturesTheReplyOnOneConnection) {
     HttpReply first = client.send({"PUT", server.url("/acct/t(PartitionKey='a',RowKey='b')"),
                                    {{"Content-Type", "application/json"}, {"Content-Length", "999"}, {"x-ms-version", "2019"}},
                                    "{\"v\":1}"});
-    EXPECT_EQ(first.status, 201) << first.transportError;
-    EXPECT_EQ(first.body, "{}");
+    EXPECT_EQ(std::to_string(first.status) + first.body, "201{}") << first.transportError;
     EXPECT_EQ(first.headers["x-ms-continuation-nextrowkey"], "r1");
     EXPECT_EQ(first.headers["set-thing"], "a, b");
     HttpReply second = client.send({"DELETE", server.url("/acct/Tables('t')"), {}, ""});
-    EXPECT_EQ(second.status, 204) << second.transportError;
-    EXPECT_TRUE(second.body.empty());
+    EXPECT_EQ(std::to_string(second.status) + second.body, "204") << second.transportError;
     EXPECT_EQ(client.connectionsOpened(), 1);
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -110,9 +106,7 @@ TEST(CurlHttpClient, SendsTheExchangeAndCapturesTheReplyOnOneConnection) {
     EXPECT_EQ(requests[1].rfind("DELETE /acct/Tables('t') HTTP/1.1\r\n", 0), 0u) << requests[1];
     EXPECT_EQ(requests[1].find("Content-Type"), std::string::npos) << requests[1];
     HttpReply refused = client.send({"GET", "file:///etc/passwd", {}, ""});  // only http and https are spoken
-    EXPECT_EQ(refused.status, 0);
-    EXPECT_TRUE(refused.body.empty());
-    EXPECT_FALSE(refused.transportError.empty());
+    EXPECT_TRUE(refused.status == 0 && refused.body.empty() && !refused.transportError.empty());
 }
 
 // An endpoint that takes the request and never answers: the request's deadline ends the wait,

@@ -21,9 +21,8 @@ TEST(SharedKey, Base64RoundTripsAndRejectsMalformedText) {
     }
     ASSERT_TRUE(base64Decode("Zm9vYg==", bytes));
     EXPECT_EQ(bytes, "foob");
-    for (const char* bad : {"Zm9", "Zm9v!", "Z===", "Zg==Zg==", "Zm=v", "not base64"}) {
+    for (const char* bad : {"Zm9", "Zm9v!", "Z===", "Zg==Zg==", "Zm=v", "not base64"})
         EXPECT_FALSE(base64Decode(bad, bytes)) << bad;
-    }
 }
 
 TEST(SharedKey, KnownAnswers) {

@@ -135,16 +135,6 @@ TEST_F(BatchTest, ABatchNotConfirmedComesBackPending) {
     EXPECT_EQ(*outcome.result, std::vector<std::string>{huge});
 }
 
-TEST_F(BatchTest, KeysAreQuotedAndEncodedInOperationPaths) {
-    client.batchInsert("t", {line("it's", "50% off +&x=\xC3\xA9"), line("''", ""),
-                             "{\"odata.etag\":\"e\",\"PartitionKey\":\"p\"}"});
-    const std::string body = transport->request(0).body;
-    EXPECT_NE(body.find("t(PartitionKey='it%27%27s',RowKey='50%25%20off%20%2B%26x%3D%C3%A9') HTTP/1.1\n"), std::string::npos);
-    EXPECT_NE(body.find("\"PartitionKey\":\"it's\""), std::string::npos);  // the entity body keeps the key as it is
-    EXPECT_NE(transport->request(1).body.find("t(PartitionKey='%27%27%27%27',RowKey='') HTTP/1.1\n"), std::string::npos);
-    EXPECT_NE(transport->request(2).body.find("t(PartitionKey='p',RowKey='') HTTP/1.1\n"), std::string::npos);
-}
-
 TEST_F(BatchTest, BatchesAreCutBeforeTheirBodyPassesFourMiB) {
     // Measure a two-operation body, then grow the second entity to reach the limit exactly.
     auto send = [&](size_t fill) {
@@ -159,13 +149,21 @@ TEST_F(BatchTest, BatchesAreCutBeforeTheirBodyPassesFourMiB) {
     EXPECT_EQ(send(fill + 1).size(), 2u);
 }
 
-TEST_F(BatchTest, TextsThatAreNoEntityAreHandedBackWithoutStallingTheCall) {
-    // Without an entity tag the stripped text loses its PartitionKey; garbage does not parse.
+// Keys are quoted and percent-encoded in the operation path, kept as they are in the body. Texts
+// that are no entity (untagged: the stripped text loses its PartitionKey; garbage) come back
+// without stalling the call.
+TEST_F(BatchTest, KeysAreEncodedInPathsAndTextsThatAreNoEntityComeBack) {
     const std::string untagged = "{\"PartitionKey\":\"p\",\"RowKey\":\"x\"}";
     const std::string garbage = "{\"odata.etag\":\"e\",\"PartitionKey\":\"p\",";
-    auto outcome = client.batchInsert("t", {untagged, line("p", "1"), line("p", "2"), garbage, line("p", "3"), untagged});
+    auto outcome = client.batchInsert("t", {untagged, line("it's", "50% off +&x=\xC3\xA9"), garbage, line("''", ""),
+                                            "{\"odata.etag\":\"e\",\"PartitionKey\":\"p\"}", untagged});
     ASSERT_TRUE(outcome.result);
     EXPECT_EQ(*outcome.result, (std::vector<std::string>{untagged, garbage, untagged}));
-    ASSERT_EQ(transport->requestCount(), 2u);
-    EXPECT_EQ(operationsIn(transport->request(0)), 2u);
+    ASSERT_EQ(transport->requestCount(), 3u);
+    const std::string body = transport->request(0).body;
+    EXPECT_EQ(operationsIn(transport->request(0)), 1u);
+    EXPECT_NE(body.find("t(PartitionKey='it%27%27s',RowKey='50%25%20off%20%2B%26x%3D%C3%A9') HTTP/1.1\n"), std::string::npos);
+    EXPECT_NE(body.find("\"PartitionKey\":\"it's\""), std::string::npos);
+    EXPECT_NE(transport->request(1).body.find("t(PartitionKey='%27%27%27%27',RowKey='') HTTP/1.1\n"), std::string::npos);
+    EXPECT_NE(transport->request(2).body.find("t(PartitionKey='p',RowKey='') HTTP/1.1\n"), std::string::npos);
 }

@@ -1,4 +1,3 @@
-#include <cstdint>
 #include <cstring>
 
 #include "ClientFixture.h"
@@ -16,14 +15,6 @@ protected:
         return client.queryEntities("t", token, output.get(), token, fromTime, toTime);
     }
 };
-
-AzureTableContinuationToken token(const std::string& partitionKey, const std::string& rowKey) {
-    AzureTableContinuationToken t;
-    t.nextPartitionKey = partitionKey;
-    t.nextRowKey = rowKey;
-    return t;
-}
-
 }  // namespace
 
 // Time bounds become one filter, upper bound first; continuation keys are percent-encoded and
@@ -34,9 +25,9 @@ TEST_F(QueryTest, BoundsAndContinuationKeysBecomeTheQueryString) {
     const struct { AzureTableContinuationToken start; long long from, to; std::string query; } cases[] = {
         {{}, 0, 0, ""},
         {{}, 1609459199, 1700000000, "?$filter=" + le + "%20and%20" + gt},
-        {token("1!a+b/c=", "2!x y=="), 0, 0, "?NextPartitionKey=1%21a%2Bb%2Fc%3D&NextRowKey=2%21x%20y%3D%3D"},
-        {token("p-1_2.3~", ""), 0, 1700000000, "?NextPartitionKey=p-1_2.3~&$filter=" + le},
-        {token("", "r"), 1609459199, 0, "?NextRowKey=r&$filter=" + gt},
+        {{"1!a+b/c=", "2!x y=="}, 0, 0, "?NextPartitionKey=1%21a%2Bb%2Fc%3D&NextRowKey=2%21x%20y%3D%3D"},
+        {{"p-1_2.3~", ""}, 0, 1700000000, "?NextPartitionKey=p-1_2.3~&$filter=" + le},
+        {{"", "r"}, 1609459199, 0, "?NextRowKey=r&$filter=" + gt},
     };
     for (const auto& c : cases) {
         transport->reply(200, "{\"value\":[]}");
@@ -82,12 +73,11 @@ TEST_F(QueryTest, APageNotWrittenLeavesTokenAndRestartAlone) {
     env.refusePutNumber(1);
     for (const auto& c : cases) {
         transport->reply(c.status, c.body);
-        AzureTableContinuationToken next = token("p", "r");
+        AzureTableContinuationToken next{"p", "r"};
         EXPECT_EQ(query(next), c.result) << c.body;
         EXPECT_EQ(toRestartString(next), "p:r") << c.body;
     }
-    EXPECT_TRUE(written().restarts.empty());
-    EXPECT_EQ(written().puts.size(), 0u);
+    EXPECT_TRUE(written().restarts.empty() && written().puts.empty());
 }
 
 // Every double comes back with the same bits; integers and typed strings keep their form.
@@ -97,18 +87,16 @@ TEST_F(QueryTest, DoublesKeepTheirValueAndFloatingForm) {
                           "\"j@odata.type\":\"Edm.Int64\",\"k\":-2147483649,\"l\":2.2250738585072014e-308}]}");
     AzureTableContinuationToken next;
     ASSERT_EQ(query(next), 0);
-    const std::string line = written().data();
+    const std::string line = written().data();  // integers and typed strings are kept as written
     for (const char* exact : {"\"b\":2.0,", "\"e\":-0.0,", "\"i\":9007199254740993,", "\"k\":-2147483649,",
                               "\"j\":\"9007199254740993\",\"j@odata.type\":\"Edm.Int64\""})
         EXPECT_NE(line.find(exact), std::string::npos) << exact << " in " << line;
     rapidjson::Document back;
     ASSERT_TRUE(table_text::parseJson(back, line.substr(0, line.size() - 1))) << line;
-    const std::pair<const char*, double> expected[] = {
-        {"a", 0.1}, {"b", 2.0}, {"c", 1e300}, {"d", 5e-324}, {"e", -0.0}, {"f", 1.7976931348623157e308},
-        {"g", 0.30000000000000004}, {"h", 123456789.12345679}, {"l", 2.2250738585072014e-308}};
+    const std::pair<const char*, double> expected[] = {{"a", 0.1}, {"b", 2.0}, {"c", 1e300}, {"d", 5e-324}, {"e", -0.0},
+        {"f", 1.7976931348623157e308}, {"g", 0.30000000000000004}, {"h", 123456789.12345679}, {"l", 2.2250738585072014e-308}};
     for (const auto& member : expected) {
-        ASSERT_TRUE(back[member.first].IsDouble()) << member.first;
-        double value = back[member.first].GetDouble();
+        const double value = back[member.first].IsDouble() ? back[member.first].GetDouble() : 1.5;
         EXPECT_EQ(std::memcmp(&value, &member.second, sizeof value), 0) << member.first << " in " << line;
     }
 }
