@@ -13,10 +13,9 @@
 #include <string>
 
 #include "backup/AzureTableBackup.h"
-#include "platform/store/BackupReader.h"
+#include "tests/support/BackupFolder.h"
 #include "tests/support/Emulator.h"
 #include "tests/support/MemoryEnvironment.h"
-#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -36,11 +35,10 @@ bool addEntity(Table& table, const std::string& line) {
     d.Parse(line.c_str(), line.size());
     EXPECT_FALSE(d.HasParseError()) << line;
     if (d.HasParseError()) return true;
-    const std::string ts = d["Timestamp"].GetString();  // 2026-01-02T03:04:05.1234567Z
-    const size_t dot = ts.find('.');
-    const std::string fraction = dot == std::string::npos ? "" : ts.substr(dot + 1, ts.size() - dot - 2);
-    Entity e{line, ts.substr(0, 19) + "." + (fraction + "000").substr(0, 3)};
-    return table.emplace(std::string(d["PartitionKey"].GetString()) + "\n" + d["RowKey"].GetString(), e).second;
+    const std::string ts = d["Timestamp"].GetString();  // 2026-01-02T03:04:05.1234567Z, or no fraction
+    const std::string fraction = ts.size() > 21 ? ts.substr(20, ts.size() - 21) : "";
+    return table.emplace(std::string(d["PartitionKey"].GetString()) + "\n" + d["RowKey"].GetString(),
+                         Entity{line, ts.substr(0, 19) + "." + (fraction + "000").substr(0, 3)}).second;
 }
 
 class BackupEmulatorTest : public testing_support::EmulatorTest {
@@ -71,16 +69,10 @@ protected:
     }
 
     // The backup in `dir` (it may be unfinished): its manifest and its entities, each key once.
-    Table readBackup(const std::string& dir, platform::store::BackupManifest& manifest) {
-        std::string error;
-        auto reader = platform::store::BackupReader::open(dir, error, platform::store::posixFileSystem(), true);
-        EXPECT_TRUE(reader) << error;
+    static Table readBackup(const std::string& dir, platform::store::BackupManifest& manifest) {
         Table all;
-        if (!reader) return all;
-        manifest = reader->manifest();
-        EXPECT_TRUE(reader->verify(error)) << error;
-        for (std::string line; reader->nextLine(line);) EXPECT_TRUE(addEntity(all, line)) << "stored twice: " << line;
-        EXPECT_FALSE(reader->error()) << reader->errorMessage();
+        for (const auto& line : testing_support::readBackupLines(dir, true, &manifest))
+            EXPECT_TRUE(addEntity(all, line)) << "stored twice: " << line;
         return all;
     }
 

@@ -14,6 +14,7 @@
 
 namespace {
 
+using testing_support::entityToWrite;
 using testing_support::shellQuote;
 using ControllerTest = testing_support::EmulatorTest;
 
@@ -33,6 +34,14 @@ TEST_F(ControllerTest, EveryCommandParsesAndRefusesTheSameWay) {
     const std::string name = testing_support::uniqueTableName("cli");
     const std::string wrongKey = shellQuote("AccountName=" + credentials.accountName +
                                             ";AccountKey=d3Jvbmcta2V5;TableEndpoint=" + credentials.accountUrl);
+    // The account can come from a file, so the key never has to be on a command line; the
+    // environment's account is then a wrong one, so only the file's can work.
+    temp.write("conn", connection + "\n");
+    ::chmod(temp.file("conn").c_str(), 0600);
+    const std::string words = testing_support::uniqueTableName("words");
+    createTable(words);
+    const std::string fromFile = "backup-table --connection-string-file " + shellQuote(temp.file("conn")) + " --table ";
+    const std::string wrongEnv = "AZURE_STORAGE_CONNECTION_STRING=" + shellQuote("AccountName=x;AccountKey=d3Jvbmcta2V5");
     const std::vector<Case> cases = {
         {"--version", 0, "aztable "},
         {"help backup-table", 0, "--chunk-size"},
@@ -59,6 +68,15 @@ TEST_F(ControllerTest, EveryCommandParsesAndRefusesTheSameWay) {
         {"backup-table --table abc --out " + out + " --connection-string " + wrongKey, 1, "refused the account key"},
         // "--x=v" reaches the command as "--x v" does: a missing table is reported by the service.
         {"table describe abcmissing --connection-string=" + shellQuote(connection), 1, "table abcmissing does not exist"},
+        // The backup command puts the service's refusals into words and leaves nothing behind.
+        {fromFile + "nosuchtable --out " + out, 1, "table nosuchtable does not exist in account " + credentials.accountName,
+         "run the same command again", wrongEnv},
+        {fromFile + words + " --since 1796000000000 --out " + out, 2, "too large for seconds", "", wrongEnv},
+        {fromFile + words + " --since 2999-01-01T00:00:00Z --out " + out, 1, "is not in the past of the service's clock",
+         "", wrongEnv},
+        {fromFile + words + " --since yesterday --out " + out, 2, "--since", "", wrongEnv},
+        {fromFile + words + " --since 2020-01-01T00:00:00Z --out " + shellQuote(temp.file("b")), 0,
+         "next incremental backup: --since ", "", wrongEnv},
         // A table through its life.
         {"table create " + name + " --wait", 0, "created table " + name},
         {"table describe " + name, 0, "\"TableName\":\"" + name + "\""},
@@ -74,39 +92,10 @@ TEST_F(ControllerTest, EveryCommandParsesAndRefusesTheSameWay) {
     EXPECT_FALSE(testing_support::pathExists(temp.file("x")));
 }
 
-// The backup command puts the service's refusals into words and leaves nothing behind; the
-// account can come from a file, so the key never has to be on a command line.
-TEST_F(ControllerTest, BackupFailuresAreSaidInWordsAndTheAccountCanComeFromAFile) {
-    testing_support::TempFolder temp;
-    temp.write("conn", connection + "\n");
-    ::chmod(temp.file("conn").c_str(), 0600);
-    const std::string table = testing_support::uniqueTableName("words");
-    createTable(table);
-    const std::string backup = "backup-table --connection-string-file " + shellQuote(temp.file("conn")) + " --out " +
-                               shellQuote(temp.file("b")) + " --table ";
-    // The environment's account is a wrong one: only the file's can work.
-    const std::string wrong = "AZURE_STORAGE_CONNECTION_STRING=" + shellQuote("AccountName=x;AccountKey=d3Jvbmcta2V5");
-
-    auto missing = aztable(backup + "nosuchtable", wrong);
-    EXPECT_EQ(missing.status, 1) << missing.output;
-    EXPECT_NE(missing.output.find("table nosuchtable does not exist in account " + credentials.accountName),
-              std::string::npos) << missing.output;
-    EXPECT_EQ(missing.output.find("run the same command again"), std::string::npos) << missing.output;
-    for (const char* since : {"1796000000000", "2999-01-01T00:00:00Z", "yesterday"}) {
-        auto refused = aztable(backup + table + " --since " + since, wrong);
-        EXPECT_NE(refused.status, 0) << since << ": " << refused.output;
-    }
-    EXPECT_FALSE(testing_support::pathExists(temp.file("b")));
-    auto iso = aztable(backup + table + " --since 2020-01-01T00:00:00Z", wrong);
-    EXPECT_EQ(iso.status, 0) << iso.output;
-    EXPECT_NE(iso.output.find("next incremental backup: --since "), std::string::npos) << iso.output;
-}
-
 TEST_F(ControllerTest, JsonOutputOfABackupAndARestore) {
     const std::string source = testing_support::uniqueTableName("json");
     createTable(source);
-    writeEntities(source, {"{\"odata.etag\":\"x\",\"PartitionKey\":\"p\",\"RowKey\":\"1\",\"v\":1}",
-                           "{\"odata.etag\":\"x\",\"PartitionKey\":\"p\",\"RowKey\":\"2\",\"v\":2}"});
+    writeEntities(source, {entityToWrite("p", "1", "\"v\":1"), entityToWrite("p", "2", "\"v\":2")});
     testing_support::TempFolder temp;
     const std::string folder = temp.path() + "/full";
     // stdout holds the object alone; stderr lines (the destination, the summary) are mixed in.

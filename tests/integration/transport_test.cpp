@@ -83,8 +83,7 @@ TEST_F(TransportTest, InsertOrReplaceEncodesKeysInThePath) {
     std::vector<std::pair<std::string, std::string>> keys = {
         {"a b", "r1"}, {"a\xc2\xbf", "r1"}, {"q'uote", "r'1"}, {"~~~", "r2"}, {"~~~", "~~~"}};
     for (const auto& key : keys) {
-        const std::string line =
-            "{\"odata.etag\":\"x\",\"PartitionKey\":\"" + key.first + "\",\"RowKey\":\"" + key.second + "\"}";
+        const std::string line = testing_support::entityToWrite(key.first, key.second);
         ASSERT_EQ(account.insertOrReplaceEntity(table, line), Success) << line;
     }
     AzureTableContinuationToken token;

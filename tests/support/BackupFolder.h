@@ -15,14 +15,18 @@
 namespace testing_support {
 
 // Every entity line a backup folder holds, read back through the verifying reader; a folder that
-// cannot be opened or read fails the calling test.
-inline std::vector<std::string> readBackupLines(const std::string& folder, bool allowIncomplete = false) {
+// cannot be opened or read fails the calling test. With `manifest`, the folder's manifest is put
+// there and the whole folder must pass verify() as well.
+inline std::vector<std::string> readBackupLines(const std::string& folder, bool allowIncomplete = false,
+                                                platform::store::BackupManifest* manifest = nullptr) {
     std::string error;
     auto reader = platform::store::BackupReader::open(folder, error, platform::store::posixFileSystem(),
                                                       allowIncomplete);
     EXPECT_TRUE(reader) << error;
     std::vector<std::string> lines;
     if (!reader) return lines;
+    if (manifest) *manifest = reader->manifest();
+    EXPECT_TRUE(!manifest || reader->verify(error)) << error;
     std::string line;
     while (reader->nextLine(line)) lines.push_back(line);
     EXPECT_FALSE(reader->error()) << reader->errorMessage();

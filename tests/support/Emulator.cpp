@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <random>
 
 #include "platform/http/ConnectionString.h"
@@ -68,6 +67,16 @@ std::string shellQuote(const std::string& text) {
     return quoted + "'";
 }
 
+std::string entityToWrite(const std::string& pk, const std::string& rk, const std::string& properties) {
+    auto quoted = [](const std::string& text) {
+        std::string out = "\"";
+        for (char c : text) out += c == '"' || c == '\\' ? std::string{'\\', c} : std::string(1, c);
+        return out + "\"";
+    };
+    return "{\"odata.etag\":\"W/\\\"x\\\"\",\"PartitionKey\":" + quoted(pk) + ",\"RowKey\":" + quoted(rk) +
+           (properties.empty() ? "" : "," + properties) + "}";
+}
+
 bool readUntil(int fd, std::string& text, const std::string& until, size_t from) {
     char buffer[1 << 16];
     while (until.empty() || text.find(until, from) == std::string::npos) {
@@ -81,18 +90,12 @@ bool readUntil(int fd, std::string& text, const std::string& until, size_t from)
 }
 
 void emulatorAccount(std::string& connection, AzureTableCredentials& credentials) {
-    static std::mutex mutex;
-    static bool tried = false;
-    static std::string given, error;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!tried) {
-            tried = true;
-            const char* variable = std::getenv("AZTABLE_TEST_CONNECTION_STRING");
-            given = variable && *variable ? variable : startOwnEmulator(error);
-        }
-        connection = given;
-    }
+    static std::string error;
+    static const std::string given = [] {  // once, whichever thread asks first
+        const char* variable = std::getenv("AZTABLE_TEST_CONNECTION_STRING");
+        return variable && *variable ? std::string(variable) : startOwnEmulator(error);
+    }();
+    connection = given;
     ASSERT_FALSE(connection.empty()) << "no emulator: " << error;
     platform::http::StorageConnection parsed;
     std::string why;

@@ -27,6 +27,10 @@ std::string uniqueTableName(const std::string& prefix = "t");
 // `text` as one word for /bin/sh.
 std::string shellQuote(const std::string& text);
 
+// An entity line to write, as a backup holds it: an entity tag (which the writer strips), the
+// keys as JSON strings, then `properties` (JSON members, without braces).
+std::string entityToWrite(const std::string& pk, const std::string& rk, const std::string& properties = "");
+
 // Reads `fd` into `text` until `until` appears in it at `from` or later, or to its end when
 // `until` is empty; false when the end (or a minute of silence) came first.
 bool readUntil(int fd, std::string& text, const std::string& until = "", size_t from = 0);

@@ -9,7 +9,6 @@
 // tests/integration/table_service_conformance_test.cpp runs the same cases against the emulator.
 #include <ctime>
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include <rapidjson/document.h>
+#include <strings.h>
 
 #include "platform/http/UrlEncoding.h"
 #include "support/FakeTransport.h"
@@ -51,13 +51,11 @@ public:
     explicit FakeTableService(FakeTransport& transport) {
         transport.setResponder([this](const platform::http::HttpExchange& e) {
             platform::http::HttpReply r = handle(e);
-            if (serviceClock > 0) {
-                const time_t when = static_cast<time_t>(serviceClock);
-                struct tm fields {};
-                char text[64];
-                strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", gmtime_r(&when, &fields));
+            const time_t when = static_cast<time_t>(serviceClock);
+            struct tm fields {};
+            char text[64];
+            if (serviceClock > 0 && strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", gmtime_r(&when, &fields)))
                 r.headers["date"] = text;
-            }
             return r;
         });
     }
@@ -74,10 +72,9 @@ public:
             char pk[16], rk[16];
             std::snprintf(pk, sizeof pk, "p%02d", i % partitions);
             std::snprintf(rk, sizeof rk, "r%05d", i);
-            std::string json = "{\"odata.etag\":\"W/\\\"1\\\"\",\"PartitionKey\":\"" + std::string(pk) + "\",\"RowKey\":\"" +
-                               rk + "\",\"Timestamp\":\"2023-11-14T22:13:20.1234567Z\",\"n\":" + std::to_string(t1.size()) +
-                               ",\"big\":\"9007199254740993\",\"big@odata.type\":\"Edm.Int64\"}";
-            t1[std::string(pk) + "/" + rk] = json;
+            t1[std::string(pk) + "/" + rk] = "{\"odata.etag\":\"W/\\\"1\\\"\",\"PartitionKey\":\"" + std::string(pk) +
+                "\",\"RowKey\":\"" + rk + "\",\"Timestamp\":\"2023-11-14T22:13:20.1234567Z\",\"n\":" +
+                std::to_string(t1.size()) + ",\"big\":\"9007199254740993\",\"big@odata.type\":\"Edm.Int64\"}";
         }
         m_rows = sortedRows(t1);
     }
@@ -127,8 +124,7 @@ private:
             size_t at = url.find(sep + name + "=");
             if (at == std::string::npos) continue;
             at += name.size() + 2;
-            size_t end = url.find('&', at);
-            return platform::http::percentDecode(url.substr(at, end == std::string::npos ? std::string::npos : end - at));
+            return platform::http::percentDecode(url.substr(at, url.find('&', at) - at));  // npos - at: to the end
         }
         return "";
     }
@@ -221,13 +217,11 @@ private:
             }
         }
         const bool missing = !m_tables.count(table);
-        bool refuse = missing;
-        for (const auto& entity : stored.entities) refuse = refuse || (m_refuseWhen && m_refuseWhen(entity));
-        for (const auto& entity : stored.entities) {
-            if (refuse || m_forget) break;
+        const bool refuse = missing || (m_refuseWhen && std::any_of(stored.entities.begin(), stored.entities.end(), m_refuseWhen));
+        for (size_t i = 0; i < stored.entities.size() && !refuse && !m_forget; ++i) {
             rapidjson::Document d;
-            d.Parse(entity.c_str());
-            m_tables[table][std::string(d["PartitionKey"].GetString()) + "/" + d["RowKey"].GetString()] = entity;
+            d.Parse(stored.entities[i].c_str());
+            m_tables[table][std::string(d["PartitionKey"].GetString()) + "/" + d["RowKey"].GetString()] = stored.entities[i];
         }
         const size_t operations = stored.entities.size();
         if (m_forget) stored.entities.clear();
@@ -247,11 +241,7 @@ private:
 
     // Table names match without regard to case; the name a table was created with is kept.
     struct NoCase {
-        bool operator()(const std::string& a, const std::string& b) const {
-            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-                return std::tolower(x) < std::tolower(y);
-            });
-        }
+        bool operator()(const std::string& a, const std::string& b) const { return strcasecmp(a.c_str(), b.c_str()) < 0; }
     };
 
     mutable std::mutex m_mutex;
