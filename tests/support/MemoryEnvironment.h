@@ -67,6 +67,12 @@ public:
     // Inspection.
     std::vector<LogLine> logLines() const { std::lock_guard<std::mutex> l(m_mutex); return m_log; }
     bool logged(const std::string& message) const { return countLogged(message) > 0; }  // an exact message
+    std::vector<std::string> messagesOf(const std::string& function) const {  // in order
+        std::vector<std::string> out;
+        for (const auto& line : logLines())
+            if (line.function == function) out.push_back(line.message);
+        return out;
+    }
     size_t countLogged(const std::string& message) const {
         std::lock_guard<std::mutex> l(m_mutex);
         return std::count_if(m_log.begin(), m_log.end(), [&](const LogLine& line) { return line.message == message; });

@@ -11,14 +11,6 @@ using testing_support::MemoryEnvironment;
 
 namespace {
 
-// The messages logged under one function name, in order.
-std::vector<std::string> messages(const MemoryEnvironment& env, const std::string& function) {
-    std::vector<std::string> out;
-    for (const auto& line : env.logLines())
-        if (line.function == function) out.push_back(line.message);
-    return out;
-}
-
 class RunnerTest : public backup_test::ServiceTest {
 protected:
     QueryEntitiesArgs argsFor(MemoryEnvironment& env, const std::string& restart) {
@@ -55,7 +47,7 @@ TEST_F(RunnerTest, FullBackupWritesDescriptionThenOnePutAndOneRestartPerPage) {
     EXPECT_EQ(splitLines(data.data()), service.expectedLines());
     EXPECT_EQ(data.puts[5].back(), '\n');
 
-    EXPECT_EQ(messages(env, "execute"), (std::vector<std::string>{"Starting scan\n", "Write complete\n"}));
+    EXPECT_EQ(env.messagesOf("execute"), (std::vector<std::string>{"Starting scan\n", "Write complete\n"}));
     EXPECT_EQ(queryUrls().size(), 6u);
     EXPECT_EQ(queryUrls()[0].find("$filter"), std::string::npos);  // no bounds, no filter
     EXPECT_TRUE(env.failures().empty());
@@ -100,15 +92,15 @@ TEST_F(RunnerTest, EveryFailureIsLoggedThenReportedWithTheSameText) {
         transport->clearRequests();
         MemoryEnvironment env;
         EXPECT_FALSE(c.run(env));
-        ASSERT_FALSE(messages(env, c.function).empty());
-        EXPECT_EQ(messages(env, c.function).back(), c.message);
+        ASSERT_FALSE(env.messagesOf(c.function).empty());
+        EXPECT_EQ(env.messagesOf(c.function).back(), c.message);
         EXPECT_EQ(env.failures(), std::vector<std::string>{c.message});
         EXPECT_EQ(env.createdOutputs().empty(), std::string(c.function) == "createDescription");
         if (env.createdOutputs().empty()) {
             EXPECT_EQ(queryUrls().size(), 0u);
         } else if (c.scanned) {
             EXPECT_FALSE(env.output("t1").closed);
-            EXPECT_EQ(messages(env, "execute").back(), "Write complete\n");
+            EXPECT_EQ(env.messagesOf("execute").back(), "Write complete\n");
         }
     }
 }

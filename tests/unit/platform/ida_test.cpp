@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/ida/IdaLoggingEnvironment.h"
-#include "platform/ida/RestartPoint.h"
 #include "platform/log/DebugLog.h"
 #include "platform/runtime/Runtime.h"
 
@@ -27,44 +26,4 @@ TEST(DebugLog, EachRuntimeScrubsItsOwnSecrets) {
     onA.reportFailure("first");
     onA.reportFailure("second");
     EXPECT_EQ(onA.failureMessage(), "first");
-}
-
-TEST(RestartPoint, ParsesAndFormatsEveryForm) {
-    struct Case {
-        const char* text;
-        bool valid;
-        bool start, end;
-        const char* partitionKey;
-        const char* rowKey;
-        const char* afterPage;  // the same text read as an output hears it after a page
-    } cases[] = {
-        {"", true, true, false, "", "", ":"},
-        {":", true, false, true, "", "", ":"},
-        {"pk:rk", true, false, false, "pk", "rk", "pk:rk"},
-        {"pk:", true, false, false, "pk", "", "pk:"},
-        {":rk", true, false, false, "", "rk", ":rk"},
-        {"1!8!cA--:1!12!cm93+/=", true, false, false, "1!8!cA--", "1!12!cm93+/=", "1!8!cA--:1!12!cm93+/="},
-        {"nocolon", false, false, false, "", "", nullptr},
-        {"a:b:c", false, false, false, "", "", nullptr},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        RestartPoint point = RestartPoint::nextPage("untouched", "");
-        ASSERT_EQ(RestartPoint::parse(c.text, point), c.valid);
-        if (!c.valid) {
-            EXPECT_EQ(point, RestartPoint::nextPage("untouched", ""));
-            continue;
-        }
-        EXPECT_EQ(point.isStart(), c.start);
-        EXPECT_EQ(point.isEnd(), c.end);
-        EXPECT_EQ(point.partitionKey(), c.partitionKey);
-        EXPECT_EQ(point.rowKey(), c.rowKey);
-        EXPECT_EQ(point.toString(), c.text);  // every valid text comes back as it was
-        RestartPoint heard;
-        ASSERT_TRUE(RestartPoint::parseAfterPage(c.text, heard));
-        EXPECT_EQ(heard.toString(), c.afterPage);
-    }
-    EXPECT_TRUE(RestartPoint::nextPage("", "").isEnd());
-    EXPECT_EQ(RestartPoint::end().afterPageString(), "");
-    EXPECT_EQ(RestartPoint::nextPage("p", "").afterPageString(), "p:");
 }

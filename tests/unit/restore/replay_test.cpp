@@ -200,12 +200,7 @@ protected:
         first.setInput("src", lines("p", 1, 2, ",\"v\":2") + lines("p", 3, 4, ",\"v\":2"));
         second.setInput("src", lines("p", 2, 3, ",\"v\":3"));
     }
-    std::vector<std::string> executeMessages() const {
-        std::vector<std::string> out;
-        for (const auto& line : job.logLines())
-            if (line.function == "execute") out.push_back(line.message);
-        return out;
-    }
+    std::vector<std::string> executeMessages() const { return job.messagesOf("execute"); }
 
     MemoryEnvironment job{"job"}, full{"/store/F1"}, first{"/store/I2"}, second{"/store/I3"};
     boost::shared_ptr<AzureTableRestoreRunner> runner = boost::make_shared<AzureTableRestoreRunner>(credentials, job);

@@ -44,13 +44,7 @@ protected:
         });
     }
     std::string lastUrl() { return transport->request(transport->requestCount() - 1).url; }
-    // The messages logged under one function name, in order.
-    std::vector<std::string> messages(const std::string& function) const {
-        std::vector<std::string> out;
-        for (const auto& line : env.logLines())
-            if (line.function == function) out.push_back(line.message);
-        return out;
-    }
+    std::vector<std::string> messages(const std::string& function) const { return env.messagesOf(function); }
 };
 
 }  // namespace table_service_test
