@@ -86,13 +86,7 @@ bool AzureTableListing::next() {
     return true;
 }
 
-bool sameTableName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+bool sameTableName(const std::string& a, const std::string& b) { return platform::text::equalsIgnoreCase(a, b); }
 
 bool isDescribeTableRequest(const AzureTableRequest& request, std::string& name) {
     static const std::string prefix = "Tables('";

@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "platform/util/Text.h"
+
 namespace platform {
 namespace http {
 namespace {
@@ -20,14 +22,6 @@ int base64Value(char c) {
     if (c == '+') return 62;
     if (c == '/') return 63;
     return -1;
-}
-
-bool equalsIgnoreCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 void setHeader(std::map<std::string, std::string>& headers, const std::string& name, const std::string& value) {
@@ -126,7 +120,7 @@ std::string canonicalizedResource(const std::string& accountName, const std::str
         if (end == std::string::npos) end = query.size();
         std::string parameter = query.substr(from, end - from);
         size_t equals = parameter.find('=');
-        if (equals != std::string::npos && equalsIgnoreCase(parameter.substr(0, equals), "comp")) {
+        if (equals != std::string::npos && platform::text::equalsIgnoreCase(parameter.substr(0, equals), "comp")) {
             resource += "?comp=" + parameter.substr(equals + 1);
             break;
         }
@@ -147,13 +141,13 @@ std::string sharedKeyLiteStringToSign(const std::string& date, const std::string
 
 std::string headerValue(const std::map<std::string, std::string>& headers, const std::string& name) {
     for (const auto& header : headers)
-        if (equalsIgnoreCase(header.first, name)) return header.second;
+        if (platform::text::equalsIgnoreCase(header.first, name)) return header.second;
     return "";
 }
 
 void eraseHeader(std::map<std::string, std::string>& headers, const std::string& name) {
     for (auto it = headers.begin(); it != headers.end();) {
-        if (equalsIgnoreCase(it->first, name))
+        if (platform::text::equalsIgnoreCase(it->first, name))
             it = headers.erase(it);
         else
             ++it;

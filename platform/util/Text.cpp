@@ -21,6 +21,12 @@ std::string toLower(std::string value) {
     return value;
 }
 
+bool equalsIgnoreCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
 std::string isoTimestampNow() {
     using namespace std::chrono;
     return isoTimestamp(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());

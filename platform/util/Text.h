@@ -11,6 +11,8 @@ namespace text {
 AZT_API std::string trim(const std::string& value);
 // ASCII lower case.
 AZT_API std::string toLower(std::string value);
+// Equal but for ASCII case (header names, table names).
+AZT_API bool equalsIgnoreCase(const std::string& a, const std::string& b);
 // The current UTC time as 2026-12-06T07:43:20.123456Z.
 AZT_API std::string isoTimestampNow();
 // The same for a time given in milliseconds since 1970.

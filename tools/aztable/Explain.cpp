@@ -23,7 +23,7 @@ bool has(const std::string& text, const char* part) { return text.find(part) != 
 std::string explainServiceFailure(const std::string& body, const std::string& table, const std::string& account) {
     // "<code>: <message>" as the service sent it, scrubbed.
     const std::string said = table_service::summarizeErrorBody(body);
-    const std::string code = said.substr(0, said.find(':'));
+    const std::string code = table_service::errorCodeOf(body);
     if (code == "ResourceNotFound" || code == "TableNotFound")
         return "table " + table + " does not exist in account " + account;
     if (code == "AuthenticationFailed" || (code == "AuthorizationFailure" && has(said, "authenticate")))
