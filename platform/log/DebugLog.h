@@ -7,6 +7,7 @@
 // default runtime's log. All members may be called from any thread; a line is written with one
 // write() so lines of different threads do not mix. A log that cannot be written drops the line:
 // it never stops a job.
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -40,12 +41,18 @@ public:
     // Registers a secret (an access key) that must never be written as it is.
     void registerSecret(const std::string& secret);
 
+    // The level of the process log writer (LogWriter.h): lines of a level above it are not
+    // written. -1 errors, 0 information, 2 detail, 3 debug; 2 until set.
+    int level() const { return m_level.load(std::memory_order_relaxed); }
+    void setLevel(int level) { m_level.store(level, std::memory_order_relaxed); }
+
 private:
     std::function<long long()> m_wallMs;
     mutable std::mutex m_mutex;
     std::string m_path;
     int m_fd = -1;
     std::vector<std::string> m_secrets;
+    std::atomic<int> m_level{2};
 };
 
 // The same on the default runtime's log.
