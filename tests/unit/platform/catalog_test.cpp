@@ -10,8 +10,13 @@
 #include <map>
 #include <tuple>
 
+#include "platform/catalog/ApplicationRecords.h"
 #include "platform/catalog/Catalog.h"
+#include "platform/catalog/ClientRecords.h"
+#include "platform/catalog/EvEvent.h"
 #include "platform/catalog/InstallConfig.h"
+#include "platform/http/CAzureTableStorageInfo.h"
+#include "platform/ida/IdaLoggingEnvironment.h"
 #include "support/TempFolder.h"
 
 using platform::Status;
@@ -333,4 +338,156 @@ TEST(InstallConfig, KeepsCommentsSavesPrivatelyAndNamesABadLine) {
     EXPECT_NE(bad.message.find("line 3"), std::string::npos) << bad.message;
     EXPECT_TRUE(config.get("QuorvServe", "ClientName", value));
     EXPECT_EQ(value, "c2");  // the failed load changed nothing
+}
+
+// The agent's records over a home folder with a catalog and a configuration.
+class CatalogRecords : public ::testing::Test {
+protected:
+    void SetUp() override {
+        runtime.setHome(dir.path());
+        auto catalog = openCatalog(dir.file("catalog.db"), true);
+        ASSERT_TRUE(catalog);
+        defaults = makeDefaults(*catalog);
+        ASSERT_TRUE(catalog->putAccount(defaults.instanceId, "acct1", "http://127.0.0.1:10002/acct1", kKey).ok());
+        platform::config::InstallConfig config;
+        ASSERT_TRUE(config.set("QuorvServe", "ClientName", "client1").ok());
+        ASSERT_TRUE(config.set("QuorvServe", "JobResultsDirectory", "/var/jr").ok());
+        ASSERT_TRUE(config.save(dir.file("aztable.conf")).ok());
+    }
+
+    static constexpr const char* kKey = "a2V5LW9mLWFjY3Qx";
+    TempFolder dir;
+    platform::Runtime runtime;
+    DefaultRecords defaults;
+};
+
+TEST_F(CatalogRecords, MissingHomeFilesSayToRunInit) {
+    TempFolder empty;
+    platform::Runtime other;
+    other.setHome(empty.path());
+    Catalog* catalog = nullptr;
+    platform::config::InstallConfig* config = nullptr;
+    for (Status status : {other.catalog(catalog), other.configuration(config)}) {
+        EXPECT_EQ(status.code, Status::Code::NotFound);
+        EXPECT_NE(status.message.find("aztable init"), std::string::npos) << status.message;
+    }
+    EXPECT_FALSE(testing_support::pathExists(empty.file("catalog.db")));
+    EXPECT_EQ(KXPI_Focus::getFocusClientName(true, other), "");
+}
+
+TEST_F(CatalogRecords, ApplicationsSubclientsAndClients) {
+    ApplicationId app(2, defaults.subclientId, runtime);
+    ASSERT_NE(app.getSubclient(), nullptr);
+    std::string name;
+    EXPECT_EQ(app.getClientName(name), 0);
+    EXPECT_EQ(name, "client1");
+    EXPECT_EQ(app.getInstanceId(), static_cast<unsigned long>(defaults.instanceId));
+    EXPECT_EQ(app.getBackupSetId(), static_cast<unsigned long>(defaults.backupSetId));
+    bool isDefault = false;
+    EXPECT_EQ(app.getSubclient()->isDefaultSubclient(isDefault), 0);
+    EXPECT_TRUE(isDefault);
+    EXPECT_EQ(app.getSubclient()->setConfigXML("<config ref='5'/>"), 0);
+    std::string xml;
+    EXPECT_EQ(Subclient(defaults.subclientId, runtime).getConfigXML(xml), 0);
+    EXPECT_EQ(xml, "<config ref='5'/>");
+    EXPECT_EQ(TableStorageSubclient(defaults.subclientId, runtime).getDynamicContent(xml), 0);
+    EXPECT_EQ(xml, "<content root/>");
+
+    for (auto ids : {std::make_pair(2ul, 9999ul), std::make_pair(3ul, static_cast<unsigned long>(defaults.subclientId))}) {
+        ApplicationId none(ids.first, ids.second, runtime);
+        EXPECT_EQ(none.getSubclient(), nullptr);
+        EXPECT_NE(none.getClientName(name), 0);
+        EXPECT_EQ(none.getInstanceId(), 0u);
+        EXPECT_FALSE(none.hasBackupSet());
+    }
+    EXPECT_NE(TableStorageSubclient(9999, runtime).getDynamicContent(xml), 0);
+
+    Catalog* catalog = nullptr;
+    ASSERT_TRUE(runtime.catalog(catalog).ok());
+    long long other = 0;
+    ASSERT_TRUE(catalog->addSubclient(defaults.backupSetId, "tables", "<content/>", "", false, other).ok());
+    std::vector<std::pair<unsigned long, std::string>> list;
+    ClientApplicationList applications(runtime);
+    EXPECT_EQ(applications.getSubclientList(app.getAppType(), app.getBackupSetId(), 15, list), 0);
+    EXPECT_EQ(list, (std::vector<std::pair<unsigned long, std::string>>{
+                        {static_cast<unsigned long>(defaults.subclientId), "default"},
+                        {static_cast<unsigned long>(other), "tables"}}));
+    EXPECT_NE(applications.getSubclientList(app.getAppType(), 0, 15, list), 0);
+
+    for (const char* known : {"client1", "host1.example"}) {
+        KXClient client(known, 0, runtime);
+        int id = 0;
+        std::string host;
+        EXPECT_TRUE(client.lookup());
+        EXPECT_EQ(client.getClientId(id), 0);
+        EXPECT_EQ(id, defaults.clientId);
+        EXPECT_EQ(client.getShortName(), "client1");
+        EXPECT_EQ(client.getNetworkHostName(host), 0);
+        EXPECT_EQ(host, "host1.example");
+    }
+    int id = 0;
+    EXPECT_NE(KXClient("stranger", 0, runtime).getClientId(id), 0);
+    EXPECT_EQ(KXPI_Focus::getFocusClientName(true, runtime), "client1");
+    EXPECT_EQ(KXPI_QuorvClient::getJobResultsDirectory("client1", runtime), "/var/jr");
+}
+
+TEST_F(CatalogRecords, GetStringFitsOrSaysTheSizeNeeded) {
+    KXPlatformInfo info(runtime);
+    struct Case {
+        const char* name;
+        bool nullBuffer;
+        int size;
+        int result;
+        int sizeAfter;
+        std::string bufferAfter;
+    };
+    // "client1" needs 8 bytes with its NUL.
+    for (const Case& c : std::vector<Case>{{"ClientName", false, 8, 1, 7, "client1"},
+                                           {"ClientName", false, 7, 0, 8, "untouched"},
+                                           {"ClientName", false, 0, 0, 8, "untouched"},
+                                           {"ClientName", true, 64, 0, 8, "untouched"},
+                                           {"NoSuchValue", false, 64, 0, 64, "untouched"}}) {
+        SCOPED_TRACE(std::string(c.name) + " size " + std::to_string(c.size));
+        char buffer[64] = "untouched";
+        int size = c.size;
+        EXPECT_EQ(info.getString("QuorvServe", c.name, c.nullBuffer ? nullptr : buffer, &size), c.result);
+        EXPECT_EQ(size, c.sizeAfter);
+        EXPECT_EQ(std::string(buffer), c.bufferAfter);
+    }
+}
+
+TEST_F(CatalogRecords, EventsAreRecordedWithoutKeys) {
+    runtime.log().registerSecret("c2VjcmV0LWtleS12YWx1ZQ==");
+    EvEvent event(runtime);
+    event.addArgument(EvEvent::TextArgument, "refused with key c2VjcmV0LWtleS12YWx1ZQ== for acct1");
+    EXPECT_EQ(event.MajorEvent(0x4800006A, 42, 0), 0);
+    Catalog* catalog = nullptr;
+    ASSERT_TRUE(runtime.catalog(catalog).ok());
+    std::vector<EventRecord> events;
+    ASSERT_TRUE(catalog->listEvents(42, events).ok());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].severity, EventRecord::Major);
+    EXPECT_EQ(events[0].eventId, 0x4800006Aul);
+    EXPECT_EQ(events[0].message, "refused with key *** for acct1");
+}
+
+TEST_F(CatalogRecords, CredentialsOfKnownAndUnknownAccountsAndInstances) {
+    IdaLoggingEnvironment environment("credentials", runtime);
+    CAzureTableStorageInfo info(environment, 32);
+    EXPECT_EQ(info.Connect(), 0);
+    EXPECT_EQ(info.FetchCredentials(9999), 0);
+    EXPECT_EQ(info.Connect(), 0);
+    ASSERT_NE(info.FetchCredentials(defaults.instanceId), 0);
+    EXPECT_NE(info.Connect(), 0);
+
+    std::vector<std::string> names;
+    EXPECT_NE(info.browseStorageAccountNames(names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"acct1"});
+    std::string key = "unchanged", url = "unchanged";
+    EXPECT_EQ(info.GetStorageAccountAuthenticationInfo("acct2", key, url), 0);
+    EXPECT_EQ(key + url, "unchangedunchanged");
+    EXPECT_NE(info.GetStorageAccountAuthenticationInfo("acct1", key, url), 0);
+    EXPECT_EQ(key, kKey);
+    EXPECT_EQ(url, "http://127.0.0.1:10002/acct1");
+    EXPECT_EQ(runtime.log().redact(std::string("key ") + kKey), "key ***");
 }
