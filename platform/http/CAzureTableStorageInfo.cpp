@@ -126,3 +126,11 @@ int CAzureTableStorageInfo::browseStorageAccountNames(std::vector<std::string>& 
     for (const auto& account : m_fetchedAccounts) names.push_back(account.first);
     return 1;
 }
+
+int CAzureTableStorageInfo::BrowseStorageAccounts(App::CloudDBEntity& accounts) {
+    std::vector<std::string> names;
+    if (!browseStorageAccountNames(names)) return 0;
+    accounts.list(App::CloudDBEntity::ChildrenField).clear();
+    for (const std::string& name : names) accounts.addChild(App::CloudDBEntity::storageAccount(name));
+    return 1;
+}

@@ -16,6 +16,7 @@
 
 #include "platform/http/AzureTableRequest.h"
 #include "platform/http/AzureTableRequestService.h"
+#include "platform/messages/Messages.h"
 #include "platform/util/Export.h"
 
 class IdaEnvironment;
@@ -67,6 +68,9 @@ public:
     int GetStorageAccountAuthenticationInfo(const std::string& account, std::string& accessKey, std::string& url);
     // Replaces `names` with the names of the fetched accounts, in name order.
     int browseStorageAccountNames(std::vector<std::string>& names);
+    // Replaces the top-level children of `accounts` with one storage-account entity per
+    // fetched account, in name order.
+    int BrowseStorageAccounts(App::CloudDBEntity& accounts);
 
     // A request prepared for `operation` ("", "create", "delete", "insert", "insert/replace",
     // "batch"): method, base URL, standard headers and signing information.
