@@ -1,6 +1,8 @@
 #include "platform/http/CAzureTableStorageInfo.h"
 
+#include "platform/catalog/Catalog.h"
 #include "platform/ida/IdaEnvironment.h"
+#include "platform/runtime/Runtime.h"
 
 namespace {
 
@@ -82,4 +84,53 @@ AzureTableRequest CAzureTableStorageInfo::baseRequest(const std::string& operati
         request.method = "GET";
     }
     return request;
+}
+
+int CAzureTableStorageInfo::FetchCredentials(unsigned long instanceId) {
+    m_fetched = false;
+    m_fetchedAccounts.clear();
+    platform::Runtime& runtime = m_environment->runtime();
+    platform::catalog::Catalog* catalog = nullptr;
+    platform::catalog::InstanceRecord instance;
+    std::vector<platform::catalog::AccountRecord> accounts;
+    platform::Status status = runtime.catalog(catalog);
+    if (status.ok()) status = catalog->findInstance(static_cast<long long>(instanceId), instance);
+    if (status.ok()) status = catalog->listAccounts(instance.id, accounts);
+    if (!status.ok()) {
+        m_environment->logMessage("FetchCredentials", status.message);
+        return 0;
+    }
+    for (const auto& account : accounts) {
+        runtime.log().registerSecret(account.accessKey);
+        m_fetchedAccounts[account.name] = FetchedAccount{account.endpoint, account.accessKey};
+    }
+    m_fetched = true;
+    return 1;
+}
+
+int CAzureTableStorageInfo::Connect() { return m_fetched ? 1 : 0; }
+
+int CAzureTableStorageInfo::GetStorageAccountAuthenticationInfo(const std::string& account, std::string& accessKey,
+                                                                std::string& url) {
+    auto found = m_fetchedAccounts.find(account);
+    if (!m_fetched || found == m_fetchedAccounts.end()) return 0;
+    m_environment->runtime().log().registerSecret(found->second.key);
+    accessKey = found->second.key;
+    url = found->second.url;
+    return 1;
+}
+
+int CAzureTableStorageInfo::browseStorageAccountNames(std::vector<std::string>& names) {
+    if (!m_fetched) return 0;
+    names.clear();
+    for (const auto& account : m_fetchedAccounts) names.push_back(account.first);
+    return 1;
+}
+
+int CAzureTableStorageInfo::BrowseStorageAccounts(App::CloudDBEntity& accounts) {
+    std::vector<std::string> names;
+    if (!browseStorageAccountNames(names)) return 0;
+    accounts.list(App::CloudDBEntity::ChildrenField).clear();
+    for (const std::string& name : names) accounts.addChild(App::CloudDBEntity::storageAccount(name));
+    return 1;
 }

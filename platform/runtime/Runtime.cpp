@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "platform/catalog/Catalog.h"
+#include "platform/catalog/InstallConfig.h"
 #include "platform/http/AzureTableRequestService.h"
 #include "platform/http/CurlHttpClient.h"
 #include "platform/store/FileSystem.h"
@@ -108,6 +110,53 @@ store::FileSystem& Runtime::fileSystem() {
 void Runtime::setFileSystem(store::FileSystem* fileSystem) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_fileSystem = fileSystem;
+}
+
+void Runtime::setHome(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(m_homeMutex);
+    if (folder == m_home) return;
+    m_home = folder;
+    if (m_catalog) m_oldCatalogs.push_back(std::move(m_catalog));
+    if (m_configuration) m_oldConfigurations.push_back(std::move(m_configuration));
+}
+
+std::string Runtime::home() const {
+    std::lock_guard<std::mutex> lock(m_homeMutex);
+    return m_home;
+}
+
+Status Runtime::catalog(catalog::Catalog*& out) {
+    std::lock_guard<std::mutex> lock(m_homeMutex);
+    if (!m_catalog) {
+        if (m_home.empty())
+            return Status(Status::Code::NotFound, "no home folder is set, so there is no catalog: run 'aztable init'");
+        std::string path = m_home + "/catalog.db";
+        Status status = catalog::Catalog::open(path, false, m_catalog);
+        if (status.code == Status::Code::NotFound)
+            return Status(Status::Code::NotFound, "there is no catalog at " + path + ": run 'aztable init' first");
+        if (!status.ok()) return status;
+    }
+    out = m_catalog.get();
+    return Status();
+}
+
+Status Runtime::configuration(config::InstallConfig*& out) {
+    std::lock_guard<std::mutex> lock(m_homeMutex);
+    if (!m_configuration) {
+        if (m_home.empty())
+            return Status(Status::Code::NotFound,
+                          "no home folder is set, so there is no configuration: run 'aztable init'");
+        std::string path = m_home + "/" + config::kConfigFileName;
+        auto loaded = std::make_unique<config::InstallConfig>();
+        Status status = loaded->load(path);
+        if (status.code == Status::Code::NotFound)
+            return Status(Status::Code::NotFound,
+                          "there is no configuration file at " + path + ": run 'aztable init' first");
+        if (!status.ok()) return status;
+        m_configuration = std::move(loaded);
+    }
+    out = m_configuration.get();
+    return Status();
 }
 
 Runtime& defaultRuntime() {

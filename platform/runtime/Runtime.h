@@ -2,7 +2,8 @@
 // What the platform would otherwise keep process-wide, in one object that is handed to whoever
 // needs it: the transport factory and the request deadline, a wall clock and a monotonic clock,
 // a sleeper that the runtime's own stop token cuts short, the file system of the backup store,
-// and the debug log with its list of secrets.
+// the debug log with its list of secrets, and the home folder with the catalog and the
+// installation configuration that live in it.
 //
 // Every client, runner and store reaches a runtime through its IdaEnvironment (runtime());
 // an environment that was given none uses defaultRuntime(), which keeps the library's fixed
@@ -15,21 +16,32 @@
 // StopToken::requestStop() are async-signal-safe once the runtime exists.
 //
 // A runtime owns what it was given (shared pointers) except the file system, which must outlive
-// it. Destroying a runtime while a job still uses it is a caller's error.
+// it. It owns the catalog and the configuration it opened; they live until the runtime goes
+// (a new home folder opens new ones and keeps the old, so a pointer handed out stays valid).
+// Destroying a runtime while a job still uses it is a caller's error.
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/http/HttpClient.h"
 #include "platform/log/DebugLog.h"
 #include "platform/util/Export.h"
 #include "platform/util/Sleeper.h"
+#include "platform/util/Status.h"
 #include "platform/util/StopToken.h"
 
 namespace platform {
 
 namespace store {
 class FileSystem;
+}
+namespace catalog {
+class Catalog;
+}
+namespace config {
+class InstallConfig;
 }
 
 // The local calendar clock. Only log lines and request signing read it; no decision about what
@@ -91,6 +103,17 @@ public:
     // --- Debug log and secrets
     log::DebugLog& log() { return *m_log; }
 
+    // --- Home folder
+    // The folder holding catalog.db and aztable.conf ("": none set).
+    void setHome(const std::string& folder);
+    std::string home() const;
+    // The home folder's catalog, opened on first use and kept; it is never created here (a
+    // missing catalog is NotFound and the message says to run `aztable init`). A failed open is
+    // tried again by the next call. The catalog may be used from any thread.
+    Status catalog(catalog::Catalog*& out);
+    // The home folder's configuration file, read on first use and kept, in the same way.
+    Status configuration(config::InstallConfig*& out);
+
 private:
     std::shared_ptr<Sleeper> currentSleeper();
     std::shared_ptr<WallClock> currentWallClock();
@@ -104,6 +127,14 @@ private:
     std::shared_ptr<WallClock> m_wallClock;  // override, or null
     store::FileSystem* m_fileSystem = nullptr;
     std::unique_ptr<log::DebugLog> m_log;
+    // The home folder's members, under their own lock (opening a catalog waits on its file).
+    mutable std::mutex m_homeMutex;
+    std::string m_home;
+    std::unique_ptr<catalog::Catalog> m_catalog;
+    std::unique_ptr<config::InstallConfig> m_configuration;
+    // Opened under an earlier home folder: kept alive for whoever still holds them.
+    std::vector<std::unique_ptr<catalog::Catalog>> m_oldCatalogs;
+    std::vector<std::unique_ptr<config::InstallConfig>> m_oldConfigurations;
 };
 
 // The runtime of everything that was given no other: the one process-wide object that remains.

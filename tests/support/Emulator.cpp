@@ -125,6 +125,14 @@ void EmulatorTest::writeEntities(const std::string& table, const std::vector<std
     ASSERT_TRUE(!outcome.result || outcome.result->empty()) << outcome.result->size() << " lines not written";
 }
 
+std::string EmulatorTest::secondConnection() const {
+    const std::string account = "aztablesecond";
+    std::string endpoint = credentials.accountUrl;
+    endpoint.replace(endpoint.rfind('/') + 1, std::string::npos, account);
+    return "DefaultEndpointsProtocol=http;AccountName=" + account +
+           ";AccountKey=YXp0YWJsZS1zZWNvbmQtdGVzdC1hY2NvdW50LWtleSE=;TableEndpoint=" + endpoint + ";";
+}
+
 std::string EmulatorTest::aztableCommand(const std::string& arguments, const std::string& environment) const {
     return "exec env AZURE_STORAGE_CONNECTION_STRING=" + shellQuote(connection) + " " + environment + " " +
            shellQuote(std::string(AZT_BINARY_DIR) + "/bin/aztable") + " " + arguments;

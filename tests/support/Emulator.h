@@ -57,6 +57,9 @@ protected:
     // pipe whose reading end is put in `output`.
     pid_t spawnAztable(const std::string& arguments, int& output, const std::string& environment = "") const;
 
+    // The emulator's second account (scripts/emulator names it), as a connection string.
+    std::string secondConnection() const;
+
     AzureTableCredentials credentials;
     std::string connection;
 

@@ -1,0 +1,138 @@
+#pragma once
+// The agent's context of one backup or restore job: which application (subclient), backup
+// domain and job it serves, the storage accounts' credentials, the agent configuration (chunk
+// size, tables), the restore runners of a restore, and the job's result directories.
+//
+// Owns all its members; the runner map shares ownership of each runner. No virtual functions,
+// no lock: one thread at a time, never copied. Operations report failures through the runtime's
+// process log writer and their return value; nothing is thrown. A failed operation leaves what
+// it had filled so far (credentials of earlier accounts, tables already appended).
+//
+// Every platform record it reads (catalog, configuration, events) is reached through the
+// runtime it was built with: the default runtime unless a constructor was given one.
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/catalog/ApplicationRecords.h"
+#include "platform/catalog/ClientRecords.h"
+#include "platform/catalog/EvEvent.h"
+#include "platform/ida/IdaLoggingEnvironment.h"
+#include "platform/log/EvDebug.h"
+#include "platform/log/LogWriter.h"
+#include "platform/messages/Messages.h"
+#include "platform/util/CTnError.h"
+#include "platform/util/Export.h"
+#include "restore/AzureTableRestore.h"
+#include "table_service/AzureTableCredentials.h"
+
+namespace platform {
+class Runtime;
+}
+
+namespace AzureTableIDA {
+
+// The installation configuration's sections: this agent's and the management server's.
+extern AZT_API const char* const c_dynamoSubKey;  // "AzureTableStorage"
+extern AZT_API const char* const c_quorvServ;     // "QuorvServe"
+
+typedef long long KXJobID;
+
+class AZT_API AzureTableConfig {
+public:
+    int getChunkSizeMB() const { return chunkSizeMB; }
+    void setChunkSizeMB(int megabytes) { chunkSizeMB = megabytes; }
+    std::vector<App::AzureDBTable>* getTables() { return &tables; }
+    void setTables(std::vector<App::AzureDBTable>* replacement) { tables = *replacement; }
+
+    int chunkSizeMB = 16;
+    std::vector<App::AzureDBTable> tables;
+};
+
+class AZT_API AzureTableUtil {
+public:
+    // The job event id of minorEvent, majorEvent and criticalEvent.
+    static constexpr unsigned long kJobEventId = 0x4800006A;
+    // The cloud-application instance type of the Azure service object.
+    static constexpr int kCloudAppsInstanceType = 32;
+
+    AzureTableUtil();
+    AzureTableUtil(unsigned int appId, unsigned int quorvCellId);
+    explicit AzureTableUtil(platform::Runtime& runtime);
+    AzureTableUtil(unsigned int appId, unsigned int quorvCellId, platform::Runtime& runtime);
+    ~AzureTableUtil();
+    AzureTableUtil(const AzureTableUtil&) = delete;
+    AzureTableUtil& operator=(const AzureTableUtil&) = delete;
+
+    // --- Context and directories
+    // Creates <results>/KX_JobResults/2/0/<job> and <results>/<cell>/<app>/osc; 0 or 1.
+    int CreateJobResultsDirectory();
+    std::string getLocalHostName();
+    int setXmlDiscover() { return 0; }
+    void setSkipContentInit(bool skip) { skipContentInit = skip; }
+    AzureTableConfig* getAzureTableConfig() { return &config; }
+
+    // --- Job events (id kJobEventId, the text as the one argument)
+    void minorEvent(const std::string& message);
+    void majorEvent(const std::string& message);
+    void criticalEvent(const std::string& message);
+
+    // --- Look-ups
+    bool GetKxClientEntityForHost(const std::string& hostName, KxEntities::ClientEntity& entity);
+
+    // --- Credentials and table listing
+    // Fills the credential map: the accounts already in it, or every account of the instance
+    // when it is empty. 0 or -1 (the accounts filled before a failure stay filled).
+    int initializeCredentialMap(unsigned long instanceId);
+    int InitFromInstanceProp(unsigned long instanceId) { return initializeCredentialMap(instanceId); }
+    // Appends the tables of one account (an account not in the map is added with empty
+    // credentials), or of every account in map order when `accountName` is empty (stopping at
+    // the first failure).
+    int listTables(std::string accountName, std::vector<App::AzureDBTable>& tables);
+    // Appends the tables of the account `credentials` reach; 0 or -1. `why`, when given, receives
+    // the cause of a failure in words (the service's reply summarised, keys scrubbed).
+    int listTables(AzureTableCredentials& credentials, std::vector<App::AzureDBTable>& tables,
+                   std::string* why = nullptr);
+
+    // --- Configuration
+    int setBackupRefTime(long long refTime);
+    int getLastBackupRefTime(long long& refTime);
+
+    platform::Runtime& runtime() const { return *m_runtime; }
+
+    // Fields, in the order of the context's definition.
+    bool traceToStdout = false;
+    std::string localHostName;
+    unsigned long long appId = 0;
+    unsigned long long quorvCellId = 2;
+    KXJobID jobId = 0;
+    std::string clientName;
+    std::string jobResultsDir;
+    std::string subclientDir;
+    EvDebug debugLog;
+    AzureTableConfig config;
+    App::CloudDBEntity subclientContent;
+    std::map<std::string, AzureTableCredentials> credentialMap;
+    std::map<std::string, std::shared_ptr<AzureTableRestoreRunner>> restoreRunners;
+    IdaLoggingEnvironment loggingEnvironment;
+    bool skipContentInit = false;
+
+private:
+    enum class Severity { Minor, Major, Critical };
+    void raiseEvent(Severity severity, const std::string& message);
+
+    platform::Runtime* m_runtime;
+    platform::log::LogWriter m_log;
+};
+
+// Reads one value of the installation configuration (section `section`, or c_dynamoSubKey when
+// null; c_quorvServ whenever `managementServer`) into `buffer` of `bufferSize` bytes. 0 when
+// found, -1 otherwise (a null buffer or a size of 0 included). `unused` is ignored.
+AZT_API int GetRegistryItemValue(const char* name, char* buffer, unsigned int bufferSize, const char* unused,
+                                 bool managementServer, const char* section);
+// The same on a given runtime.
+AZT_API int GetRegistryItemValue(const char* name, char* buffer, unsigned int bufferSize, const char* unused,
+                                 bool managementServer, const char* section, platform::Runtime& runtime);
+
+}  // namespace AzureTableIDA
