@@ -88,6 +88,25 @@ CREATE INDEX events_by_job ON events(job_id);
 // kSchemaVersion; the steps run in order inside the transaction that opens an older catalog.
 const char* migrationTo(int version) {
     switch (version) {
+        // Version 2: what each table of a job came to (one row per table, in the job's order).
+        case 2:
+            return R"sql(
+CREATE TABLE job_tables(
+  job_id INTEGER NOT NULL REFERENCES jobs(id),
+  ordinal INTEGER NOT NULL,
+  account TEXT NOT NULL,
+  table_name TEXT NOT NULL,
+  status TEXT NOT NULL DEFAULT '',
+  entities INTEGER NOT NULL DEFAULT 0,
+  bytes INTEGER NOT NULL DEFAULT 0,
+  pages INTEGER NOT NULL DEFAULT 0,
+  start_time INTEGER NOT NULL DEFAULT 0,
+  end_time INTEGER NOT NULL DEFAULT 0,
+  failure TEXT NOT NULL DEFAULT '',
+  task_xml TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY(job_id, ordinal),
+  UNIQUE(job_id, account, table_name));
+)sql";
         default: return nullptr;
     }
 }
@@ -156,6 +175,22 @@ ArchiveFileRecord readArchiveFile(Statement& s) {
     return ArchiveFileRecord{s.integer(0), s.integer(1), static_cast<int>(s.integer(2)), s.integer(3)};
 }
 IndexEntryRecord readIndexEntry(Statement& s) { return IndexEntryRecord{s.integer(0), s.text(1), s.text(2)}; }
+JobTableRecord readJobTable(Statement& s) {
+    JobTableRecord table;
+    table.jobId = s.integer(0);
+    table.ordinal = static_cast<int>(s.integer(1));
+    table.account = s.text(2);
+    table.table = s.text(3);
+    table.status = s.text(4);
+    table.entities = static_cast<unsigned long long>(s.integer(5));
+    table.bytes = static_cast<unsigned long long>(s.integer(6));
+    table.pages = static_cast<unsigned long long>(s.integer(7));
+    table.startTime = s.integer(8);
+    table.endTime = s.integer(9);
+    table.failure = s.text(10);
+    table.taskXml = s.text(11);
+    return table;
+}
 EventRecord readEvent(Statement& s) {
     EventRecord event;
     event.id = s.integer(0);
@@ -177,6 +212,9 @@ const char* const kJobColumns =
     "SELECT id, subclient_id, level, start_time, end_time, reference_time, status, restart, failure FROM jobs";
 const char* const kArchiveFileColumns = "SELECT id, job_id, level, creation_time FROM archive_files";
 const char* const kIndexEntryColumns = "SELECT job_id, path, metadata_xml FROM index_entries";
+const char* const kJobTableColumns =
+    "SELECT job_id, ordinal, account, table_name, status, entities, bytes, pages, start_time, end_time, failure, "
+    "task_xml FROM job_tables";
 const char* const kEventColumns = "SELECT id, time, job_id, severity, event_id, message FROM events";
 
 Status badName(const char* what) { return Status(Status::Code::BadUsage, std::string("a ") + what + " needs a name"); }
@@ -256,6 +294,9 @@ Status Catalog::prepareSchema(bool create) {
         if (empty) {
             Status made = exec(kSchema);
             if (!made.ok()) return made;
+            // A new catalog takes the same steps an old one is upgraded by.
+            for (int next = 2; next <= kSchemaVersion; ++next)
+                if (!(made = exec(migrationTo(next))).ok()) return made;
             Statement meta(m_db, "INSERT INTO meta(name, value) VALUES ('schema_version', ?), ('cell_id', ?)");
             meta.bind(std::to_string(kSchemaVersion)).bind(std::to_string(kDefaultCellId));
             int rc = meta.step();
@@ -806,6 +847,46 @@ Status Catalog::listIndexEntries(long long jobId, std::vector<IndexEntryRecord>&
     int rc;
     while ((rc = query.step()) == SQLITE_ROW) found.push_back(readIndexEntry(query));
     if (rc != SQLITE_DONE) return sqlFailure("cannot list the index of job " + std::to_string(jobId), rc);
+    out = std::move(found);
+    return Status();
+}
+
+// --- The tables of a job
+
+Status Catalog::putJobTable(const JobTableRecord& table) {
+    if (table.account.empty() || table.table.empty())
+        return Status(Status::Code::BadUsage, "a job's table needs an account and a table name");
+    return inTransaction([&]() -> Status {
+        JobRecord job;
+        Status status = getJob(table.jobId, job);
+        if (!status.ok()) return status;
+        Statement upsert(m_db,
+                         "INSERT INTO job_tables(job_id, ordinal, account, table_name, status, entities, bytes, pages, "
+                         "start_time, end_time, failure, task_xml) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                         "ON CONFLICT(job_id, ordinal) DO UPDATE SET account = excluded.account, "
+                         "table_name = excluded.table_name, status = excluded.status, entities = excluded.entities, "
+                         "bytes = excluded.bytes, pages = excluded.pages, start_time = excluded.start_time, "
+                         "end_time = excluded.end_time, failure = excluded.failure, task_xml = excluded.task_xml");
+        upsert.bind(table.jobId).bind(table.ordinal).bind(table.account).bind(table.table).bind(table.status);
+        upsert.bind(static_cast<long long>(table.entities)).bind(static_cast<long long>(table.bytes));
+        upsert.bind(static_cast<long long>(table.pages)).bind(table.startTime).bind(table.endTime);
+        upsert.bind(table.failure).bind(table.taskXml);
+        int rc = upsert.step();
+        return rc == SQLITE_DONE ? Status()
+                                 : sqlFailure("cannot record table " + quoted(table.account + "/" + table.table) +
+                                                  " of job " + std::to_string(table.jobId),
+                                              rc);
+    });
+}
+
+Status Catalog::listJobTables(long long jobId, std::vector<JobTableRecord>& out) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    Statement query(m_db, (std::string(kJobTableColumns) + " WHERE job_id = ? ORDER BY ordinal").c_str());
+    query.bind(jobId);
+    std::vector<JobTableRecord> found;
+    int rc;
+    while ((rc = query.step()) == SQLITE_ROW) found.push_back(readJobTable(query));
+    if (rc != SQLITE_DONE) return sqlFailure("cannot list the tables of job " + std::to_string(jobId), rc);
     out = std::move(found);
     return Status();
 }

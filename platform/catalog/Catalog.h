@@ -15,6 +15,9 @@
 //                       times (seconds since 1970), status text, restart string, failure text
 //   archive files       a job's index archive files: job, level, creation time
 //   index entries       a job's index: path -> metadata XML (unique per job and path)
+//   job tables          what each table of a job came to: its place in the job's order, account
+//                       and table (unique per job), status, entities, bytes, pages, start and end
+//                       times, failure text, the task's parameters as XML (since version 2)
 //   events              job events: id, time, job id (0: no job), severity, event id, message
 //
 // Ids are never reused, even after the row they named was removed (job and subclient ids name
@@ -50,7 +53,7 @@ struct sqlite3;
 namespace platform {
 namespace catalog {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 constexpr unsigned long kDefaultCellId = 2;
 constexpr const char* kDefaultInstanceName = "default";
 constexpr const char* kDefaultBackupSetName = "defaultBackupSet";
@@ -117,6 +120,20 @@ struct AZT_API IndexEntryRecord {
     long long jobId = 0;
     std::string path;
     std::string metadataXml;
+};
+
+// One table of a job. Status is "" before the table started, then "running", "completed",
+// "failed" or "stopped".
+struct AZT_API JobTableRecord {
+    long long jobId = 0;
+    int ordinal = 0;  // the table's place in the job's order, from 0
+    std::string account;
+    std::string table;
+    std::string status;
+    unsigned long long entities = 0, bytes = 0, pages = 0;
+    long long startTime = 0, endTime = 0;  // seconds since 1970; 0 = not yet
+    std::string failure;
+    std::string taskXml;  // the task's name/value parameters
 };
 
 struct AZT_API EventRecord {
@@ -212,6 +229,11 @@ public:
     // Adds the entry, or replaces the metadata of the job's entry at that path.
     Status putIndexEntry(long long jobId, const std::string& path, const std::string& metadataXml);
     Status listIndexEntries(long long jobId, std::vector<IndexEntryRecord>& out);  // by path
+
+    // --- The tables of a job
+    // Adds the table at (jobId, ordinal), or replaces every field of the one there.
+    Status putJobTable(const JobTableRecord& table);
+    Status listJobTables(long long jobId, std::vector<JobTableRecord>& out);  // by ordinal
 
     // --- Events (event.id is ignored: the catalog assigns it)
     Status addEvent(const EventRecord& event, long long& id);

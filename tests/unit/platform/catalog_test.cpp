@@ -237,7 +237,7 @@ TEST(Catalog, RefusesNewerSchemaAndForeignFilesUnchanged) {
              sqlValue(path, "UPDATE meta SET value = '7' WHERE name = 'schema_version'");
          },
          Status::Code::Refused,
-         {"version 7", "version 1"}},
+         {"version 7", "version 2"}},
         {"other tables", [](const std::string& path) { sqlValue(path, "CREATE TABLE mine(x)"); }, Status::Code::Refused,
          {"not a catalog"}},
         {"not a database",
@@ -490,4 +490,62 @@ TEST_F(CatalogRecords, CredentialsOfKnownAndUnknownAccountsAndInstances) {
     EXPECT_EQ(key, kKey);
     EXPECT_EQ(url, "http://127.0.0.1:10002/acct1");
     EXPECT_EQ(runtime.log().redact(std::string("key ") + kKey), "key ***");
+}
+
+// A version 1 catalog (one without the job tables) is upgraded when opened, keeping its jobs;
+// the job tables then keep every field and one row per place in the job's order.
+TEST(Catalog, UpgradesVersionOneAndKeepsTheTablesOfAJob) {
+    TempFolder dir;
+    const std::string path = dir.file("catalog.db");
+    long long jobId = 0;
+    {
+        auto catalog = openCatalog(path, true);
+        ASSERT_TRUE(catalog);
+        JobRecord job;
+        job.subclientId = makeDefaults(*catalog).subclientId;
+        ASSERT_TRUE(catalog->addJob(job, jobId).ok());
+    }
+    sqlValue(path, "DROP TABLE job_tables");
+    sqlValue(path, "UPDATE meta SET value = '1' WHERE name = 'schema_version'");
+
+    auto catalog = openCatalog(path);
+    ASSERT_TRUE(catalog);
+    EXPECT_EQ(sqlValue(path, "SELECT value FROM meta WHERE name = 'schema_version'"), "2");
+    JobRecord kept;
+    ASSERT_TRUE(catalog->getJob(jobId, kept).ok());
+
+    platform::catalog::JobTableRecord row;
+    row.jobId = jobId;
+    row.ordinal = 1;
+    row.account = "acct";
+    row.table = "tab";
+    row.status = "running";
+    ASSERT_TRUE(catalog->putJobTable(row).ok());
+    row.status = "failed";
+    row.entities = 5000000000ull;
+    row.bytes = 7;
+    row.pages = 3;
+    row.startTime = 100;
+    row.endTime = 200;
+    row.failure = "table tab does not exist";
+    row.taskXml = "<task/>";
+    ASSERT_TRUE(catalog->putJobTable(row).ok());
+    platform::catalog::JobTableRecord first = row;
+    first.ordinal = 0;
+    first.table = "other";
+    ASSERT_TRUE(catalog->putJobTable(first).ok());
+    first.ordinal = 2;  // the same table twice in one job is refused
+    EXPECT_FALSE(catalog->putJobTable(first).ok());
+    row.jobId = jobId + 1;
+    EXPECT_EQ(catalog->putJobTable(row).code, Status::Code::NotFound);
+
+    std::vector<platform::catalog::JobTableRecord> rows;
+    ASSERT_TRUE(catalog->listJobTables(jobId, rows).ok());
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].table, "other");
+    const auto& r = rows[1];
+    EXPECT_EQ(std::make_tuple(r.ordinal, r.account, r.table, r.status, r.entities, r.bytes, r.pages, r.startTime,
+                              r.endTime, r.failure, r.taskXml),
+              std::make_tuple(1, std::string("acct"), std::string("tab"), std::string("failed"), 5000000000ull, 7ull,
+                              3ull, 100ll, 200ll, std::string("table tab does not exist"), std::string("<task/>")));
 }
