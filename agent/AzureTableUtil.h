@@ -10,6 +10,7 @@
 //
 // Every platform record it reads (catalog, configuration, events) is reached through the
 // runtime it was built with: the default runtime unless a constructor was given one.
+#include <boost/shared_ptr.hpp>
 #include <map>
 #include <memory>
 #include <string>
@@ -22,6 +23,7 @@
 #include "platform/log/EvDebug.h"
 #include "platform/log/LogWriter.h"
 #include "platform/messages/Messages.h"
+#include "platform/util/CProgramArguments.h"
 #include "platform/util/CTnError.h"
 #include "platform/util/Export.h"
 #include "restore/AzureTableRestore.h"
@@ -64,6 +66,28 @@ public:
     ~AzureTableUtil();
     AzureTableUtil(const AzureTableUtil&) = delete;
     AzureTableUtil& operator=(const AzureTableUtil&) = delete;
+
+    // --- Binding to an application and a job
+    // Reads the option "a" ("<quorvcell-id>:<application-number>") and binds with the job id the
+    // context already holds. 0, or 1 on failure.
+    int Initialize(boost::shared_ptr<CProgramArguments>& arguments);
+    // Binds the context to an application and a job (three zeros: the ids it holds) and prepares
+    // a backup: client and host names, content, credentials, configuration, tables, directories.
+    // 0, or non-zero on failure (a client name that cannot be read only makes the result non-zero).
+    int Initialize(unsigned long quorvCellId, unsigned long appId, KXJobID jobId);
+
+    // --- Subclient content and table discovery
+    // Reads the content into subclientContent, seeds and fills the credential map, reads the
+    // chunk size. 0 or -1.
+    int InitFromSubclientProp(Subclient* subclient, bool& allAccounts);
+    // Expands the content into config's table list (the default subclient of whole-instance
+    // content leaves out what the backup set's other subclients cover). 0, -1 or 1.
+    int FetchTables(ApplicationId& application, const unsigned long& subclientId, bool isDefault, bool allAccounts);
+    // Appends the tables another subclient's content names. 0 or -1.
+    int FetchTablesForSubclient(unsigned long subclientId, std::vector<App::AzureDBTable>& tables);
+    CTnError getTables(std::vector<App::AzureDBTable>*& tables);
+    void toAccountTablePair(const std::string& account, const std::string& table, std::string& pair);
+    void fromAccountTablePair(const std::string& pair, std::string& account, std::string& table);
 
     // --- Context and directories
     // Creates <results>/KX_JobResults/2/0/<job> and <results>/<cell>/<app>/osc; 0 or 1.
@@ -117,8 +141,14 @@ public:
     std::map<std::string, std::shared_ptr<AzureTableRestoreRunner>> restoreRunners;
     IdaLoggingEnvironment loggingEnvironment;
     bool skipContentInit = false;
+    // The accounts whose table listing failed since the last FetchTables began, with the cause
+    // in words: a backup of their tables cannot be complete.
+    std::map<std::string, std::string> listingFailures;
 
 private:
+    // Appends the tables the content children name (types 45, 52, 17); -1 on another type.
+    int expandContent(const std::vector<CNMessageBase>& children, std::vector<App::AzureDBTable>& tables);
+
     enum class Severity { Minor, Major, Critical };
     void raiseEvent(Severity severity, const std::string& message);
 

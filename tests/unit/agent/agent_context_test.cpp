@@ -6,6 +6,7 @@
 
 #include "agent/AgentSetup.h"
 #include "agent/AzureTableUtil.h"
+#include <boost/make_shared.hpp>
 #include "platform/catalog/Catalog.h"
 #include "platform/runtime/Runtime.h"
 #include "support/FakeTransport.h"
@@ -26,6 +27,7 @@ protected:
         ASSERT_TRUE(runtime.catalog(catalog).ok());
         instanceId = init.instanceId;
         subclientId = init.subclientId;
+        backupSetId = init.backupSetId;
         // Each account answers the table listing with two tables, or as `replies` says.
         scope->setResponder([this](const platform::http::HttpExchange& e) {
             for (const auto& refused : refusedHosts)
@@ -43,7 +45,23 @@ protected:
     platform::Runtime runtime;
     FakeTransportScope scope{runtime};
     platform::catalog::Catalog* catalog = nullptr;
+    long long addSubclient(const std::string& name, const std::vector<App::CloudDBEntity>& children) {
+        App::CloudDBEntity content;
+        for (const auto& child : children) content.addChild(child);
+        std::string xml;
+        EXPECT_EQ(content.serialize(xml), 0);
+        long long id = 0;
+        EXPECT_TRUE(catalog->addSubclient(backupSetId, name, xml, "", false, id).ok());
+        return id;
+    }
+    std::vector<std::string> pairs(AzureTableUtil& util) {
+        std::vector<std::string> result;
+        for (const auto& table : util.config.tables) result.push_back(table.storageAccount() + "/" + table.tableName());
+        return result;
+    }
+
     unsigned long instanceId = 0, subclientId = 0;
+    long long backupSetId = 0;
     std::vector<std::string> refusedHosts;
 };
 
@@ -158,6 +176,92 @@ TEST_F(AgentContext, TheReferenceTimeIsStoredBesideTheOtherConfigurationFields) 
     refTime = 7;
     EXPECT_NE(util.getLastBackupRefTime(refTime), 0);
     EXPECT_EQ(refTime, 7);
+}
+
+TEST_F(AgentContext, ContentExpandsIntoTablesAndTheDefaultSubclientLeavesOutWhatOthersCover) {
+    addAccount("a");
+    addAccount("c");
+    using E = App::CloudDBEntity;
+    struct Case {
+        std::vector<E> content;
+        int init, fetch;
+        std::vector<std::string> tables;
+        bool allAccounts;
+        size_t accounts;
+    };
+    const Case cases[] = {
+        {{E::root()}, 0, 0, {"a/t1", "a/t2", "c/t1", "c/t2"}, true, 2},
+        // The account once in the map; the table twice in the list, in content order.
+        {{E::storageAccount("a"), E::table("a", "t2")}, 0, 0, {"a/t1", "a/t2", "a/t2"}, false, 1},
+        {{E::table("c", "t9")}, 0, 0, {"c/t9"}, false, 1},
+        {{}, 0, -1, {}, false, 0},
+        {{E::root(), E()}, -1, -1, {}, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tables.size());
+        long long id = addSubclient("s" + std::to_string(&c - cases), c.content);
+        AzureTableUtil util(static_cast<unsigned>(id), 2, runtime);
+        ApplicationId application(2, static_cast<unsigned long>(id), runtime);
+        bool allAccounts = false;
+        EXPECT_EQ(util.InitFromSubclientProp(application.getSubclient(), allAccounts), c.init);
+        EXPECT_EQ(allAccounts, c.allAccounts);
+        const unsigned long subclient = static_cast<unsigned long>(id);
+        EXPECT_EQ(util.FetchTables(application, subclient, false, allAccounts), c.fetch);
+        EXPECT_EQ(pairs(util), c.tables);
+        EXPECT_EQ(util.credentialMap.size(), c.accounts);
+        ASSERT_TRUE(catalog->removeSubclient(id).ok());
+    }
+
+    // The default subclient (whole instance) drops what the other subclients of its set cover,
+    // named directly or through their account.
+    addSubclient("one", {E::table("a", "t1")});
+    addSubclient("two", {E::storageAccount("c")});
+    AzureTableUtil util(static_cast<unsigned>(subclientId), 2, runtime);
+    ApplicationId application(2, subclientId, runtime);
+    bool allAccounts = false;
+    ASSERT_EQ(util.InitFromSubclientProp(application.getSubclient(), allAccounts), 0);
+    ASSERT_EQ(util.FetchTables(application, subclientId, true, allAccounts), 0);
+    EXPECT_EQ(pairs(util), std::vector<std::string>{"a/t2"});
+    std::vector<App::AzureDBTable>* tables = nullptr;
+    EXPECT_FALSE(util.getTables(tables).isError());
+    EXPECT_EQ(tables, &util.config.tables);
+
+    std::string pair, account, table;
+    util.toAccountTablePair("acct", "tab", pair);
+    EXPECT_EQ(pair, "acct\ttab");
+    util.fromAccountTablePair(pair, account, table);
+    EXPECT_EQ(account + "/" + table, "acct/tab");
+    util.config.tables.clear();
+    EXPECT_EQ(util.getTables(tables).getMessage(), "There are no tables in the config");
+}
+
+TEST_F(AgentContext, InitializeReadsTheApplicationIdAndBindsAJob) {
+    struct Case { std::vector<std::string> words; unsigned long long cell, app; };
+    const Case cases[] = {
+        {{"-a", "2:17"}, 2, 17}, {{"-a", "0x2:0x11"}, 2, 17}, {{"-a", "17"}, 0, 0},
+        {{"-a", "2:17:5"}, 0, 0}, {{}, 0, 0}, {{"-a=-1:17"}, 0, 0}, {{"-a", "2:-17"}, 0, 0},
+    };
+    for (const auto& c : cases) {
+        auto arguments = boost::make_shared<CProgramArguments>(c.words);
+        AzureTableUtil util(0, 0, runtime);
+        EXPECT_EQ(util.Initialize(arguments), 1) << "the job id is 0";
+        EXPECT_EQ(util.appId, c.app);
+        EXPECT_EQ(util.quorvCellId, c.cell);
+    }
+    AzureTableUtil unbound(17, 2, runtime);
+    EXPECT_EQ(unbound.Initialize(0, 0, 0), 1);
+    EXPECT_EQ(unbound.Initialize(2, 17, -5), 1);
+
+    addAccount("a");
+    AzureTableUtil util(runtime);
+    util.jobId = 900;
+    auto arguments = boost::make_shared<CProgramArguments>(std::vector<std::string>{"-a", "2:" + std::to_string(subclientId)});
+    ASSERT_EQ(util.Initialize(arguments), 0);
+    EXPECT_EQ(pairs(util), (std::vector<std::string>{"a/t1", "a/t2"}));
+    EXPECT_FALSE(util.localHostName.empty());
+    EXPECT_FALSE(util.clientName.empty());
+    EXPECT_EQ(util.credentialMap["a"].accountUrl, "http://a.127.0.0.1:9");
+    EXPECT_TRUE(testing_support::pathExists(util.jobResultsDir));
 }
 
 TEST(AgentHome, InitIsPrivateRepeatableAndRefusesAFolderItCannotUse) {
