@@ -62,7 +62,9 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
             return Result::Refused;
         }
     }
-    if (!userBound) {
+    if (!userBound && m_options.recordedToTime > 0) {
+        toTime = std::max(m_options.recordedToTime, m_options.fromTime);
+    } else if (!userBound) {
         if (m_serviceTime <= 0) {
             message = "the service's reply carried no Date header, so the backup has no time to record for the next "
                       "incremental backup; give an upper bound";

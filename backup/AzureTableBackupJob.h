@@ -39,6 +39,10 @@ struct AZT_API AzureTableBackupJobOptions {
     // holds every entity that exists when it passes it) and the recorded bound comes from the
     // service's clock (see run()).
     long long toTime = 0;
+    // Without a user bound: the bound to record for the next incremental backup instead of the
+    // service's clock at this table's start (a job of many tables records one for all of them).
+    // The scan still has no upper filter. 0 = take the service's clock.
+    long long recordedToTime = 0;
     uint64_t chunkSizeBytes = platform::store::kDefaultChunkSize;
     size_t bufferCapacity = IdaBufferedOutput::kDefaultCapacity;
     platform::store::CommitPolicy commitPolicy;

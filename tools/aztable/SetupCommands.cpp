@@ -197,9 +197,9 @@ struct EventsOptions {
 
 const char* severityName(int severity) {
     switch (severity) {
-    case 0: return "minor";
-    case 1: return "major";
-    case 2: return "critical";
+    case platform::catalog::EventRecord::Minor: return "minor";
+    case platform::catalog::EventRecord::Major: return "major";
+    case platform::catalog::EventRecord::Critical: return "critical";
     default: return "event";
     }
 }
