@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
+
 #include "agent/AgentSetup.h"
 #include "agent/AzureTableUtil.h"
+#include "agent/SubclientBackupJob.h"
+#include "agent/Subclients.h"
 #include <boost/make_shared.hpp>
 #include "platform/catalog/Catalog.h"
 #include "platform/runtime/Runtime.h"
@@ -297,3 +301,100 @@ TEST(AgentHome, InitIsPrivateRepeatableAndRefusesAFolderItCannotUse) {
 }
 
 }  // namespace
+
+// Subclients as a person defines them: names the instance does not know are refused before
+// anything is stored, a table its account does not list too, and a set keeps one default.
+TEST_F(AgentContext, SubclientDefinitionsAreCheckedBeforeTheyAreStored) {
+    addAccount("acct1");
+    using Definition = AzureTableIDA::SubclientDefinition;
+    struct Case {
+        const char* name;
+        std::function<void(Definition&)> define;
+        platform::Status::Code code;
+        std::string words;
+    };
+    std::vector<Case> cases = {
+        {"nothing named", [](Definition&) {}, platform::Status::Code::BadUsage, "--all, --account or --table"},
+        {"all and more", [](Definition& d) { d.all = true, d.accounts = {"acct1"}; }, platform::Status::Code::BadUsage,
+         "give it alone"},
+        {"unknown account", [](Definition& d) { d.accounts = {"nobody"}; }, platform::Status::Code::NotFound,
+         "no account 'nobody'"},
+        {"unlisted table", [](Definition& d) { d.tables = {{"acct1", "t9"}}; }, platform::Status::Code::NotFound,
+         "account 'acct1' has no table 't9'"},
+        {"second default", [](Definition& d) { d.all = true, d.makeDefault = true; }, platform::Status::Code::Refused,
+         "already has its default subclient 'default'"},
+        {"taken name", [](Definition& d) { d.name = "default", d.all = true; }, platform::Status::Code::Refused,
+         "already has a subclient 'default'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Definition d;
+        d.name = "sub";
+        c.define(d);
+        AzureTableIDA::SubclientSummary made;
+        platform::Status status = AzureTableIDA::createSubclient(runtime, d, made);
+        EXPECT_EQ(status.code, c.code) << status.message;
+        EXPECT_NE(status.message.find(c.words), std::string::npos) << status.message;
+    }
+    std::vector<AzureTableIDA::SubclientSummary> all;
+    ASSERT_TRUE(AzureTableIDA::listSubclients(runtime, "default", all).ok());
+    EXPECT_EQ(all.size(), 1u);
+
+    // A table of an account named whole is left out: one writer per table. A new set may have
+    // its own default subclient.
+    Definition d;
+    d.name = "sub";
+    d.backupSet = "other";
+    d.makeDefault = true;
+    d.accounts = {"acct1"};
+    d.tables = {{"acct1", "t1"}, {"acct1", "t1"}};
+    AzureTableIDA::SubclientSummary made;
+    ASSERT_TRUE(AzureTableIDA::createSubclient(runtime, d, made).ok());
+    EXPECT_EQ(made.content, std::vector<std::string>{"account acct1"});
+    EXPECT_TRUE(made.isDefault);
+    EXPECT_EQ(made.backupSet, "other");
+    EXPECT_EQ(AzureTableIDA::deleteSubclient(runtime, "default", "other", "sub").code, platform::Status::Code::Refused);
+}
+
+// Each account/table pair once, and accounts taken in turn so that N workers never all hold
+// one account while another waits.
+TEST(SubclientJob, TablesAreUniqueAndAccountsTakeTurns) {
+    auto tables = [](const std::vector<std::string>& names) {
+        std::vector<App::AzureDBTable> out;
+        for (const auto& name : names) out.emplace_back(name.substr(0, 1), name.substr(1));
+        return out;
+    };
+    auto names = [](const std::vector<App::AzureDBTable>& list, const std::vector<size_t>& order) {
+        std::string text;
+        for (size_t i : order) text += list[i].storageAccount() + list[i].tableName() + " ";
+        return text;
+    };
+    const auto unique = AzureTableIDA::uniqueTables(tables({"a1", "a2", "b1", "a1", "a3", "b2", "c1", "a4", "b1"}));
+    ASSERT_EQ(unique.size(), 7u);
+    EXPECT_EQ(names(unique, AzureTableIDA::scheduleOrder(unique)), "a1 b1 c1 a2 b2 a3 a4 ");
+    EXPECT_TRUE(AzureTableIDA::scheduleOrder({}).empty());
+    const auto one = tables({"a1", "a2", "a3"});
+    EXPECT_EQ(names(one, AzureTableIDA::scheduleOrder(one)), "a1 a2 a3 ");
+}
+
+// The job's restart string in the job manager's form, read back through the restart info:
+// finished tables -1, unfinished the pages stored, tables it does not name not started.
+TEST(SubclientJob, RestartStringsRoundTripThroughTheRestartInfo) {
+    struct Case {
+        std::string restart;
+        size_t count;
+        std::vector<long long> offsets;
+    };
+    const std::string written = AzureTableIDA::jobRestartString({0, -1, 1, 5});
+    EXPECT_EQ(written, "-o 1|0 -o 2|-1 -o 3|1 -o 4|5");
+    std::vector<Case> cases = {
+        {written, 4, {0, -1, 0, 4}},
+        {written, 6, {0, -1, 0, 4, 0, 0}},  // tables it does not name start afresh
+        {"", 2, {0, 0}},
+        {"-o 2|-1 -o 2|7 -o x|9 -o 1", 3, {0, 6, 0}},  // a later item wins; malformed ones are skipped
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.restart);
+        EXPECT_EQ(AzureTableIDA::jobRestartOffsets(c.restart, c.count), c.offsets);
+    }
+}
