@@ -75,7 +75,7 @@ bool jobProcessAlive(const std::string& home, long long jobId) {
     if (fd < 0) return false;
     const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
     ::close(fd);  // also releases the lock this probe may have taken
-    return !held;
+    return held;
 }
 
 std::string effectiveStatus(const std::string& home, const catalog::JobRecord& job) {

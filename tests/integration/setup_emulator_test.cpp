@@ -4,8 +4,16 @@
 #include <rapidjson/document.h>
 #include <sys/stat.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+#include <set>
 #include <string>
 
+#include "platform/catalog/Catalog.h"
+#include "tests/support/BackupFolder.h"
 #include "tests/support/Emulator.h"
 #include "tests/support/TempFolder.h"
 
@@ -13,6 +21,7 @@ namespace {
 
 using testing_support::shellQuote;
 using SetupTest = testing_support::EmulatorTest;
+using testing_support::readUntil;
 
 rapidjson::Document parsed(const testing_support::CommandResult& result) {
     rapidjson::Document document;
@@ -93,4 +102,227 @@ TEST_F(SetupTest, InitAccountsAndTablesOfTwoAccounts) {
     auto after = aztable("tables " + home);
     EXPECT_EQ(after.output.find(second), std::string::npos) << after.output;
     EXPECT_EQ(aztable("tables --home " + shellQuote(temp.file("nothing"))).status, 1);
+}
+
+namespace {
+
+// A home with the emulator's two accounts, and subclient backup jobs run in it.
+class JobsTest : public testing_support::EmulatorTest {
+protected:
+    void SetUp() override {
+        EmulatorTest::SetUp();
+        first = credentials.accountName;
+        ASSERT_EQ(aztable("init " + home).status, 0);
+        ASSERT_EQ(aztable("account add " + credentials.accountName + " " + home).status, 0);
+        temp.write("second", secondConnection() + "\n");
+        ::chmod(temp.file("second").c_str(), 0600);
+        ASSERT_EQ(aztable("account add aztablesecond --connection-string-file " + shellQuote(temp.file("second")) + " " +
+                          home)
+                      .status,
+                  0);
+    }
+    std::string onSecond() const { return "AZURE_STORAGE_CONNECTION_STRING=" + shellQuote(secondConnection()); }
+    // A table of `count` sample entities in the first account, or in the second one.
+    std::string sampleTable(const std::string& prefix, int count, bool second = false) {
+        const std::string table = testing_support::uniqueTableName(prefix);
+        auto made = aztable("sample-data --table " + table + " --count " + std::to_string(count),
+                            second ? onSecond() : "");
+        EXPECT_EQ(made.status, 0) << made.output;
+        return table;
+    }
+    rapidjson::Document json(const std::string& arguments, int expected = 0, const std::string& environment = "") {
+        auto result = aztable(arguments + " " + home + " --json", environment);
+        EXPECT_EQ(result.status, expected) << arguments << "\n" << result.output;
+        return parsed(result);
+    }
+    // The keys of every entity a table's folder holds; a key stored twice fails the test.
+    static std::set<std::string> keysIn(const std::string& folder, platform::store::BackupManifest& manifest) {
+        std::set<std::string> keys;
+        for (const auto& line : testing_support::readBackupLines(folder, false, &manifest)) {
+            rapidjson::Document entity;
+            entity.Parse(line.c_str());
+            EXPECT_TRUE(entity.IsObject()) << line;
+            if (!entity.IsObject()) continue;
+            EXPECT_TRUE(keys.insert(std::string(entity["PartitionKey"].GetString()) + "|" + entity["RowKey"].GetString())
+                            .second)
+                << "stored twice: " << line;
+        }
+        return keys;
+    }
+
+    testing_support::TempFolder temp;
+    const std::string home = "--home " + shellQuote(temp.file("home"));
+    std::string first;  // the emulator's own account
+};
+
+}  // namespace
+
+// Three tables in two accounts, one of them gone by the time the job runs: the others complete
+// and are recorded (table rows, index entries, the archive file), the job says which failed and
+// exits non-zero, and the reference time is not moved. Resumed once the table is back, the job
+// leaves the finished tables alone and completes.
+TEST_F(JobsTest, AFailingTableLeavesTheOthersCompleteAndTheJobResumable) {
+    const std::string a = sampleTable("joba", 1500), gone = sampleTable("jobgone", 10);
+    const std::string b = sampleTable("jobb", 300, true);
+    auto made = json("subclient create three --table " + first + "/" + a + " --table " + first + "/" + gone +
+                     " --table aztablesecond/" + b + " --table " + first + "/" + a);
+    EXPECT_EQ(made["subclient"]["content"].Size(), 3u);
+    ASSERT_EQ(aztable("table delete " + gone + " --wait").status, 0);
+
+    auto job = json("backup three --parallel 2", 1);
+    EXPECT_EQ(std::string(job["status"].GetString()), "completed with errors");
+    EXPECT_EQ(std::string(job["kind"].GetString()), "full");
+    EXPECT_FALSE(job["referenceTimeStored"].GetBool());
+    EXPECT_NE(std::string(job["error"]["message"].GetString()).find(first + "/" + gone + ": table " + gone +
+                                                                    " does not exist"),
+              std::string::npos);
+    const long long id = job["job"].GetInt64(), reference = job["referenceTime"].GetInt64();
+    std::map<std::string, std::string> statuses;
+    for (const auto& t : job["tables"].GetArray()) statuses[t["table"].GetString()] = t["status"].GetString();
+    EXPECT_EQ(statuses, (std::map<std::string, std::string>{{a, "completed"}, {b, "completed"}, {gone, "failed"}}));
+    for (const auto& t : job["tables"].GetArray()) {
+        if (std::string(t["status"].GetString()) != "completed") continue;
+        platform::store::BackupManifest manifest;
+        EXPECT_EQ(keysIn(t["folder"].GetString(), manifest).size(), t["entities"].GetUint64());
+        EXPECT_EQ(manifest.toTime, reference);  // one reference time for every table
+        EXPECT_EQ(std::string(t["folder"].GetString()).find(temp.file("home/store/2/")), 0u);
+    }
+    auto shown = json("job show " + std::to_string(id));
+    EXPECT_EQ(std::string(shown["job"]["status"].GetString()), "completed with errors");
+    EXPECT_EQ(shown["job"]["failedTables"].GetUint64(), 1u);
+    EXPECT_EQ(json("subclient show three")["subclient"]["lastBackupRefTime"].GetInt64(), 0);
+    auto events = aztable("events --job " + std::to_string(id) + " " + home);
+    EXPECT_NE(events.output.find("minor    full backup of subclient three started"), std::string::npos) << events.output;
+    EXPECT_NE(events.output.find("major    job " + std::to_string(id) + ": table " + first + "/" + gone + " failed"),
+              std::string::npos)
+        << events.output;
+    {
+        std::unique_ptr<platform::catalog::Catalog> catalog;
+        ASSERT_TRUE(platform::catalog::Catalog::open(temp.file("home/catalog.db"), false, catalog).ok());
+        std::vector<platform::catalog::IndexEntryRecord> index;
+        std::vector<platform::catalog::ArchiveFileRecord> files;
+        std::vector<platform::catalog::JobTableRecord> rows;
+        ASSERT_TRUE(catalog->listIndexEntries(id, index).ok());
+        ASSERT_TRUE(catalog->listArchiveFiles(id, files).ok());
+        ASSERT_TRUE(catalog->listJobTables(id, rows).ok());
+        ASSERT_EQ(index.size(), 2u);
+        EXPECT_EQ(index[1].path, "/" + first + "/" + a + "/F" + std::to_string(id));
+        EXPECT_NE(index[1].metadataXml.find("TableName"), std::string::npos) << index[1].metadataXml;
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_EQ(std::make_tuple(files[0].level, files[0].creationTime), std::make_tuple(1, reference));
+        for (const auto& row : rows) {
+            EXPECT_NE(row.taskXml.find(row.table), std::string::npos);
+            EXPECT_EQ(row.taskXml.find(credentials.accessKey), std::string::npos);
+        }
+    }
+
+    ASSERT_EQ(aztable("sample-data --table " + gone + " --count 20").status, 0);
+    auto resumed = json("backup --resume " + std::to_string(id));
+    EXPECT_EQ(std::string(resumed["status"].GetString()), "completed");
+    EXPECT_TRUE(resumed["referenceTimeStored"].GetBool());
+    for (const auto& t : resumed["tables"].GetArray())
+        EXPECT_EQ(t["skipped"].GetBool(), std::string(t["table"].GetString()) != gone) << t["table"].GetString();
+    EXPECT_EQ(json("subclient show three")["subclient"]["lastBackupRefTime"].GetInt64(), reference);
+    EXPECT_EQ(std::string(json("backup --resume " + std::to_string(id), 1)["error"]["code"].GetString()), "refused");
+}
+
+// A job killed with SIGKILL at random moments (after a random page of some table) and resumed
+// until it completes holds every entity of every table exactly once.
+TEST_F(JobsTest, AJobKilledAtRandomMomentsIsResumedToEveryEntityOnce) {
+    const std::map<std::string, size_t> counts = {
+        {sampleTable("killa", 3000), 3000}, {sampleTable("killb", 2000), 2000}, {sampleTable("killc", 2000, true), 2000}};
+    std::string create = "subclient create killed";
+    for (const auto& entry : counts)
+        create += " --table " + std::string(entry.first.find("killc") == 0 ? "aztablesecond" : first) + "/" + entry.first;
+    ASSERT_EQ(aztable(create + " " + home).status, 0) << create;
+
+    std::mt19937 random(20261206);
+    long long id = 0;
+    bool completed = false;
+    int kills = 0;
+    for (int round = 0; round < 6 && !completed; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string command = (id ? "backup --resume " + std::to_string(id) : std::string("backup killed")) +
+                                    " --parallel 2 " + home;
+        int output = -1;
+        pid_t child = spawnAztable(command, output, "AZTABLE_TEST_PAGE_LINES=1");
+        ASSERT_GT(child, 0);
+        std::string said;
+        size_t at = 0;
+        // The last round runs to its end; the others are killed after a random page.
+        const int pages = round == 5 ? 1000 : std::uniform_int_distribution<int>(1, 4)(random);
+        bool running = true;
+        for (int page = 0; page < pages && running; ++page) {
+            running = readUntil(output, said, "aztable: test page ", at);
+            at = said.find("aztable: test page ", at) + 1;
+        }
+        if (running) kills += ::kill(child, SIGKILL) == 0;
+        readUntil(output, said);
+        ::close(output);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        completed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (!id) {
+            auto jobs = json("jobs killed");
+            ASSERT_EQ(jobs["jobs"].Size(), 1u) << said;
+            id = jobs["jobs"][0]["id"].GetInt64();
+        }
+        if (!completed) {
+            ASSERT_TRUE(WIFSIGNALED(status)) << said;
+            EXPECT_EQ(std::string(json("job show " + std::to_string(id))["job"]["status"].GetString()), "interrupted");
+        }
+    }
+    ASSERT_TRUE(completed);
+    EXPECT_GE(kills, 2);
+    auto shown = json("job show " + std::to_string(id));
+    EXPECT_EQ(std::string(shown["job"]["status"].GetString()), "completed");
+    ASSERT_EQ(shown["job"]["tables"].Size(), 3u);
+    for (const auto& t : shown["job"]["tables"].GetArray()) {
+        const std::string account = t["account"].GetString(), table = t["table"].GetString();
+        platform::store::BackupManifest manifest;
+        const auto keys = keysIn(temp.file("home/store/2/" + std::to_string(json("subclient show killed")["subclient"]["id"].GetInt64()) + "/" +
+                                           std::to_string(id) + "/" + account + "/" + table),
+                                 manifest);
+        EXPECT_EQ(keys.size(), counts.at(table)) << table;
+        EXPECT_TRUE(manifest.complete);
+        EXPECT_EQ(manifest.toTime, shown["job"]["referenceTime"].GetInt64());
+    }
+}
+
+// The first job is full; after changes the next is incremental from its reference time and
+// holds the changes; a job that does not finish every table leaves the reference time where
+// it was, so the job after it starts from the same point.
+TEST_F(JobsTest, IncrementalJobsStartFromTheLastJobThatFinishedEveryTable) {
+    const std::string a = sampleTable("inca", 500), b = sampleTable("incb", 50, true);
+    ASSERT_EQ(aztable("subclient create inc --table " + first + "/" + a + " --table aztablesecond/" + b + " " + home).status, 0);
+    EXPECT_EQ(std::string(json("backup inc --incremental")["kind"].GetString()), "full");  // nothing to start from
+    const long long r1 = json("subclient show inc")["subclient"]["lastBackupRefTime"].GetInt64();
+    ASSERT_GT(r1, 0);
+
+    ASSERT_EQ(aztable("sample-data --table " + a + " --count 500 --update-fraction 0.2").status, 0);
+    auto second = json("backup inc");
+    EXPECT_EQ(std::string(second["kind"].GetString()), "incremental");
+    EXPECT_EQ(second["fromTime"].GetInt64(), r1);
+    const long long r2 = second["referenceTime"].GetInt64();
+    EXPECT_GE(r2, r1);
+    EXPECT_EQ(json("subclient show inc")["subclient"]["lastBackupRefTime"].GetInt64(), r2);
+    for (const auto& t : second["tables"].GetArray()) {
+        platform::store::BackupManifest manifest;
+        const auto keys = keysIn(t["folder"].GetString(), manifest);
+        EXPECT_TRUE(manifest.incremental);
+        EXPECT_EQ(manifest.fromTime, r1);
+        if (std::string(t["table"].GetString()) == a) EXPECT_GE(keys.size(), 100u);  // the 100 new entities at least
+    }
+
+    ASSERT_EQ(aztable("table delete " + b + " --wait", onSecond()).status, 0);
+    auto failing = json("backup inc", 1);
+    EXPECT_EQ(std::string(failing["status"].GetString()), "completed with errors");
+    EXPECT_EQ(json("subclient show inc")["subclient"]["lastBackupRefTime"].GetInt64(), r2);
+    auto third = json("backup inc --full", 1);
+    EXPECT_EQ(std::string(third["kind"].GetString()), "full");
+    EXPECT_EQ(json("subclient show inc")["subclient"]["lastBackupRefTime"].GetInt64(), r2);
+    ASSERT_EQ(aztable("sample-data --table " + b + " --count 5", onSecond()).status, 0);
+    auto fourth = json("backup inc");
+    EXPECT_EQ(std::string(fourth["kind"].GetString()), "incremental");
+    EXPECT_EQ(fourth["fromTime"].GetInt64(), r2);
 }
