@@ -285,6 +285,15 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
     // The lock is taken before the job is committed, so no one sees it running without a holder.
     std::string why;
     status = m_catalog->inTransaction([&]() -> Status {
+        // Two jobs of one subclient at once would both start from the same reference time and
+        // race to store theirs.
+        std::vector<catalog::JobRecord> earlier;
+        Status listed = m_catalog->listJobs(subclient.id, earlier);
+        if (!listed.ok()) return listed;
+        for (const auto& job : earlier)
+            if (effectiveStatus(m_runtime.home(), job) == kJobRunning)
+                return Status(Code::Refused, "job " + std::to_string(job.id) + " of subclient " + subclient.name +
+                                                 " is still running");
         long long id = 0;
         Status added = m_catalog->addJob(m_job, id);
         if (!added.ok()) return added;
@@ -395,6 +404,10 @@ Status SubclientBackupJob::prepareResume(SubclientBackupResult& result, std::vec
     std::vector<catalog::JobTableRecord> rows;
     if (!(status = m_catalog->listJobTables(id, rows)).ok()) return status;
 
+    if (rows.empty())
+        return Status(Code::Refused, "job " + std::to_string(id) + " ended before its tables were known" +
+                                         (m_job.failure.empty() ? std::string() : " (" + m_job.failure + ")") +
+                                         "; start a new backup of subclient " + subclient.name);
     m_jobId.store(id);
     result.jobId = id;
     result.resumed = true;
