@@ -19,6 +19,7 @@
 #include "platform/catalog/ApplicationRecords.h"
 #include "platform/catalog/ClientRecords.h"
 #include "platform/catalog/EvEvent.h"
+#include "platform/catalog/JobIndexRecords.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/log/EvDebug.h"
 #include "platform/log/LogWriter.h"
@@ -123,6 +124,27 @@ public:
     int setBackupRefTime(long long refTime);
     int getLastBackupRefTime(long long& refTime);
 
+    // --- Restore job discovery (AzureTableRestoreDiscovery.cpp)
+    // The chain of jobs a restore to `toTime` (0 = now) replays: the newest full backup at or
+    // before it and every incremental after that, ascending in `jobIds`; `earlierJobId` is the
+    // job just before the chain (0 when none). `appId`/`quorvCellId` 0: the context's.
+    CTnError getJobListByAppId(unsigned long toTime, std::vector<long long>& jobIds, KXJobID& earlierJobId,
+                               std::vector<GetArchFileListForJobRetCC_t>& archFiles,
+                               std::map<long long, unsigned long long>& jobLevels, unsigned long appId,
+                               unsigned long quorvCellId);
+    // The index entries under `path`: their paths, and the metadata of each by position.
+    bool browseIndex(const std::string& mediaAgent, const std::string& clientName, unsigned int option,
+                     unsigned long quorvCellId, unsigned long appId, unsigned long timeStamp, const std::string& path,
+                     std::vector<std::string>& paths, std::map<int, std::string>& metadata);
+    // The stored description of one table in one job; tries the other backup type when the
+    // first browse fails, inverting `incremental` for the caller.
+    bool browseIndexForTable(const std::string& account, const std::string& table, long long jobId,
+                             const std::string& mediaAgent, const std::string& clientName, unsigned int option,
+                             unsigned long quorvCellId, unsigned long appId, IdxMetadata::DynamoDBMetadata& metadata,
+                             bool& incremental);
+    // "Mon Jan 04 2021 10:30:05" as local time in seconds since 1970; 0 for an unknown month.
+    long long GetEpochTime(std::string text);
+
     platform::Runtime& runtime() const { return *m_runtime; }
 
     // Fields, in the order of the context's definition.
@@ -155,6 +177,9 @@ private:
     platform::Runtime* m_runtime;
     platform::log::LogWriter m_log;
 };
+
+// Orders index archive files oldest first.
+AZT_API bool funcArchFileCreationTimeSort(const GetArchFileListForJobRetCC_t& a, const GetArchFileListForJobRetCC_t& b);
 
 // Reads one value of the installation configuration (section `section`, or c_dynamoSubKey when
 // null; c_quorvServ whenever `managementServer`) into `buffer` of `bufferSize` bytes. 0 when
