@@ -21,6 +21,7 @@
 #include "platform/catalog/EvEvent.h"
 #include "platform/catalog/JobIndexRecords.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
+#include "platform/json_spirit/json_spirit.h"
 #include "platform/log/EvDebug.h"
 #include "platform/log/LogWriter.h"
 #include "platform/messages/Messages.h"
@@ -29,6 +30,7 @@
 #include "platform/util/Export.h"
 #include "restore/AzureTableRestore.h"
 #include "table_service/AzureTableCredentials.h"
+#include "table_service/AzureTableDescription.h"
 
 namespace platform {
 class Runtime;
@@ -144,6 +146,42 @@ public:
                              bool& incremental);
     // "Mon Jan 04 2021 10:30:05" as local time in seconds since 1970; 0 for an unknown month.
     long long GetEpochTime(std::string text);
+
+    // --- File, command and JSON helpers (none touches the job state)
+    // Runs `command` with its error stream joined to its output ("<command> 2>&1") through
+    // KxProcess::system (no time limit; `echoToStdout` passed on) and returns its result. The
+    // command is shell text: quote every piece that came from a user with platform::shellQuote.
+    int ExecCmd(const std::string& command, std::string& out, std::string& err, bool echoToStdout);
+    // Replaces, in order, the first occurrence of each search[i] by replace[i] (a later search
+    // sees the text already edited) and writes the file back durably: temp file, fsync, the old
+    // file's mode, rename; a symbolic link is followed. A 1627 error when the file cannot be
+    // read or written, or when there are fewer replacements than search strings; the file is
+    // then unchanged.
+    CTnError _EditConfFileContents(const std::string& path, std::vector<std::string>& search,
+                                   std::vector<std::string>& replace);
+    // Appends one row per line of the file, split at every `separator`. A missing file reads as
+    // empty (true); false after a debug error line when reading fails.
+    bool splitLines(const std::string& path, const std::string& separator,
+                    std::vector<std::vector<std::string>>& rows);
+    // Writes one line per row, fields joined by `separator`, replacing the file durably as
+    // _EditConfFileContents does (a new file gets mode 0600). False after a debug error line,
+    // with the file unchanged.
+    bool putLines(const std::string& path, const std::string& separator,
+                  const std::vector<std::vector<std::string>>& rows);
+    // Typed reads of the first member called `key`: its value, or the default ("", false, 0,
+    // empty object or array) when it is absent, null or of another type (a negative number for
+    // GetUInt64Value and one above 2^63-1 for GetIntValue included). With traceToStdout set,
+    // the look-up and the misses are traced on standard output. Nothing is thrown.
+    std::string GetStringValue(const json_spirit::Object& object, const std::string& key) const;
+    bool GetBoolean(const json_spirit::Object& object, const std::string& key) const;
+    long long GetIntValue(const json_spirit::Object& object, const std::string& key) const;
+    unsigned long long GetUInt64Value(const json_spirit::Object& object, const std::string& key) const;
+    json_spirit::Object GetObjectValue(const json_spirit::Object& object, const std::string& key) const;
+    json_spirit::Array GetArrayValue(const json_spirit::Object& object, const std::string& key) const;
+    // A new description of the member "value" of the JSON object `text` holds. Never null: text
+    // that is not JSON, is not an object, or has no "value" member gives a description of null
+    // (empty table name, null document).
+    std::shared_ptr<AzureTableDescription> parseDescriptionJson(const std::string& text) const;
 
     platform::Runtime& runtime() const { return *m_runtime; }
 
