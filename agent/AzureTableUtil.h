@@ -210,6 +210,9 @@ private:
     int expandContent(const std::vector<CNMessageBase>& children, std::vector<App::AzureDBTable>& tables);
 
     enum class Severity { Minor, Major, Critical };
+    // The configuration XML of the application's subclient: 0, -1 when there is no subclient,
+    // else the platform's code (each logged).
+    int fetchConfigXml(ApplicationId& application, std::string& xml);
     void raiseEvent(Severity severity, const std::string& message);
 
     platform::Runtime* m_runtime;
