@@ -349,6 +349,20 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
         return Status(Code::Failed, "the configuration names no [AzureTableStorage] StoreDirectory");
     const std::string jobFolder = std::string(store) + "/" + std::to_string(cell) + "/" + std::to_string(subclient.id) +
                                   "/" + std::to_string(m_job.id);
+    // A table the last complete job did not back up (the content or the default subclient's
+    // share changed since) has no earlier backup to build on: it is backed up whole.
+    std::set<std::pair<std::string, std::string>> covered;
+    if (result.incremental) {
+        std::vector<catalog::JobRecord> earlier;
+        m_catalog->listJobs(subclient.id, earlier);
+        for (auto job = earlier.rbegin(); job != earlier.rend(); ++job) {
+            if (job->id == m_job.id || job->status != kJobCompleted) continue;
+            std::vector<catalog::JobTableRecord> rows;
+            m_catalog->listJobTables(job->id, rows);
+            for (const auto& row : rows) covered.emplace(row.account, row.table);
+            break;
+        }
+    }
     tables.resize(unique.size());
     for (size_t i = 0; i < unique.size(); ++i) {
         Table& t = tables[i];
@@ -363,7 +377,7 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
         t.descriptor.tableName = name;
         t.descriptor.accessURL = t.credentials.accountUrl;  // the key stays with the account's record
         t.descriptor.timeStarted = m_job.referenceTime;
-        t.descriptor.fromTime = result.fromTime;
+        t.descriptor.fromTime = covered.count({account, name}) ? result.fromTime : 0;
         t.record.taskXml = taskXml(t.descriptor);
     }
     for (const auto& failure : util.listingFailures) {
@@ -464,7 +478,7 @@ Status SubclientBackupJob::prepareResume(SubclientBackupResult& result, std::vec
         if (!readTaskXml(row.taskXml, t.descriptor))
             return Status(Code::Damaged, "the recorded parameters of table " + row.account + "/" + row.table +
                                              " of job " + std::to_string(id) + " cannot be read");
-        result.fromTime = t.descriptor.fromTime;
+        result.fromTime = std::max(result.fromTime, t.descriptor.fromTime);
         tables.push_back(std::move(t));
     }
     return Status::success();
@@ -507,7 +521,8 @@ void SubclientBackupJob::runTable(Table& t, const SubclientBackupResult& result)
     AzureTableBackupJobOptions options;
     options.folder = t.folder;
     options.table = t.record.table;
-    options.incremental = result.incremental;
+    const bool incremental = t.descriptor.fromTime > 0;
+    options.incremental = incremental;
     options.fromTime = t.descriptor.fromTime;
     options.recordedToTime = m_job.referenceTime;
     options.chunkSizeBytes = m_chunkBytes;
@@ -554,7 +569,7 @@ void SubclientBackupJob::runTable(Table& t, const SubclientBackupResult& result)
         std::string metadata;
         IdxMetadata::DynamoDBMetadata(description).serialize(metadata);
         m_catalog->putIndexEntry(m_job.id,
-                                 AzureTablePathDecoder::toPath(t.record.account, t.record.table, result.incremental,
+                                 AzureTablePathDecoder::toPath(t.record.account, t.record.table, incremental,
                                                                m_job.id, "/"),
                                  metadata);
     } else if (t.record.status == kTableFailed) {

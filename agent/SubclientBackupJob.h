@@ -7,7 +7,9 @@
 // AzureTableBackupJob::kBoundMarginSeconds. Incremental tables start from the reference time of
 // the subclient's last job that finished every table; the job stores its own as the subclient's
 // next start only when every table finished (an account that could not be listed counts as
-// unfinished: its tables are unknown).
+// unfinished: its tables are unknown). A table the subclient's last complete job did not hold
+// has nothing to build on and is backed up whole within an incremental job (its index entry and
+// folder say full).
 //
 // The restart string of a job (JobRecord::restart) has one item "-o <collect>|<offset>" per
 // table, collect = the table's place in the job's order plus 1. Offset: 0 = not started,
