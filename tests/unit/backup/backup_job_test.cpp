@@ -58,12 +58,17 @@ TEST_F(BackupJobTest, AFullBackupStoresEveryEntityOnceAndASecondRunChangesNothin
 // incremental backup comes from the service's clock, pinned by the run that claimed the folder.
 TEST_F(BackupJobTest, AStoppedBackupResumesWithoutLosingOrRepeatingAnEntityBoundedOrNot) {
     service.fill(95);
-    for (long long toTime : {1700000000LL, 0LL}) {
-        SCOPED_TRACE(toTime);
+    // A user's bound; none (the service's clock less the margin); none with a bound pinned by
+    // the caller, which is recorded while the scan stays unfiltered.
+    const struct { long long toTime, recorded; } cases[] = {{1700000000, 0}, {0, 0}, {0, 1799990000}};
+    for (const auto& c : cases) {
+        const long long toTime = c.toTime;
+        SCOPED_TRACE(std::to_string(toTime) + " " + std::to_string(c.recorded));
         service.serviceClock = 1800000000;
         std::system(("rm -rf '" + folder + "/t1'").c_str());
         AzureTableBackupJobOptions o = options();
         o.toTime = toTime;
+        o.recordedToTime = c.recorded;
         AzureTableBackupJob* running = nullptr;
         o.onPage = [&](uint64_t pages, platform::store::BackupDataOutput&) { if (pages == 3) running->requestStop(); };
         std::string message;
@@ -76,7 +81,7 @@ TEST_F(BackupJobTest, AStoppedBackupResumesWithoutLosingOrRepeatingAnEntityBound
         const BackupManifest stopped = manifest();
         EXPECT_FALSE(stopped.complete);
         EXPECT_TRUE(stopped.pages >= 3u && stopped.pages < 10u) << stopped.pages;
-        const long long bound = toTime ? toTime : 1800000000 - AzureTableBackupJob::kBoundMarginSeconds;
+        const long long bound = toTime ? toTime : c.recorded ? c.recorded : 1800000000 - AzureTableBackupJob::kBoundMarginSeconds;
         EXPECT_EQ(stopped.toTime, bound);
         EXPECT_EQ(stopped.bounded, toTime != 0);
 
