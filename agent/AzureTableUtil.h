@@ -20,6 +20,7 @@
 #include "platform/catalog/ClientRecords.h"
 #include "platform/catalog/EvEvent.h"
 #include "platform/catalog/JobIndexRecords.h"
+#include "platform/catalog/RestoreTask.h"
 #include "platform/ida/IdaLoggingEnvironment.h"
 #include "platform/json_spirit/json_spirit.h"
 #include "platform/log/EvDebug.h"
@@ -146,6 +147,18 @@ public:
                              bool& incremental);
     // "Mon Jan 04 2021 10:30:05" as local time in seconds since 1970; 0 for an unknown month.
     long long GetEpochTime(std::string text);
+
+    // --- Restore options (AzureTableRestoreOptions.cpp)
+    // Creates and prepares one restore runner per destination table of the task's options
+    // (kept, re-created or created), with the destination account's credentials and the
+    // source table's stored description from `descriptions` ("<account>:<table>" -> the text of
+    // a DynamoDBMetadata message). Runners made before a failure stay in restoreRunners.
+    CTnError ProcessRestoreOptions(boost::shared_ptr<EvRstTask> task, const std::map<std::string, std::string>& descriptions,
+                                   bool useExistingTable, std::string& untouched);
+    // Fills the credential map with the destination instance's accounts. 0, or non-zero.
+    int InitializeForRestore(unsigned long instanceId);
+    // Concludes and releases every runner.
+    CTnError CleanupRestore();
 
     // --- File, command and JSON helpers (none touches the job state)
     // Runs `command` with its error stream joined to its output ("<command> 2>&1") through
