@@ -107,6 +107,13 @@ CREATE TABLE job_tables(
   PRIMARY KEY(job_id, ordinal),
   UNIQUE(job_id, account, table_name));
 )sql";
+        // Version 3: the options a job was started with (a restore job's options message).
+        case 3:
+            return R"sql(
+CREATE TABLE job_options(
+  job_id INTEGER PRIMARY KEY REFERENCES jobs(id),
+  options_xml TEXT NOT NULL);
+)sql";
         default: return nullptr;
     }
 }
@@ -837,6 +844,33 @@ Status Catalog::putIndexEntry(long long jobId, const std::string& path, const st
                                                   std::to_string(jobId),
                                               rc);
     });
+}
+
+Status Catalog::setJobOptions(long long jobId, const std::string& optionsXml) {
+    return inTransaction([&]() -> Status {
+        JobRecord job;
+        Status status = getJob(jobId, job);
+        if (!status.ok()) return status;
+        Statement upsert(m_db,
+                         "INSERT INTO job_options(job_id, options_xml) VALUES (?, ?) "
+                         "ON CONFLICT(job_id) DO UPDATE SET options_xml = excluded.options_xml");
+        upsert.bind(jobId).bind(optionsXml);
+        int rc = upsert.step();
+        return rc == SQLITE_DONE ? Status() : sqlFailure("cannot store the options of job " + std::to_string(jobId), rc);
+    });
+}
+
+Status Catalog::getJobOptions(long long jobId, std::string& optionsXml) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    Statement query(m_db, "SELECT options_xml FROM job_options WHERE job_id = ?");
+    query.bind(jobId);
+    int rc = query.step();
+    if (rc == SQLITE_ROW) {
+        optionsXml = query.text(0);
+        return Status();
+    }
+    if (rc == SQLITE_DONE) return Status(Status::Code::NotFound, "job " + std::to_string(jobId) + " has no options");
+    return sqlFailure("cannot read the options of job " + std::to_string(jobId), rc);
 }
 
 Status Catalog::listIndexEntries(long long jobId, std::vector<IndexEntryRecord>& out) {

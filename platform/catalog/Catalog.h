@@ -18,6 +18,7 @@
 //   job tables          what each table of a job came to: its place in the job's order, account
 //                       and table (unique per job), status, entities, bytes, pages, start and end
 //                       times, failure text, the task's parameters as XML (since version 2)
+//   job options         the options a job was started with, as XML (since version 3)
 //   events              job events: id, time, job id (0: no job), severity, event id, message
 //
 // Ids are never reused, even after the row they named was removed (job and subclient ids name
@@ -53,7 +54,7 @@ struct sqlite3;
 namespace platform {
 namespace catalog {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 constexpr unsigned long kDefaultCellId = 2;
 constexpr const char* kDefaultInstanceName = "default";
 constexpr const char* kDefaultBackupSetName = "defaultBackupSet";
@@ -229,6 +230,10 @@ public:
     // Adds the entry, or replaces the metadata of the job's entry at that path.
     Status putIndexEntry(long long jobId, const std::string& path, const std::string& metadataXml);
     Status listIndexEntries(long long jobId, std::vector<IndexEntryRecord>& out);  // by path
+
+    // --- The options a job was started with (a restore job's options message, as XML)
+    Status setJobOptions(long long jobId, const std::string& optionsXml);
+    Status getJobOptions(long long jobId, std::string& optionsXml);  // NotFound when it has none
 
     // --- The tables of a job
     // Adds the table at (jobId, ordinal), or replaces every field of the one there.

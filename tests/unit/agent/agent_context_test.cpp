@@ -8,6 +8,8 @@
 
 #include "agent/AgentSetup.h"
 #include "agent/AzureTablePathDecoder.h"
+#include "agent/AzureTableRemoteFileFactory.h"
+#include <dlfcn.h>
 #include "agent/AzureTableUtil.h"
 #include "agent/SubclientBackupJob.h"
 #include "agent/Subclients.h"
@@ -39,6 +41,10 @@ protected:
                 if (e.url.find(refused) != std::string::npos)
                     return testing_support::httpReply(
                         403, "{\"odata.error\":{\"code\":\"AuthenticationFailed\",\"message\":{\"value\":\"bad key\"}}}");
+            const size_t named = e.url.find("Tables('");
+            if (named != std::string::npos)  // a describe: the table exists
+                return testing_support::httpReply(
+                    200, "{\"TableName\":\"" + e.url.substr(named + 8, e.url.find('\'', named + 8) - named - 8) + "\"}");
             return testing_support::httpReply(200, "{\"value\":[{\"TableName\":\"t1\"},{\"TableName\":\"t2\"}]}");
         });
     }
@@ -331,6 +337,119 @@ TEST_F(AgentContext, ARestoreChainIsTheNewestFullBackupAtOrBeforeTheTimeAndTheIn
     selected.clear();
     EXPECT_FALSE(util.getJobListByAppId(0, selected, earlier, files, jobLevels, static_cast<unsigned long>(other), 0).isError());
     EXPECT_TRUE(selected.empty());
+}
+
+namespace {
+
+std::string restoreOptionsXml(bool overwrite, const std::vector<std::pair<App::AzureDBTable, App::AzureDBTable>>& pairs) {
+    App::AzureDbRestoreOptions azure;
+    azure.setOverwrite(overwrite);
+    azure.list(App::AzureDbRestoreOptions::DestinationTablesField);
+    for (const auto& pair : pairs) azure.addDestinationTable(pair.first, pair.second);
+    App::RestoreJobOptions options;
+    options.setAzureDbRestoreOptions(azure);
+    std::string xml;
+    options.serialize(xml);
+    return xml;
+}
+
+}  // namespace
+
+TEST_F(AgentContext, ThePlugInRoutesEachObjectToAnInputPreparedForItsOwnDestination) {
+    addAccount("b");
+    platform::catalog::JobRecord job;
+    job.subclientId = static_cast<long long>(subclientId);
+    long long restoreJob = 0;
+    ASSERT_TRUE(catalog->addJob(job, restoreJob).ok());
+    AzureTableRemoteFileRestoreFactory factory(runtime);
+    EXPECT_EQ(factory.Initialize(restoreJob).getMessage(), "Failed to retrieve XML options from restore rstTask");
+    EvRstTask task(restoreJob, 0, nullptr, false, false, runtime);
+    ASSERT_EQ(task.setXMLOptions("<message"), 0);
+    EXPECT_EQ(factory.Initialize(restoreJob).getMessage(), "Failed to unserialize restore job options [<message]");
+    std::string bare;
+    App::RestoreJobOptions().serialize(bare);
+    ASSERT_EQ(task.setXMLOptions(bare), 0);
+    EXPECT_EQ(factory.Initialize(restoreJob).getMessage(), "CloudAppsRestoreOptions not found");
+    ASSERT_EQ(task.setXMLOptions(restoreOptionsXml(false, {{App::AzureDBTable("a", "t1"), App::AzureDBTable("b", "t2")}})), 0);
+    ASSERT_FALSE(factory.Initialize(restoreJob).isError());
+
+    CloudConnectionDetails connection;
+    connection.destinationInstanceId = instanceId;
+    CExtendedOptions extended;
+    std::string metadata;
+    IdxMetadata::DynamoDBMetadata("{\"table\":{\"TableName\":\"t1\"}}").serialize(metadata);
+    extended.setOption("a:t1", metadata);
+    connection.extendedOptions = extended.toString();
+    struct Step { std::string path; int code; bool same; const char* input; };
+    const Step steps[] = {
+        {"/a/t1/F40/data-000001.jsonl", 0, false, "full"},
+        {"/a/t1/F40/data-000002.jsonl", 0, true, "full"},
+        {"/a/t1/F40", 0, false, "ignore"},
+        {"/a/t1/F40/data-000003.jsonl", 0, false, "full"},
+        // No destination: the error, and no later object of that folder reaches t1's input.
+        {"/a/t9/F40/data-000001.jsonl", 87, false, "none"},
+        {"/a/t9/F40/data-000002.jsonl", 87, false, "none"},
+        {"/a/t1/I41/data-000001.jsonl", 0, false, "incremental"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.path);
+        bool same = false;
+        CTnError result = factory.Process(connection, step.path, same);
+        EXPECT_EQ(result.getCode(), step.code) << result.toString();
+        EXPECT_EQ(same, step.same);
+        auto input = factory.currentInput();
+        const std::string kind = !input ? "none"
+                                 : dynamic_cast<BufferedRestoreFromFull*>(input.get())        ? "full"
+                                 : dynamic_cast<BufferedRestoreFromIncremental*>(input.get()) ? "incremental"
+                                                                                              : "ignore";
+        EXPECT_EQ(kind, step.input);
+    }
+    EXPECT_EQ(factory.Process(connection, "/a/t9/F40/x", *std::make_unique<bool>()).getMessage(),
+              "Failed to get destination(/) for source(a/t9)");
+    connection.extendedOptions.clear();
+    bool same = false;
+    EXPECT_EQ(factory.Process(connection, "/a/t1/I42/data-000001.jsonl", same).getMessage(),
+              "Failed to unserialize DynamoDBMetadata");
+
+    // The entry point is exported by name, without C++ decoration.
+    void* library = ::dlopen(AZT_BINARY_DIR "/lib/libaztable.so", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << ::dlerror();
+    auto entry = reinterpret_cast<CloudDBRemoteFileFactory* (*)()>(::dlsym(library, "GetRemoteFileFactory"));
+    ASSERT_NE(entry, nullptr);
+    delete entry();
+    ::dlclose(library);
+}
+
+TEST_F(AgentContext, RestoreOptionsPrepareOneRunnerPerDestinationWithItsAccount) {
+    addAccount("b");
+    platform::catalog::JobRecord job;
+    job.subclientId = static_cast<long long>(subclientId);
+    long long restoreJob = 0;
+    ASSERT_TRUE(catalog->addJob(job, restoreJob).ok());
+    auto task = boost::make_shared<EvRstTask>(restoreJob, 0, nullptr, false, false, runtime);
+    std::string metadata, untouched = "kept";
+    IdxMetadata::DynamoDBMetadata("{\"table\":{\"TableName\":\"t1\"}}").serialize(metadata);
+
+    AzureTableUtil util(runtime);
+    EXPECT_EQ(util.InitializeForRestore(0), 1);
+    ASSERT_EQ(util.InitializeForRestore(instanceId), 0);
+    ASSERT_EQ(task->setXMLOptions(restoreOptionsXml(false, {})), 0);
+    EXPECT_FALSE(util.ProcessRestoreOptions(task, {}, false, untouched).isError());
+    EXPECT_TRUE(util.restoreRunners.empty());
+
+    ASSERT_EQ(task->setXMLOptions(restoreOptionsXml(false, {{App::AzureDBTable("a", "t1"), App::AzureDBTable("b", "t2")},
+                                                           {App::AzureDBTable("a", "t3"), App::AzureDBTable("b", "t4")}})), 0);
+    CTnError missing = util.ProcessRestoreOptions(task, {{"a:t1", metadata}}, true, untouched);
+    EXPECT_EQ(missing.getCode(), 1168);
+    EXPECT_EQ(missing.getMessage(), "Metadata not found for a:t3");
+    ASSERT_EQ(util.restoreRunners.size(), 1u) << "the runner made before the failure stays";
+    EXPECT_TRUE(util.restoreRunners.count("t2"));
+    EXPECT_EQ(untouched, "kept");
+    bool describedOnB = false;
+    for (const auto& request : scope->requests()) describedOnB |= request.url.find("//b.") != std::string::npos;
+    EXPECT_TRUE(describedOnB) << "the destination account's credentials are used";
+    EXPECT_FALSE(util.CleanupRestore().isError());
+    EXPECT_TRUE(util.restoreRunners.empty());
 }
 
 TEST(AgentTimes, EpochTimeReadsTheJobManagerTextAsLocalTime) {
