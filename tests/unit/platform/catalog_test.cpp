@@ -237,7 +237,7 @@ TEST(Catalog, RefusesNewerSchemaAndForeignFilesUnchanged) {
              sqlValue(path, "UPDATE meta SET value = '7' WHERE name = 'schema_version'");
          },
          Status::Code::Refused,
-         {"version 7", "version 2"}},
+         {"version 7", "version " + std::to_string(platform::catalog::kSchemaVersion)}},
         {"other tables", [](const std::string& path) { sqlValue(path, "CREATE TABLE mine(x)"); }, Status::Code::Refused,
          {"not a catalog"}},
         {"not a database",
@@ -506,11 +506,12 @@ TEST(Catalog, UpgradesVersionOneAndKeepsTheTablesOfAJob) {
         ASSERT_TRUE(catalog->addJob(job, jobId).ok());
     }
     sqlValue(path, "DROP TABLE job_tables");
+    sqlValue(path, "DROP TABLE job_options");
     sqlValue(path, "UPDATE meta SET value = '1' WHERE name = 'schema_version'");
 
     auto catalog = openCatalog(path);
     ASSERT_TRUE(catalog);
-    EXPECT_EQ(sqlValue(path, "SELECT value FROM meta WHERE name = 'schema_version'"), "2");
+    EXPECT_EQ(sqlValue(path, "SELECT value FROM meta WHERE name = 'schema_version'"), std::to_string(platform::catalog::kSchemaVersion));
     JobRecord kept;
     ASSERT_TRUE(catalog->getJob(jobId, kept).ok());
 
