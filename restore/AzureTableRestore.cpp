@@ -172,7 +172,7 @@ private:
         lanes.resize(laneCount);
         std::unordered_map<std::string, size_t> laneOf;
         for (auto& line : lines) {
-            auto found = laneOf.emplace(table_text::partitionKeyOf(line), 0);
+            auto found = laneOf.emplace(table_text::partitionGroupOf(line), 0);
             if (found.second) {
                 size_t least = 0;
                 for (size_t i = 1; i < laneCount; ++i)
@@ -186,28 +186,31 @@ private:
         return lanes;
     }
 
-    // One submission of the pending list; it becomes what is left of it. Lines that met an error
-    // outcome stay pending as they were.
+    // One submission of the pending list; it becomes what is left of it. The lines are moved
+    // into the batch calls, which hand back every line they did not write; a call that reports an
+    // error instead has lost its lines, and the replay then fails (writeWindow).
     void submit(std::vector<std::string>& pending, bool first, bool lastWindow) {
         auto lanes = splitByPartition(pending);
         std::vector<AzureTableOutcome<std::vector<std::string>>> outcomes(lanes.size());
+        std::vector<size_t> sizes(lanes.size());
+        for (size_t i = 0; i < lanes.size(); ++i) sizes[i] = lanes[i].size();
         // Each lane has a client (and connection) of its own; different partitions are written
         // side by side, the batches of one partition one after the other.
         for (size_t i = 1; i < lanes.size(); ++i) {
             AzureTableStorage& laneClient = client(i);
-            helper(i).start([&, i] { outcomes[i] = laneClient.batchInsert(m_task.destinationTable, lanes[i]); });
+            helper(i).start(
+                [&, i] { outcomes[i] = laneClient.batchInsert(m_task.destinationTable, std::move(lanes[i])); });
         }
-        outcomes[0] = client(0).batchInsert(m_task.destinationTable, lanes[0]);
+        outcomes[0] = client(0).batchInsert(m_task.destinationTable, std::move(lanes[0]));
         for (size_t i = 1; i < lanes.size(); ++i) helper(i).wait();
 
         bool allSucceeded = true, anyLeft = false;
         for (size_t i = 0; i < lanes.size(); ++i) {
             if (outcomes[i].errorKind == 0)
-                m_env->countWritten(lanes[i].size() - (outcomes[i].result ? outcomes[i].result->size() : 0));
+                m_env->countWritten(sizes[i] - (outcomes[i].result ? outcomes[i].result->size() : 0));
             if (outcomes[i].errorKind != 0) {
                 allSucceeded = false;
-                pending.insert(pending.end(), std::make_move_iterator(lanes[i].begin()),
-                               std::make_move_iterator(lanes[i].end()));
+                m_lost += sizes[i];
             } else if (outcomes[i].result) {
                 anyLeft = true;
                 pending.insert(pending.end(), std::make_move_iterator(outcomes[i].result->begin()),
@@ -219,8 +222,17 @@ private:
         if (anyLeft) m_env->logMessage(m_task.functionName, "Items left " + std::to_string(pending.size()) + "\n");
     }
 
+    bool lost() {
+        if (m_lost == 0) return false;
+        logAndReport(m_env, m_task.functionName,
+                     "A batch call into table " + m_task.destinationTable + " failed without handing back its " +
+                         std::to_string(m_lost) + " items; they were not restored");
+        return true;
+    }
+
     bool writeWindow(std::vector<std::string>& pending, bool lastWindow) {
         submit(pending, true, lastWindow);
+        if (lost()) return false;
         platform::Backoff backoff(
             m_env->runtime(), [](unsigned int retry) { return pauseBeforeResubmission(static_cast<int>(retry) - 1); },
             AzureTableRestoreRunner::kMaxResubmissions);
@@ -241,6 +253,7 @@ private:
             }
             m_env->logMessage(m_task.functionName, "Some more items to be restored");
             submit(pending, false, lastWindow);
+            if (lost()) return false;
         }
         return true;
     }
@@ -249,6 +262,7 @@ private:
     IdaEnvironment* m_env;
     std::vector<std::unique_ptr<AzureTableStorage>> m_clients;
     std::vector<std::unique_ptr<Helper>> m_helpers;  // [0] unused: lane 0 runs on the caller's thread
+    size_t m_lost = 0;  // lines a batch call neither wrote nor handed back
 };
 
 // Steps shared by both replays; returns the replay's `succeeded`.

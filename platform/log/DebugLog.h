@@ -7,6 +7,7 @@
 // default runtime's log. All members may be called from any thread; a line is written with one
 // write() so lines of different threads do not mix. A log that cannot be written drops the line:
 // it never stops a job.
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -28,6 +29,7 @@ public:
     // Sets the file that debug lines go to ("" = nowhere). Opened for append, created with 0600.
     void setFile(const std::string& path);
     std::string file() const;
+    // Whether a file is open. Cheap (no lock): callers ask it before building a line.
     bool enabled() const;
 
     // Writes "<time> <pid> <tid> <tag> <function>: <message>" to the file.
@@ -45,6 +47,7 @@ private:
     mutable std::mutex m_mutex;
     std::string m_path;
     int m_fd = -1;
+    std::atomic<bool> m_open{false};  // m_fd >= 0, readable without the lock
     std::vector<std::string> m_secrets;
 };
 
