@@ -50,6 +50,7 @@ struct EntityScan {
     std::vector<std::string> typeAnnotations;
     // Members whose number is written in floating form, with the offset just past the number.
     std::vector<std::pair<std::string, size_t>> floatingNumbers;
+    std::string scratch;  // the scan's working copy of the text
 };
 EntityScan scanEntity(const std::string& text);
 // The same over text[0, size), into `scan` (cleared first; its storage is reused, so a caller
