@@ -203,6 +203,32 @@ private:
     const rapidjson::Value& m_source;
 };
 
+// rapidjson's writer with two shortcuts that write the same bytes: a string with nothing to
+// escape, and a number's text, are copied whole instead of a byte at a time.
+class LineWriter : public rapidjson::Writer<rapidjson::StringBuffer> {
+public:
+    using rapidjson::Writer<rapidjson::StringBuffer>::Writer;
+
+    bool String(const char* text, SizeType length) {
+        for (SizeType i = 0; i < length; ++i) {
+            const unsigned char c = static_cast<unsigned char>(text[i]);
+            if (c < 0x20 || c == '"' || c == '\\') return Writer::String(text, length);
+        }
+        Prefix(rapidjson::kStringType);
+        char* out = os_->Push(length + 2);
+        out[0] = '"';
+        std::memcpy(out + 1, text, length);
+        out[length + 1] = '"';
+        return EndValue(true);
+    }
+    bool Key(const char* text, SizeType length) { return String(text, length); }
+    bool Number(const char* text, SizeType length) {
+        Prefix(rapidjson::kNumberType);
+        std::memcpy(os_->Push(length), text, length);
+        return EndValue(true);
+    }
+};
+
 // Hands the elements of a page's "value" array to a writer, one line each, and picks up the
 // continuation members on the way.
 class PageHandler {
@@ -219,7 +245,7 @@ public:
     bool Uint64(uint64_t) { return member(); }
     bool Double(double) { return member(); }
     bool RawNumber(const char* text, SizeType length, bool) {
-        return inEntity() ? m_writer.RawValue(text, length, rapidjson::kNumberType) && ended() : member();
+        return inEntity() ? m_writer.Number(text, length) && ended() : member();
     }
     bool String(const char* text, SizeType length, bool) {
         if (inEntity()) return m_writer.String(text, length) && ended();
@@ -302,7 +328,7 @@ private:
     }
 
     rapidjson::StringBuffer& m_lines;
-    rapidjson::Writer<rapidjson::StringBuffer> m_writer;
+    LineWriter m_writer;
     PageScan& m_page;
     const char* m_partitionKeyName;
     const char* m_rowKeyName;
@@ -316,12 +342,18 @@ private:
 
 bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
                 const char* rowKeyName) {
-    page = PageScan{};
-    // rapidjson's own string stream: its string scanning is the fast one (16 bytes at a time).
-    rapidjson::StringStream stream(text);
+    page.isObject = page.hasNextPartitionKey = page.hasNextRowKey = false;
+    page.nextPartitionKey.clear();
+    page.nextRowKey.clear();
+    page.entities = 0;
+    // Parsed in place in a copy: strings are scanned 16 bytes at a time and not copied again
+    // (a number's text then stands in the copy, unterminated, which the writer takes as it is).
+    page.scratch.assign(text, size);
+    rapidjson::InsituStringStream stream(&page.scratch[0]);
     PageHandler handler(lines, page, partitionKeyName, rowKeyName);
     rapidjson::Reader reader;
-    if (reader.Parse<kRawNumberFlags>(stream, handler).IsError() || stream.Tell() != size) return false;
+    if (reader.Parse<kRawNumberFlags | rapidjson::kParseInsituFlag>(stream, handler).IsError() || stream.Tell() != size)
+        return false;
     page.isObject = handler.isObject();
     return handler.isPage();
 }

@@ -83,13 +83,13 @@ struct PageScan {
     bool hasNextRowKey = false;
     std::string nextRowKey;
     size_t entities = 0;
+    std::string scratch;  // the pass's working copy of the text
 };
 // Reads a page in one pass, without building a document: every element of the first top-level
 // "value" array is appended to `lines` as compact JSON and a line feed, as rapidjson's writer
 // writes it, except that numbers keep the text the service sent. False (`lines` then holds an
 // unfinished page) when the text is not one JSON object whose first "value" member is an array.
-// The names are those of the two continuation members. text[size] must be a NUL (as it is after
-// a std::string's data()); a NUL before it makes the text invalid.
+// The names are those of the two continuation members. A NUL in the text makes it invalid.
 bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
                 const char* rowKeyName);
 
