@@ -63,8 +63,9 @@ struct ReplayTask {
 // lane (and the reader, once that lane is full). Memory is bounded by the lanes' capacities.
 class Replay {
 public:
-    // Each lane queues at most this much and writes at most this much at a time: all lanes
-    // together hold at most kReplayWindowLines * kReplayConnections lines and kReplayWindowBytes.
+    // Each lane queues at most this much and writes at most this much at a time (a line more when
+    // the bytes run over): all lanes together hold at most kReplayWindowLines * kReplayConnections
+    // lines and about kReplayWindowBytes bytes.
     static constexpr size_t kLaneLines = AzureTableRestoreRunner::kReplayWindowLines / 2;
     static constexpr size_t kLaneBytes =
         AzureTableRestoreRunner::kReplayWindowBytes / (2 * AzureTableRestoreRunner::kReplayConnections);
