@@ -80,7 +80,8 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
         const std::string changesetBoundary = generate_boundary_name("changeset");
         batchRequest.headers["Content-Type"] = "multipart/mixed; boundary=" + batchBoundary;
         std::string body;
-        body.reserve(std::min(kMaxBatchBytes, size_t(64) << 10));
+        // A hundred operations of a few hundred bytes each: room for a typical batch at once.
+        body.reserve(std::min(kMaxBatchBytes, size_t(256) << 10));
         addBoundary(body, batchBoundary, false);
         addContentType(body, changesetBoundary);
         // The two closing boundary lines, "--name--\n" each, count towards the size limit too.

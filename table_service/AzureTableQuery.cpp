@@ -38,8 +38,10 @@ const rapidjson::Value* entitiesOf(const rapidjson::Value& reply) {
 // header is the service's word; a member of the same name in the body counts only where no header
 // came.
 bool writePage(const rapidjson::StringBuffer& lines, const table_text::PageScan& page,
-               const std::map<std::string, std::string>* headers, IdaOutput* output, AzureTableContinuationToken& next) {
-    if (!output->putString(std::string(lines.GetString(), lines.GetSize()))) return false;
+               const std::map<std::string, std::string>* headers, IdaOutput* output, AzureTableContinuationToken& next,
+               std::string& text) {
+    text.assign(lines.GetString(), lines.GetSize());
+    if (!output->putString(text)) return false;
     // A page may be empty and still not the last one: the token alone says whether more follow.
     AzureTableContinuationToken token;
     token.nextPartitionKey = page.nextPartitionKey;
@@ -140,8 +142,10 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
     // The page is parsed as it arrives, in place of the transport's check that it is JSON, and
     // not through execute(): the continuation headers are read where they are rather than folded
     // into the body first, which would move the whole page (entity queries need no adapter).
-    rapidjson::StringBuffer lines;
-    table_text::PageScan page;
+    if (!m_pageBuffers) m_pageBuffers.reset(new table_text::PageBuffers);
+    rapidjson::StringBuffer& lines = m_pageBuffers->lines;
+    table_text::PageScan& page = m_pageBuffers->page;
+    lines.Clear();
     bool read = false, isPage = false;
     request.readJsonReply = [&](const std::string& body) {
         lines.Clear();
@@ -158,7 +162,7 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
         log("queryEntities", "Reply is not a page of entities");
         return Failed;
     }
-    return writePage(lines, page, &response.headers, output, next) ? Success : Failed;
+    return writePage(lines, page, &response.headers, output, next, m_pageBuffers->text) ? Success : Failed;
 }
 
 bool AzureTableStorage::parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next) {
@@ -169,7 +173,8 @@ bool AzureTableStorage::parseToStream(const std::string& body, IdaOutput* output
         log("queryEntities", "Reply is not a page of entities");
         return false;
     }
-    return writePage(lines, page, nullptr, output, next);
+    std::string text;
+    return writePage(lines, page, nullptr, output, next, text);
 }
 
 bool AzureTableStorage::isTableEmpty(const std::string& table) {

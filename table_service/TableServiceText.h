@@ -93,6 +93,13 @@ struct PageScan {
 bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
                 const char* rowKeyName);
 
+// The working memory of one client's page queries, kept from page to page.
+struct PageBuffers {
+    rapidjson::StringBuffer lines;
+    PageScan page;
+    std::string text;  // what is handed to the output
+};
+
 // True when a batch reply body carries exactly `operations` operation responses and each of
 // them has a 2xx status. The service answers a batch with 202 even when its change set was
 // refused as a whole (then with one failed response); a reply cut short carries too few.
