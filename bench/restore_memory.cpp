@@ -46,7 +46,12 @@ public:
         if (e.url.find("$batch") != std::string::npos) {
             ++m_batches;
             r.status = 202;
-            r.body = "--batchresponse_1\n--batchresponse_1--\n";
+            // One confirmation per operation: a 202 alone does not count its operations as written.
+            r.body = "--batchresponse_1\n";
+            for (size_t at = e.body.find("application/http"); at != std::string::npos;
+                 at = e.body.find("application/http", at + 1))
+                r.body += "--changesetresponse_2\nHTTP/1.1 204 No Content\n\n";
+            r.body += "--batchresponse_1--\n";
         } else if (e.method == "POST") {
             tables.insert("dest");
             r.status = 201;

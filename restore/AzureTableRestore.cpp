@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <iterator>
@@ -51,176 +52,174 @@ struct ReplayTask {
     IdaInput* input;
 };
 
+// Writes the lines of one backup into the destination table. The caller's thread reads the
+// input and deals the lines out to lanes; each lane has a thread and a connection of its own and
+// writes what it was dealt in that order, taking up to kLaneLines lines at a time and
+// resubmitting what the service refused before it takes more. While any line of a partition is in
+// a lane (queued or being written), every further line of that partition goes to the same lane,
+// so one partition's lines reach the service in backup order and a later version of an entity is
+// never written before an earlier one; a partition with no line in any lane goes to the lane with
+// the least work. No lane waits for another: a slow or refused partition holds up only its own
+// lane (and the reader, once that lane is full). Memory is bounded by the lanes' capacities.
 class Replay {
 public:
-    explicit Replay(const ReplayTask& task) : m_task(task), m_env(task.environment) {}
+    // Each lane queues at most this much and writes at most this much at a time (a line more when
+    // the bytes run over): all lanes together hold at most kReplayWindowLines * kReplayConnections
+    // lines and about kReplayWindowBytes bytes.
+    static constexpr size_t kLaneLines = AzureTableRestoreRunner::kReplayWindowLines / 2;
+    static constexpr size_t kLaneBytes =
+        AzureTableRestoreRunner::kReplayWindowBytes / (2 * AzureTableRestoreRunner::kReplayConnections);
+    // A lane is woken when this much is queued for it (or the dealing ended), not for every line:
+    // its batches stay full and the threads are not switched in and out for each line.
+    static constexpr size_t kWakeLines = 500;
+
+    explicit Replay(const ReplayTask& task) : m_task(task), m_env(task.environment) {
+        for (size_t i = 0; i < AzureTableRestoreRunner::kReplayConnections; ++i) m_lanes.emplace_back(new Lane);
+    }
+    ~Replay() { finish(); }
 
     // Returns true when every line of the input was written.
     bool run(IdaInput& input) {
-        bool firstWindow = true;
-        bool carried = false;
-        std::string carry, line;
-        while (true) {
-            std::vector<std::string> window;
-            size_t bytes = 0;
-            if (carried) {
-                bytes += carry.size();
-                window.push_back(std::move(carry));
-                carried = false;
+        std::string line;
+        bool dealt = true;
+        while (input.getLine(line)) {
+            if (line.empty()) {
+                m_env->logMessage(m_task.functionName, "Empty line");
+                continue;
             }
-            bool ended = false;
-            while (true) {
-                if (!input.getLine(line)) {
-                    ended = true;
-                    break;
-                }
-                if (line.empty()) {
-                    m_env->logMessage(m_task.functionName, "Empty line");
-                    continue;
-                }
-                // A full window is submitted only once the next line is known to exist, so the
-                // last window (and an input that fits one window) is recognised as such.
-                if (window.size() >= AzureTableRestoreRunner::kReplayWindowLines ||
-                    bytes >= AzureTableRestoreRunner::kReplayWindowBytes) {
-                    carry.swap(line);
-                    carried = true;
-                    break;
-                }
-                bytes += line.size();
-                window.push_back(line);
+            if (!deal(std::move(line))) {
+                dealt = false;
+                break;
             }
-            if (!window.empty() || firstWindow) {
-                if (!writeWindow(window, ended)) {
-                    input.close();  // releases a feeder that waits for room
-                    return false;
-                }
-            }
-            firstWindow = false;
-            if (ended) return true;
+            line.clear();
         }
+        const bool written = finish() && dealt;
+        if (!written) {
+            input.close();  // releases a feeder that waits for room
+            return false;
+        }
+        if (m_task.full) m_env->logMessage(m_task.functionName, "FULL restore done");
+        return true;
     }
 
 private:
-    // A thread that runs one lane's submissions. The same threads serve every window of a replay,
-    // so their memory is reused rather than spread over ever new threads.
-    class Helper {
-    public:
-        Helper() : m_thread([this] { loop(); }) {}
-        ~Helper() {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_quit = true;
-            }
-            m_wake.notify_all();
-            m_thread.join();
-        }
-        void start(std::function<void()> task) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_task = std::move(task);
-            m_busy = true;
-            m_wake.notify_all();
-        }
-        void wait() {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return !m_busy; });
-        }
+    // Consecutive lines of one partition in a lane.
+    struct Run {
+        std::string partition;
+        size_t lines;
+    };
+    struct Lane {
+        std::deque<std::string> queue;  // dealt, not yet taken
+        std::deque<Run> runs;           // the partitions of `queue`, in order
+        size_t queuedBytes = 0;
+        size_t working = 0;  // lines taken and not yet written
+        std::condition_variable wake;  // the lane's thread waits on it
+        std::unique_ptr<AzureTableStorage> client;
+        std::thread thread;
 
-    private:
-        void loop() {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            while (true) {
-                m_wake.wait(lock, [this] { return m_quit || m_task; });
-                if (!m_task) return;
-                auto task = std::move(m_task);
-                m_task = nullptr;
-                lock.unlock();
-                task();
-                lock.lock();
-                m_busy = false;
-                m_wake.notify_all();
-            }
-        }
-
-        std::mutex m_mutex;
-        std::condition_variable m_wake;
-        std::function<void()> m_task;
-        bool m_busy = false;
-        bool m_quit = false;
-        std::thread m_thread;  // last: starts once the members above exist
+        bool ready() const { return queue.size() >= kWakeLines || queuedBytes >= kLaneBytes; }
     };
 
-    Helper& helper(size_t lane) {
-        while (m_helpers.size() <= lane) m_helpers.push_back(m_helpers.empty() ? nullptr : std::make_unique<Helper>());
-        return *m_helpers[lane];
-    }
-
-    AzureTableStorage& client(size_t lane) {
-        while (m_clients.size() <= lane)
-            m_clients.push_back(std::make_unique<AzureTableStorage>(*m_task.credentials, *m_env));
-        return *m_clients[lane];
-    }
-
-    // Deals the lines out to lanes by partition: all lines of one partition go to the same lane,
-    // in their order, and a new partition goes to the lane with the fewest lines so far.
-    static std::vector<std::vector<std::string>> splitByPartition(std::vector<std::string>& lines) {
-        const size_t laneCount = AzureTableRestoreRunner::kReplayConnections;
-        std::vector<std::vector<std::string>> lanes(1);
-        if (laneCount <= 1 || lines.size() <= 1) {
-            lanes[0].swap(lines);
-            return lanes;
+    // Puts the line into its partition's lane, waiting while that lane is full. False once a lane
+    // has failed: the replay stops reading.
+    bool deal(std::string line) {
+        std::string partition = table_text::partitionGroupOf(line);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        auto found = m_partitions.find(partition);
+        if (found == m_partitions.end()) {
+            size_t least = 0;
+            for (size_t i = 1; i < m_lanes.size(); ++i)
+                if (load(*m_lanes[i]) < load(*m_lanes[least])) least = i;
+            found = m_partitions.emplace(partition, InLane{least, 0}).first;
         }
-        lanes.resize(laneCount);
-        std::unordered_map<std::string, size_t> laneOf;
-        for (auto& line : lines) {
-            auto found = laneOf.emplace(table_text::partitionKeyOf(line), 0);
-            if (found.second) {
-                size_t least = 0;
-                for (size_t i = 1; i < laneCount; ++i)
-                    if (lanes[i].size() < lanes[least].size()) least = i;
-                found.first->second = least;
+        // Counted before the wait, so the lane cannot let go of the partition meanwhile.
+        ++found->second.lines;
+        const size_t index = found->second.lane;
+        Lane& lane = *m_lanes[index];
+        m_readerWaits = true;
+        m_room.wait(lock, [&] { return m_failed || (lane.queue.size() < kLaneLines && lane.queuedBytes < kLaneBytes); });
+        m_readerWaits = false;
+        if (m_failed) return false;
+        if (lane.runs.empty() || lane.runs.back().partition != partition) lane.runs.push_back(Run{partition, 0});
+        ++lane.runs.back().lines;
+        const bool wasReady = lane.ready();
+        lane.queuedBytes += line.size();
+        lane.queue.push_back(std::move(line));
+        if (!lane.thread.joinable()) {
+            lane.client.reset(new AzureTableStorage(*m_task.credentials, *m_env));
+            lane.thread = std::thread([this, index] { work(index); });
+        }
+        if (!wasReady && lane.ready()) lane.wake.notify_one();
+        return true;
+    }
+
+    static size_t load(const Lane& lane) { return lane.queue.size() + lane.working; }
+
+    // Ends the dealing and waits for every lane to write what it holds (a lane that failed stops;
+    // the others still write what they were dealt). True when no lane failed.
+    bool finish() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = true;
+            for (auto& lane : m_lanes) lane->wake.notify_one();
+        }
+        for (auto& lane : m_lanes)
+            if (lane->thread.joinable()) lane->thread.join();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !m_failed;
+    }
+
+    // A lane's thread: takes what was dealt to it and writes it, until the dealing has ended and
+    // its queue is empty, or it fails.
+    void work(size_t index) {
+        Lane& lane = *m_lanes[index];
+        std::vector<std::string> lines;
+        std::vector<Run> runs;
+        while (true) {
+            lines.clear();
+            runs.clear();
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                lane.wake.wait(lock, [&] { return lane.ready() || m_closed || m_failed; });
+                if (lane.queue.empty()) return;
+                size_t bytes = 0;
+                while (!lane.queue.empty() && lines.size() < kLaneLines && bytes < kLaneBytes) {
+                    bytes += lane.queue.front().size();
+                    lines.push_back(std::move(lane.queue.front()));
+                    lane.queue.pop_front();
+                }
+                for (size_t left = lines.size(); left > 0;) {
+                    Run& run = lane.runs.front();
+                    const size_t taken = std::min(left, run.lines);
+                    runs.push_back(Run{run.partition, taken});
+                    run.lines -= taken;
+                    left -= taken;
+                    if (run.lines == 0) lane.runs.pop_front();
+                }
+                lane.queuedBytes -= bytes;
+                lane.working = lines.size();
+                if (m_readerWaits) m_room.notify_one();
             }
-            lanes[found.first->second].push_back(std::move(line));
-        }
-        lines.clear();
-        lanes.erase(std::remove_if(lanes.begin(), lanes.end(), [](const auto& l) { return l.empty(); }), lanes.end());
-        return lanes;
-    }
-
-    // One submission of the pending list; it becomes what is left of it. Lines that met an error
-    // outcome stay pending as they were.
-    void submit(std::vector<std::string>& pending, bool first, bool lastWindow) {
-        auto lanes = splitByPartition(pending);
-        std::vector<AzureTableOutcome<std::vector<std::string>>> outcomes(lanes.size());
-        // Each lane has a client (and connection) of its own; different partitions are written
-        // side by side, the batches of one partition one after the other.
-        for (size_t i = 1; i < lanes.size(); ++i) {
-            AzureTableStorage& laneClient = client(i);
-            helper(i).start([&, i] { outcomes[i] = laneClient.batchInsert(m_task.destinationTable, lanes[i]); });
-        }
-        outcomes[0] = client(0).batchInsert(m_task.destinationTable, lanes[0]);
-        for (size_t i = 1; i < lanes.size(); ++i) helper(i).wait();
-
-        bool allSucceeded = true, anyLeft = false;
-        for (size_t i = 0; i < lanes.size(); ++i) {
-            if (outcomes[i].errorKind == 0)
-                m_env->countWritten(lanes[i].size() - (outcomes[i].result ? outcomes[i].result->size() : 0));
-            if (outcomes[i].errorKind != 0) {
-                allSucceeded = false;
-                pending.insert(pending.end(), std::make_move_iterator(lanes[i].begin()),
-                               std::make_move_iterator(lanes[i].end()));
-            } else if (outcomes[i].result) {
-                anyLeft = true;
-                pending.insert(pending.end(), std::make_move_iterator(outcomes[i].result->begin()),
-                               std::make_move_iterator(outcomes[i].result->end()));
+            const bool written = write(*lane.client, lines);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            lane.working = 0;
+            if (!written) {
+                m_failed = true;
+                m_room.notify_one();
+                for (auto& other : m_lanes) other->wake.notify_one();
+                return;
+            }
+            for (const Run& run : runs) {
+                auto found = m_partitions.find(run.partition);
+                if ((found->second.lines -= run.lines) == 0) m_partitions.erase(found);
             }
         }
-        if (allSucceeded && first && m_task.full && lastWindow)
-            m_env->logMessage(m_task.functionName, "FULL restore done");
-        if (anyLeft) m_env->logMessage(m_task.functionName, "Items left " + std::to_string(pending.size()) + "\n");
     }
 
-    bool writeWindow(std::vector<std::string>& pending, bool lastWindow) {
-        submit(pending, true, lastWindow);
+    // Writes the lines, resubmitting those the service refused with growing pauses. False (and
+    // the reason reported) when some could not be written.
+    bool write(AzureTableStorage& client, std::vector<std::string>& pending) {
+        if (!submit(client, pending)) return false;
         platform::Backoff backoff(
             m_env->runtime(), [](unsigned int retry) { return pauseBeforeResubmission(static_cast<int>(retry) - 1); },
             AzureTableRestoreRunner::kMaxResubmissions);
@@ -240,15 +239,45 @@ private:
                     return false;
             }
             m_env->logMessage(m_task.functionName, "Some more items to be restored");
-            submit(pending, false, lastWindow);
+            if (!submit(client, pending)) return false;
         }
         return true;
     }
 
+    // One batch call; `pending` becomes what it did not write. The lines are moved into the call,
+    // which hands back every line it did not write; a call that reports an error instead has lost
+    // them, and the lane fails.
+    bool submit(AzureTableStorage& client, std::vector<std::string>& pending) {
+        const size_t count = pending.size();
+        auto outcome = client.batchInsert(m_task.destinationTable, std::move(pending));
+        pending.clear();
+        if (outcome.errorKind != 0) {
+            logAndReport(m_env, m_task.functionName,
+                         "A batch call into table " + m_task.destinationTable + " failed without handing back its " +
+                             std::to_string(count) + " items; they were not restored");
+            return false;
+        }
+        m_env->countWritten(count - (outcome.result ? outcome.result->size() : 0));
+        if (outcome.result && !outcome.result->empty()) {
+            pending = std::move(*outcome.result);
+            m_env->logMessage(m_task.functionName, "Items left " + std::to_string(pending.size()) + "\n");
+        }
+        return true;
+    }
+
+    struct InLane {
+        size_t lane;
+        size_t lines;  // dealt to it and not yet written
+    };
+
     const ReplayTask& m_task;
     IdaEnvironment* m_env;
-    std::vector<std::unique_ptr<AzureTableStorage>> m_clients;
-    std::vector<std::unique_ptr<Helper>> m_helpers;  // [0] unused: lane 0 runs on the caller's thread
+    std::mutex m_mutex;  // guards everything below but the lanes' clients and threads
+    std::condition_variable m_room;  // the reader waits on it for room in a lane
+    bool m_readerWaits = false;
+    std::vector<std::unique_ptr<Lane>> m_lanes;
+    std::unordered_map<std::string, InLane> m_partitions;  // partitions with lines in a lane
+    bool m_closed = false, m_failed = false;
 };
 
 // Steps shared by both replays; returns the replay's `succeeded`.

@@ -4,19 +4,21 @@
 // backup objects into a replay.
 //
 // A replay reads the lines of one backup (one entity per line, as the backup wrote them) and
-// writes them with insert-or-replace batch transactions. It reads and writes in windows (at most
-// kReplayWindowLines lines or kReplayWindowBytes bytes): a window is submitted once, then the
-// lines the service refused are resubmitted with growing pauses, at most kMaxResubmissions times,
-// and only then is the next window read, so a later version of an entity is never overtaken by an
-// earlier one and memory does not grow with the table. A replay that could not write every line,
-// or whose input failed, does not succeed.
+// writes them with insert-or-replace batch transactions. It deals the lines out to up to
+// kReplayConnections lanes, each writing on a connection of its own, side by side: all lines of a
+// partition that are in a lane at the same time are in the same one and are written in backup
+// order, and the lines the service refused are resubmitted with growing pauses, at most
+// kMaxResubmissions times, before the lane writes anything after them. So the order of one
+// partition's lines holds, a later version of an entity is never written before an earlier one,
+// and a lane waiting out a pause holds up no other lane. Each lane holds at most kReplayWindowLines
+// lines (half queued, half being written), and all lanes together about kReplayWindowBytes bytes
+// (a line more each at most): memory does not grow with the table. A replay that could
+// not write every line, or whose input failed, does not succeed.
 //
 // Threads: a replay runs on the caller's thread (execute's caller, or the thread on which the
-// platform calls startRestore) and blocks it to the end. Within a submission, the lines of
-// different partitions are sent side by side on up to kReplayConnections connections, from
-// helper threads that end before the submission returns; the lines of one partition always go
-// through one connection, in order. The replay's environment must therefore accept logMessage
-// from several threads (IdaEnvironment requires it). Pauses go through the runtime of the
+// platform calls startRestore), which reads the input, and blocks it to the end; the lanes are
+// threads of the replay that end before it returns. The replay's environment must therefore accept
+// logMessage from several threads (IdaEnvironment requires it). Pauses go through the runtime of the
 // replayed backup's environment (IdaEnvironment::runtime()); a stop requested on it ends them.
 // Runners are created with boost::make_shared and held by shared pointer; a runner is used by one
 // thread at a time. Argument blocks point back into the input that owns them and never outlive it.

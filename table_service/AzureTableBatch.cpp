@@ -1,6 +1,8 @@
 // Entity writes: single inserts and batch transactions of insert-or-replace operations.
 #include <uuid/uuid.h>
 
+#include <algorithm>
+
 #include "table_service/AzureTableStorage.h"
 #include "table_service/TableServiceText.h"
 
@@ -52,21 +54,34 @@ void AzureTableStorage::addMimeChangesetHeaders(std::string& body) {
 AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const std::string& table,
                                                                            std::vector<std::string> entities) {
     static const char* const fn = "batchInsert";
+    // The payload of every batch would be copied and scrubbed for a log nobody reads.
+    const bool logging = m_environment->logEnabled();
     AzureTableRequest batchRequest = baseRequest("batch");
     batchRequest.path = "$batch";
     AzureTableRequest operationTemplate = baseRequest("insert/replace");
     operationTemplate.headers["Accept"] = "application/json;odata=minimalmetadata";
     operationTemplate.headers["Accept-Charset"] = "UTF-8";
     operationTemplate.headers["Content-Type"] = "application/json";
+    // Each operation is the template's rendering (AzureTableRequest::toString) with its own path
+    // and body; everything around those two is the same for all, so it is rendered once here and
+    // each operation is written straight into the batch body.
+    const std::string rendered = operationTemplate.toString();  // "PUT <base>\n<headers>\n\n"
+    const std::string requestLine = operationTemplate.method + " " + operationTemplate.url();
+    const std::string headerBlock =
+        rendered.substr(requestLine.size(), rendered.size() - requestLine.size() - 1);  // "\n<headers>\n"
 
-    auto pendingItems = std::make_shared<std::vector<std::string>>();
-    std::vector<std::string> batchItems;
+    std::vector<std::string> pendingItems;
+    std::vector<size_t> batchItems;  // indices into `entities`
+    table_text::EntityScan scan;
+    std::string clean;
     size_t it = 0;
     while (it < entities.size()) {
         const std::string batchBoundary = generate_boundary_name("batch");
         const std::string changesetBoundary = generate_boundary_name("changeset");
         batchRequest.headers["Content-Type"] = "multipart/mixed; boundary=" + batchBoundary;
         std::string body;
+        // A hundred operations of a few hundred bytes each: room for a typical batch at once.
+        body.reserve(std::min(kMaxBatchBytes, size_t(256) << 10));
         addBoundary(body, batchBoundary, false);
         addContentType(body, changesetBoundary);
         // The two closing boundary lines, "--name--\n" each, count towards the size limit too.
@@ -77,8 +92,13 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
 
         while (it < entities.size()) {
             const std::string& entity = entities[it];
-            std::string clean = removeOdataTag(entity);
-            table_text::EntityScan scan = table_text::scanEntity(clean);
+            // removeOdataTag without its copies: the first member goes, whatever it is.
+            size_t rest = entity.find('"');
+            rest = rest == std::string::npos ? 0 : rest + 1;
+            size_t comma = entity.find(',', rest);
+            clean.assign(1, '{');
+            clean.append(entity, comma == std::string::npos ? rest : comma + 1, std::string::npos);
+            table_text::scanEntity(clean.data(), clean.size(), scan);
             bool joins = scan.isObject && (scan.hasPartitionKey ? scan.partitionKey == batchKey : batchKey.empty());
             if (!joins) {
                 if (!batchItems.empty()) {
@@ -88,24 +108,30 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
                 // Not even the batch it opens can take it (its text is no entity once its first
                 // member is gone): hand it back and go on, so that the call always gets through.
                 log(fn, "Item is not an entity with a usable PartitionKey; left pending");
-                pendingItems->push_back(entity);
+                pendingItems.push_back(std::move(entities[it]));
                 if (++it < entities.size()) batchKey = table_text::scanEntity(entities[it]).partitionKey;
                 continue;
             }
 
-            std::string operation;
-            addBoundary(operation, changesetBoundary, false);
-            addMimeChangesetHeaders(operation);
-            AzureTableRequest request = operationTemplate;
-            request.path += entityPath(table, scan.partitionKey, scan.rowKey) + " HTTP/1.1";
-            request.body = table_text::annotateDoubles(clean, scan);
-            operation += request.toString();
-            if (!batchItems.empty() && body.size() + operation.size() + closingBytes > kMaxBatchBytes) {
+            const size_t before = body.size();
+            addBoundary(body, changesetBoundary, false);
+            addMimeChangesetHeaders(body);
+            body += requestLine;
+            body += table;
+            body += "(PartitionKey='";
+            table_text::appendKeyLiteral(body, scan.partitionKey);
+            body += "',RowKey='";
+            table_text::appendKeyLiteral(body, scan.rowKey);
+            body += "') HTTP/1.1";
+            body += headerBlock;
+            table_text::appendAnnotated(body, clean.data(), clean.size(), scan);
+            body += '\n';
+            if (!batchItems.empty() && body.size() + closingBytes > kMaxBatchBytes) {
+                body.resize(before);
                 log(fn, "Batch size limit reached");
                 break;
             }
-            body += operation;
-            batchItems.push_back(entity);
+            batchItems.push_back(it);
             ++it;
             if (batchItems.size() == kMaxBatchOperations) break;
         }
@@ -114,7 +140,7 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
         addBoundary(body, changesetBoundary, true);
         addBoundary(body, batchBoundary, true);
         batchRequest.body = std::move(body);
-        log(fn, "Payload: " + batchRequest.body);
+        if (logging) log(fn, "Payload: " + batchRequest.body);
         batchRequest.headers.erase("Authorization");
         AzureTableResponse response = execute(batchRequest);
         // 202 only says that the batch was read; a refused change set is reported inside it, and
@@ -122,17 +148,18 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
         // counts them as written.
         if (response.status == 202 && table_text::batchReplyConfirms(response.body, batchItems.size())) {
             log(fn, "Items insert successful");
-            batchItems.clear();
         } else {
             log(fn, "Items insert failed");
-            log(fn, "Batch reply " + std::to_string(response.status) + ": " + response.body);
-            pendingItems->insert(pendingItems->end(), batchItems.begin(), batchItems.end());
+            if (logging) log(fn, "Batch reply " + std::to_string(response.status) + ": " + response.body);
+            for (size_t index : batchItems) pendingItems.push_back(std::move(entities[index]));
         }
+        batchItems.clear();
     }
 
-    if (!pendingItems->empty()) {
+    if (!pendingItems.empty()) {
         log(fn, "Returning success with some to be processed items");
-        return AzureTableOutcome<std::vector<std::string>>(pendingItems);
+        return AzureTableOutcome<std::vector<std::string>>(
+            std::make_shared<std::vector<std::string>>(std::move(pendingItems)));
     }
     log(fn, "Returning success with no additional items");
     return AzureTableOutcome<std::vector<std::string>>();

@@ -34,6 +34,29 @@ const rapidjson::Value* entitiesOf(const rapidjson::Value& reply) {
     return &found->value;
 }
 
+// Hands a page's lines to the output and records the restart point after it. A continuation
+// header is the service's word; a member of the same name in the body counts only where no header
+// came.
+bool writePage(const rapidjson::StringBuffer& lines, const table_text::PageScan& page,
+               const std::map<std::string, std::string>* headers, IdaOutput* output, AzureTableContinuationToken& next,
+               std::string& text) {
+    text.assign(lines.GetString(), lines.GetSize());
+    if (!output->putString(text)) return false;
+    // A page may be empty and still not the last one: the token alone says whether more follow.
+    AzureTableContinuationToken token;
+    token.nextPartitionKey = page.nextPartitionKey;
+    token.nextRowKey = page.nextRowKey;
+    if (headers) {
+        auto partition = headers->find(platform::text::toLower(kNextPartitionKey));
+        if (partition != headers->end()) token.nextPartitionKey = partition->second;
+        auto row = headers->find(platform::text::toLower(kNextRowKey));
+        if (row != headers->end()) token.nextRowKey = row->second;
+    }
+    next = std::move(token);
+    output->updateRestart(toRestartString(next));
+    return true;
+}
+
 }  // namespace
 
 namespace table_service {
@@ -116,32 +139,42 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
         request.path += "NextRowKey=" + table_text::percentEncode(start.nextRowKey);
     }
 
-    AzureTableResponse response = execute(request);
+    // The page is parsed as it arrives, in place of the transport's check that it is JSON, and
+    // not through execute(): the continuation headers are read where they are rather than folded
+    // into the body first, which would move the whole page (entity queries need no adapter).
+    if (!m_pageBuffers) m_pageBuffers.reset(new table_text::PageBuffers);
+    rapidjson::StringBuffer& lines = m_pageBuffers->lines;
+    table_text::PageScan& page = m_pageBuffers->page;
+    lines.Clear();
+    bool read = false, isPage = false;
+    request.readJsonReply = [&](const std::string& body) {
+        lines.Clear();
+        isPage = table_text::streamPage(body.data(), body.size(), lines, page, kNextPartitionKey, kNextRowKey);
+        read = true;
+        return page.isObject;
+    };
+    AzureTableResponse response = send(request, 50);
     if (response.status != 200) return classifyAzureTableError(response);
-    return parseToStream(response.body, output, next) ? Success : Failed;
+    if (!read) isPage = table_text::streamPage(response.body.data(), response.body.size(), lines, page,
+                                               kNextPartitionKey, kNextRowKey);
+    if (!isPage) {
+        // Taking such a reply as the last page would end the backup early and call it complete.
+        log("queryEntities", "Reply is not a page of entities");
+        return Failed;
+    }
+    return writePage(lines, page, &response.headers, output, next, m_pageBuffers->text) ? Success : Failed;
 }
 
 bool AzureTableStorage::parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next) {
-    rapidjson::Document document;
-    table_text::parseJson(document, body);
-    const rapidjson::Value* value = entitiesOf(document);
-    if (value == nullptr) {
-        // Taking such a reply as the last page would end the backup early and call it complete.
+    rapidjson::StringBuffer lines;
+    table_text::PageScan page;
+    bool isPage = table_text::streamPage(body.data(), body.size(), lines, page, kNextPartitionKey, kNextRowKey);
+    if (!isPage) {
         log("queryEntities", "Reply is not a page of entities");
         return false;
     }
-
-    std::string lines;
-    for (const auto& entity : value->GetArray()) {
-        table_text::appendCompactJson(lines, entity);
-        lines += '\n';
-    }
-    if (!output->putString(lines)) return false;
-
-    // A page may be empty and still not the last one: the token alone says whether more follow.
-    next = continuationOf(document);
-    output->updateRestart(toRestartString(next));
-    return true;
+    std::string text;
+    return writePage(lines, page, nullptr, output, next, text);
 }
 
 bool AzureTableStorage::isTableEmpty(const std::string& table) {

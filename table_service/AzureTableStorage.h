@@ -20,6 +20,10 @@
 #include "table_service/AzureTableDescription.h"
 #include "table_service/AzureTableErrors.h"
 
+namespace table_text {
+struct PageBuffers;
+}
+
 namespace App {
 constexpr int CloudAppsInstanceType = 32;
 }
@@ -155,4 +159,8 @@ private:
     // The transport alone, with the failure body filled in.
     AzureTableResponse send(AzureTableRequest& request, unsigned int maxAttempts);
     void log(const char* functionName, const std::string& message);
+
+    // The working memory of queryEntities, kept from page to page (a page is a few hundred KB:
+    // fresh buffers for every page cost page faults).
+    std::unique_ptr<table_text::PageBuffers> m_pageBuffers;
 };

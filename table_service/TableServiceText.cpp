@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cctype>
+#include <cstring>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -42,9 +43,11 @@ bool isFloatingForm(const char* text, SizeType length) {
     return false;
 }
 
+// Reads an entity parsed in place (kParseInsituFlag): strings and numbers are reported where
+// they stand in the buffer that begins at `base`, so a number's offset is its pointer's.
 class ScanHandler {
 public:
-    ScanHandler(EntityScan& scan, const TrackedStream& stream) : m_scan(scan), m_stream(stream) {}
+    ScanHandler(EntityScan& scan, const char* base) : m_scan(scan), m_base(base) {}
 
     bool Null() { return value(); }
     bool Bool(bool) { return value(); }
@@ -54,15 +57,17 @@ public:
     bool Uint64(uint64_t) { return value(); }
     bool Double(double) { return value(); }
     bool RawNumber(const char* text, SizeType length, bool) {
-        if (m_depth == 1 && isFloatingForm(text, length)) m_scan.floatingNumbers.emplace_back(m_key, m_stream.Tell());
+        if (m_depth == 1 && isFloatingForm(text, length))
+            m_scan.floatingNumbers.emplace_back(std::string(m_key, m_keyLength),
+                                                static_cast<size_t>(text - m_base) + length);
         return value();
     }
     bool String(const char* text, SizeType length, bool) {
         if (m_depth == 1) {
-            if (m_key == "PartitionKey" && !m_seenPartitionKey) {
+            if (m_keyKind == KeyKind::PartitionKey && !m_seenPartitionKey) {
                 m_scan.hasPartitionKey = true;
                 m_scan.partitionKey.assign(text, length);
-            } else if (m_key == "RowKey" && !m_seenRowKey) {
+            } else if (m_keyKind == KeyKind::RowKey && !m_seenRowKey) {
                 m_scan.hasRowKey = true;
                 m_scan.rowKey.assign(text, length);
             }
@@ -77,8 +82,16 @@ public:
     }
     bool Key(const char* text, SizeType length, bool) {
         if (m_depth == 1) {
-            m_key.assign(text, length);
-            m_scan.memberNames.insert(m_key);
+            // The key stays in the buffer (decoded in place) until the parse ends.
+            m_key = text;
+            m_keyLength = length;
+            m_keyKind = named(text, length, "PartitionKey") ? KeyKind::PartitionKey
+                        : named(text, length, "RowKey")     ? KeyKind::RowKey
+                                                            : KeyKind::Other;
+            static const char kType[] = "@odata.type";
+            const size_t typeLength = sizeof kType - 1;
+            if (length >= typeLength && std::memcmp(text + length - typeLength, kType, typeLength) == 0)
+                m_scan.typeAnnotations.emplace_back(text, length);
         }
         return true;
     }
@@ -99,23 +112,32 @@ public:
     bool rootIsObject() const { return m_rootIsObject; }
 
 private:
+    enum class KeyKind { Other, PartitionKey, RowKey };
+
+    template <size_t N>
+    static bool named(const char* text, SizeType length, const char (&name)[N]) {
+        return length == N - 1 && std::memcmp(text, name, N - 1) == 0;
+    }
+
     // Called for every value: a top-level member's value ends the look-up of its name, so only the
     // first member of a name counts (as a DOM look-up would find it).
     bool value() {
         if (m_depth == 1) {
-            if (m_key == "PartitionKey") m_seenPartitionKey = true;
-            if (m_key == "RowKey") m_seenRowKey = true;
+            if (m_keyKind == KeyKind::PartitionKey) m_seenPartitionKey = true;
+            if (m_keyKind == KeyKind::RowKey) m_seenRowKey = true;
         }
         return true;
     }
 
     EntityScan& m_scan;
-    const TrackedStream& m_stream;
+    const char* m_base;
     int m_depth = 0;
     bool m_rootIsObject = false;
     bool m_seenPartitionKey = false;
     bool m_seenRowKey = false;
-    std::string m_key;
+    const char* m_key = "";
+    SizeType m_keyLength = 0;
+    KeyKind m_keyKind = KeyKind::Other;
 };
 
 // Forwards SAX events to a writer, numbers as their original text.
@@ -181,7 +203,160 @@ private:
     const rapidjson::Value& m_source;
 };
 
+// rapidjson's writer with two shortcuts that write the same bytes: a string with nothing to
+// escape, and a number's text, are copied whole instead of a byte at a time.
+class LineWriter : public rapidjson::Writer<rapidjson::StringBuffer> {
+public:
+    using rapidjson::Writer<rapidjson::StringBuffer>::Writer;
+
+    bool String(const char* text, SizeType length) {
+        for (SizeType i = 0; i < length; ++i) {
+            const unsigned char c = static_cast<unsigned char>(text[i]);
+            if (c < 0x20 || c == '"' || c == '\\') return Writer::String(text, length);
+        }
+        Prefix(rapidjson::kStringType);
+        char* out = os_->Push(length + 2);
+        out[0] = '"';
+        std::memcpy(out + 1, text, length);
+        out[length + 1] = '"';
+        return EndValue(true);
+    }
+    bool Key(const char* text, SizeType length) { return String(text, length); }
+    bool Number(const char* text, SizeType length) {
+        Prefix(rapidjson::kNumberType);
+        std::memcpy(os_->Push(length), text, length);
+        return EndValue(true);
+    }
+};
+
+// Hands the elements of a page's "value" array to a writer, one line each, and picks up the
+// continuation members on the way.
+class PageHandler {
+public:
+    PageHandler(rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName, const char* rowKeyName)
+        : m_lines(lines), m_writer(lines), m_page(page), m_partitionKeyName(partitionKeyName),
+          m_rowKeyName(rowKeyName) {}
+
+    bool Null() { return inEntity() ? m_writer.Null() && ended() : member(); }
+    bool Bool(bool b) { return inEntity() ? m_writer.Bool(b) && ended() : member(); }
+    bool Int(int) { return member(); }
+    bool Uint(unsigned) { return member(); }
+    bool Int64(int64_t) { return member(); }
+    bool Uint64(uint64_t) { return member(); }
+    bool Double(double) { return member(); }
+    bool RawNumber(const char* text, SizeType length, bool) {
+        return inEntity() ? m_writer.Number(text, length) && ended() : member();
+    }
+    bool String(const char* text, SizeType length, bool) {
+        if (inEntity()) return m_writer.String(text, length) && ended();
+        if (m_depth == 1) {
+            if (m_key == m_partitionKeyName && !m_seenPartitionKey) {
+                m_page.hasNextPartitionKey = true;
+                m_page.nextPartitionKey.assign(text, length);
+            } else if (m_key == m_rowKeyName && !m_seenRowKey) {
+                m_page.hasNextRowKey = true;
+                m_page.nextRowKey.assign(text, length);
+            }
+        }
+        return member();
+    }
+    bool StartObject() {
+        if (inEntity()) {
+            ++m_depth;
+            return m_writer.StartObject();
+        }
+        if (m_depth == 0) m_rootIsObject = true;
+        member();
+        ++m_depth;
+        return true;
+    }
+    bool Key(const char* text, SizeType length, bool) {
+        if (inEntity()) return m_writer.Key(text, length);
+        if (m_depth == 1) m_key.assign(text, length);
+        return true;
+    }
+    bool EndObject(SizeType count) {
+        --m_depth;
+        if (inEntity()) return m_writer.EndObject(count) && ended();
+        return true;
+    }
+    bool StartArray() {
+        if (inEntity()) {
+            ++m_depth;
+            return m_writer.StartArray();
+        }
+        // The first top-level "value" member decides: an array is the page's entities.
+        if (m_depth == 1 && m_key == "value" && !m_seenValue) m_inValue = true;
+        member();
+        ++m_depth;
+        return true;
+    }
+    bool EndArray(SizeType count) {
+        --m_depth;
+        if (inEntity()) return m_writer.EndArray(count) && ended();
+        if (m_depth == 1) m_inValue = false;
+        return true;
+    }
+
+    bool isObject() const { return m_rootIsObject; }
+    bool isPage() const { return m_rootIsObject && m_valueIsArray; }
+
+private:
+    // Inside an element of the entity array (at its depth or deeper).
+    bool inEntity() const { return m_inValue && m_depth >= 2; }
+    // Called after each writer call inside an element: a complete element ends its line.
+    bool ended() {
+        if (m_depth == 2) {
+            m_lines.Put('\n');
+            m_writer.Reset(m_lines);
+            ++m_page.entities;
+        }
+        return true;
+    }
+    // Called for every value outside the elements: a top-level member's value ends the look-up
+    // of its name, so only the first member of a name counts (as a DOM look-up would find it).
+    bool member() {
+        if (m_depth == 1) {
+            if (m_key == m_partitionKeyName) m_seenPartitionKey = true;
+            if (m_key == m_rowKeyName) m_seenRowKey = true;
+            if (m_key == "value" && !m_seenValue) {
+                m_seenValue = true;
+                m_valueIsArray = m_inValue;
+            }
+        }
+        return true;
+    }
+
+    rapidjson::StringBuffer& m_lines;
+    LineWriter m_writer;
+    PageScan& m_page;
+    const char* m_partitionKeyName;
+    const char* m_rowKeyName;
+    int m_depth = 0;
+    bool m_rootIsObject = false, m_inValue = false, m_seenValue = false, m_valueIsArray = false;
+    bool m_seenPartitionKey = false, m_seenRowKey = false;
+    std::string m_key;
+};
+
 }  // namespace
+
+bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
+                const char* rowKeyName) {
+    page.isObject = page.hasNextPartitionKey = page.hasNextRowKey = false;
+    page.nextPartitionKey.clear();
+    page.nextRowKey.clear();
+    page.entities = 0;
+    // Parsed in place in a copy: strings are scanned 16 bytes at a time and not copied again
+    // (a number's text then stands in the copy, unterminated, which the writer takes as it is).
+    page.scratch.assign(text, size);
+    rapidjson::InsituStringStream stream(&page.scratch[0]);
+    PageHandler handler(lines, page, partitionKeyName, rowKeyName);
+    rapidjson::Reader reader;
+    if (reader.Parse<kRawNumberFlags | rapidjson::kParseInsituFlag>(stream, handler).IsError() || stream.Tell() != size)
+        return false;
+    page.isObject = handler.isObject();
+    return handler.isPage();
+}
 
 bool parseJson(rapidjson::Document& document, const std::string& text) {
     document.Parse<kParseFlags>(text.data(), text.size());
@@ -220,50 +395,113 @@ void deepCopy(rapidjson::Document& target, const rapidjson::Value& source) {
 }
 
 std::string keyLiteral(const std::string& key) {
-    std::string doubled;
-    doubled.reserve(key.size() + 2);
-    for (char c : key) {
-        doubled += c;
-        if (c == '\'') doubled += '\'';
+    std::string out;
+    out.reserve(key.size() + 8);
+    appendKeyLiteral(out, key);
+    return out;
+}
+
+void appendKeyLiteral(std::string& out, const std::string& key) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (unsigned char c : key) {
+        // The quote is doubled before encoding: '' becomes %27%27.
+        if (c == '\'') {
+            out += "%27%27";
+        } else if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
     }
-    return percentEncode(doubled);
+}
+
+void scanEntity(const char* text, size_t size, EntityScan& scan) {
+    scan.isObject = scan.hasPartitionKey = scan.hasRowKey = false;
+    scan.partitionKey.clear();
+    scan.rowKey.clear();
+    scan.typeAnnotations.clear();
+    scan.floatingNumbers.clear();
+    // Parsed in place in a copy: the fastest way through rapidjson's reader (strings are scanned
+    // 16 bytes at a time and not copied), and the text itself stays as it is.
+    scan.scratch.assign(text, size);
+    rapidjson::InsituStringStream stream(&scan.scratch[0]);
+    ScanHandler handler(scan, scan.scratch.data());
+    rapidjson::Reader reader;
+    bool parsed = !reader.Parse<kRawNumberFlags | rapidjson::kParseInsituFlag>(stream, handler).IsError();
+    // A NUL byte ends rapidjson's input early; whatever follows it is not part of a valid entity.
+    if (!parsed || stream.Tell() != size || !handler.rootIsObject()) {
+        scan.hasPartitionKey = scan.hasRowKey = false;
+        scan.partitionKey.clear();
+        scan.rowKey.clear();
+        scan.typeAnnotations.clear();
+        scan.floatingNumbers.clear();
+        return;
+    }
+    scan.isObject = true;
 }
 
 EntityScan scanEntity(const std::string& text) {
     EntityScan scan;
-    TrackedStream stream(text.data(), text.size());
-    ScanHandler handler(scan, stream);
-    rapidjson::Reader reader;
-    bool parsed = !reader.Parse<kRawNumberFlags>(stream, handler).IsError();
-    // A NUL byte ends rapidjson's input early; whatever follows it is not part of a valid entity.
-    if (!parsed || !stream.AtEnd() || !handler.rootIsObject()) return EntityScan{};
-    scan.isObject = true;
+    scanEntity(text.data(), text.size(), scan);
     return scan;
 }
 
 std::string partitionKeyOf(const std::string& text) { return scanEntity(text).partitionKey; }
 
-std::string annotateDoubles(const std::string& text, const EntityScan& scan) {
-    std::string out;
-    size_t copied = 0;
-    std::set<std::string> annotated;
-    for (const auto& number : scan.floatingNumbers) {
-        const std::string& name = number.first;
-        std::string annotation = name + "@odata.type";
-        if (name.find("@odata.") != std::string::npos || scan.memberNames.count(annotation) ||
-            !annotated.insert(name).second) {
-            continue;
+std::string partitionGroupOf(const std::string& text) {
+    // In valid JSON an unescaped quote always delimits a string, so "PartitionKey": right after
+    // the opening brace or a comma, with nothing nested before it, is a top-level member name;
+    // and a key without a backslash reads as its raw text.
+    static const char kMember[] = "\"PartitionKey\":\"";
+    const size_t memberLength = sizeof kMember - 1;
+    if (text.size() > memberLength && text[0] == '{') {
+        // (Plain loops: find_first_of looks each byte up in its set with a call of its own.)
+        size_t at = text.find(kMember, 1, memberLength - 1);  // the name and its colon
+        bool nested = false;
+        for (size_t i = 1; i < at && i < text.size() && !nested; ++i) nested = text[i] == '{' || text[i] == '[';
+        if (at != std::string::npos && !nested && (text[at - 1] == '{' || text[at - 1] == ',') &&
+            at + memberLength <= text.size() && text[at + memberLength - 1] == '"') {
+            size_t begin = at + memberLength, end = begin;
+            while (end < text.size() && text[end] != '"' && text[end] != '\\') ++end;
+            if (end < text.size() && text[end] == '"') return text.substr(begin, end - begin);
         }
-        if (out.empty()) out.reserve(text.size() + 64);
-        out.append(text, copied, number.second - copied);
-        out += ',';
-        out += jsonString(annotation);
-        out += ":\"Edm.Double\"";
-        copied = number.second;
     }
-    if (copied == 0) return text;
-    out.append(text, copied, std::string::npos);
+    return partitionKeyOf(text);
+}
+
+std::string annotateDoubles(const std::string& text, const EntityScan& scan) {
+    if (scan.floatingNumbers.empty()) return text;
+    std::string out;
+    out.reserve(text.size() + 64);
+    appendAnnotated(out, text.data(), text.size(), scan);
     return out;
+}
+
+void appendAnnotated(std::string& out, const char* text, size_t size, const EntityScan& scan) {
+    static const char kType[] = "@odata.type";
+    size_t copied = 0;
+    const auto& numbers = scan.floatingNumbers;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        const std::string& name = numbers[i].first;
+        if (name.find("@odata.") != std::string::npos) continue;
+        // Only the first member of a name gets its annotation.
+        bool earlier = false;
+        for (size_t j = 0; j < i && !earlier; ++j) earlier = numbers[j].first == name;
+        if (earlier) continue;
+        bool typed = false;
+        for (const auto& annotation : scan.typeAnnotations)
+            if (annotation.size() == name.size() + sizeof kType - 1 && annotation.compare(0, name.size(), name) == 0)
+                typed = true;
+        if (typed) continue;
+        out.append(text + copied, numbers[i].second - copied);
+        out += ',';
+        out += jsonString(name + kType);
+        out += ":\"Edm.Double\"";
+        copied = numbers[i].second;
+    }
+    out.append(text + copied, size - copied);
 }
 
 bool rewriteCompact(const std::string& text, std::string& out) {
@@ -279,20 +517,21 @@ bool rewriteCompact(const std::string& text, std::string& out) {
 
 bool batchReplyConfirms(const std::string& body, size_t operations) {
     size_t confirmed = 0;
-    size_t start = 0;
-    while (start < body.size()) {
-        size_t end = body.find('\n', start);
-        if (end == std::string::npos) end = body.size();
-        // An operation response starts with its status line, e.g. "HTTP/1.1 204 No Content".
-        if (body.compare(start, 5, "HTTP/") == 0) {
-            size_t space = body.find(' ', start);
-            bool twoHundreds = space != std::string::npos && space + 3 < end && body[space + 1] == '2' &&
-                               std::isdigit(static_cast<unsigned char>(body[space + 2])) &&
-                               std::isdigit(static_cast<unsigned char>(body[space + 3]));
-            if (!twoHundreds) return false;
-            ++confirmed;
-        }
-        start = end + 1;
+    const char* const begin = body.data();
+    const char* const end = begin + body.size();
+    // An operation response starts with its status line, e.g. "HTTP/1.1 204 No Content"; the
+    // same text anywhere but at the start of a line is no status.
+    for (const char* at = begin; (at = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), "HTTP/", 5)));
+         at += 5) {
+        if (at != begin && at[-1] != '\n') continue;
+        const char* lineEnd = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+        if (!lineEnd) lineEnd = end;
+        const char* space = static_cast<const char*>(std::memchr(at, ' ', static_cast<size_t>(end - at)));
+        bool twoHundreds = space != nullptr && space + 3 < lineEnd && space[1] == '2' &&
+                           std::isdigit(static_cast<unsigned char>(space[2])) &&
+                           std::isdigit(static_cast<unsigned char>(space[3]));
+        if (!twoHundreds) return false;
+        ++confirmed;
     }
     return confirmed == operations;
 }

@@ -9,6 +9,7 @@
 
 #include <rapidjson/document.h>
 #include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
 
 #include "platform/http/UrlEncoding.h"
 
@@ -35,6 +36,8 @@ using platform::http::percentEncode;
 // A key as it goes between the quotes of PartitionKey='...' in a URL: quotes doubled (the OData
 // literal rule), then percent-encoded.
 std::string keyLiteral(const std::string& key);
+// The same appended to `out`.
+void appendKeyLiteral(std::string& out, const std::string& key);
 
 // What one pass over an entity's JSON text finds (top-level members only).
 struct EntityScan {
@@ -43,22 +46,59 @@ struct EntityScan {
     std::string partitionKey;
     bool hasRowKey = false;
     std::string rowKey;
-    std::set<std::string> memberNames;
+    // Names of the members that end in "@odata.type" (the type annotations present).
+    std::vector<std::string> typeAnnotations;
     // Members whose number is written in floating form, with the offset just past the number.
     std::vector<std::pair<std::string, size_t>> floatingNumbers;
+    std::string scratch;  // the scan's working copy of the text
 };
 EntityScan scanEntity(const std::string& text);
+// The same over text[0, size), into `scan` (cleared first; its storage is reused, so a caller
+// scanning many entities allocates little).
+void scanEntity(const char* text, size_t size, EntityScan& scan);
 // The entity's partition key as scanEntity reads it (the first top-level string member of that
 // name, unescaped); "" when the text is no entity or has none.
 std::string partitionKeyOf(const std::string& text);
+// A key that is the same for two entity texts whenever partitionKeyOf is (what groups lines by
+// partition). For a line as the backup writes it, the raw text of the key, found without
+// parsing; other texts take partitionKeyOf. Texts that are no entity may get any key.
+std::string partitionGroupOf(const std::string& text);
 
 // The entity text with "<name>@odata.type":"Edm.Double" added right after every floating-form
 // number member that has no type annotation; every other byte is kept. `scan` is scanEntity(text).
 std::string annotateDoubles(const std::string& text, const EntityScan& scan);
+// The same appended to `out`, for text[0, size).
+void appendAnnotated(std::string& out, const char* text, size_t size, const EntityScan& scan);
 
 // The entity re-written by rapidjson's compact writer, numbers copied digit for digit.
 // False when the text is not one JSON value.
 bool rewriteCompact(const std::string& text, std::string& out);
+
+// What one pass over a page of entities (an entity query's reply) finds.
+struct PageScan {
+    bool isObject = false;  // the whole text is one JSON object
+    // The first top-level member of each continuation name, when it is a string.
+    bool hasNextPartitionKey = false;
+    std::string nextPartitionKey;
+    bool hasNextRowKey = false;
+    std::string nextRowKey;
+    size_t entities = 0;
+    std::string scratch;  // the pass's working copy of the text
+};
+// Reads a page in one pass, without building a document: every element of the first top-level
+// "value" array is appended to `lines` as compact JSON and a line feed, as rapidjson's writer
+// writes it, except that numbers keep the text the service sent. False (`lines` then holds an
+// unfinished page) when the text is not one JSON object whose first "value" member is an array.
+// The names are those of the two continuation members. A NUL in the text makes it invalid.
+bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
+                const char* rowKeyName);
+
+// The working memory of one client's page queries, kept from page to page.
+struct PageBuffers {
+    rapidjson::StringBuffer lines;
+    PageScan page;
+    std::string text;  // what is handed to the output
+};
 
 // True when a batch reply body carries exactly `operations` operation responses and each of
 // them has a 2xx status. The service answers a batch with 202 even when its change set was

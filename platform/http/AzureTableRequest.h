@@ -2,6 +2,7 @@
 // One request to the Table service, as the request builder prepares it and the client fills it.
 // The final URL is baseUrl + path, then query after "?" (or "&" when path already has a query).
 // Signing happens at send time (AzureTableRequestService), never here.
+#include <functional>
 #include <map>
 #include <string>
 
@@ -22,6 +23,11 @@ public:
     std::string body;
     std::map<std::string, std::string> headers;
     AzureTableSigningInfo signing;
+    // For a caller that parses the reply anyway: reads the body of a 200/201 reply to a JSON
+    // request in place of the transport's own check that it is one JSON object, so the body is
+    // parsed once. False means it is not (a reply cut short), and the attempt is retried like any
+    // such reply. Called on the sending thread for each such reply, the returned one last.
+    std::function<bool(const std::string& body)> readJsonReply;
 
     // baseUrl + path, then "?" or "&" + query when query is not empty.
     std::string url() const;

@@ -56,7 +56,8 @@ bool isJsonObject(const std::string& body) {
     rapidjson::Reader reader;
     rapidjson::BaseReaderHandler<> handler;
     rapidjson::StringStream stream(body.c_str());
-    if (reader.Parse(stream, handler).IsError()) return false;
+    // Numbers are only checked, not converted: validity is all that is asked here.
+    if (reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, handler).IsError()) return false;
     return stream.Tell() == body.size();  // a NUL inside the body ends the stream early
 }
 
@@ -186,8 +187,9 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
 
         HttpReply reply = m_client->send(exchange);
         const unsigned long long tookMs = m_runtime.monotonicMs() - attemptAt;
-        debugLine(what + " -> " + std::to_string(reply.status) + " (" + std::to_string(tookMs) + " ms, attempt " +
-                  std::to_string(attempt) + ")");
+        if (m_runtime.log().enabled())
+            debugLine(what + " -> " + std::to_string(reply.status) + " (" + std::to_string(tookMs) + " ms, attempt " +
+                      std::to_string(attempt) + ")");
         response.attempts = attempt;
         response.earlierAttemptMayHaveLanded = mayHaveLanded;
         response.status = reply.status;
@@ -214,7 +216,8 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
             if (reply.failure == HttpReply::Failure::Final) attemptLimit = attempt;
             if (reply.failure == HttpReply::Failure::Unreachable)
                 attemptLimit = std::min(maxAttempts, RetryPolicy::kUnreachableAttempts);
-        } else if (expectsJsonReply(request, reply.status) && !isJsonObject(response.body)) {
+        } else if (expectsJsonReply(request, reply.status) &&
+                   !(request.readJsonReply ? request.readJsonReply(response.body) : isJsonObject(response.body))) {
             // A success status with a body that is not what was asked for is a reply cut short
             // (or mangled on the way): never a success, and worth another try.
             debugLine(what + ": HTTP " + std::to_string(reply.status) + " reply is not valid JSON (" +

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <mutex>
 
 namespace platform {
@@ -39,6 +40,13 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     std::string name = lower(trim(line.substr(0, colon)));
     std::string value = trim(line.substr(colon + 1));
     if (name.empty()) return size * count;
+    // A page is a few hundred kilobytes: taking it in one allocation spares the copies of a
+    // growing string. What is reserved is capped, so a wrong length cannot claim much memory.
+    if (name == "content-length") {
+        static const unsigned long long kMaxReserve = 64ull << 20;
+        unsigned long long length = std::strtoull(value.c_str(), nullptr, 10);
+        if (length > 0 && length <= kMaxReserve) reply->body.reserve(static_cast<size_t>(length));
+    }
     auto found = reply->headers.find(name);
     if (found == reply->headers.end())
         reply->headers.emplace(name, value);

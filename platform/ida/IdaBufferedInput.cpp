@@ -58,7 +58,9 @@ bool IdaBufferedInput::getLine(std::string& line) {
                     m_buffer.erase(0, m_readPosition);
                     m_readPosition = 0;
                 }
-                m_spaceAvailable.notify_all();
+                // The feeder waits for a good part of the buffer to be free (processBuffer), so
+                // waking it for every line would only make the two threads take turns line by line.
+                if (m_capacity - (m_buffer.size() - m_readPosition) >= refillBytes()) m_spaceAvailable.notify_all();
                 return true;
             }
             // No line end yet: take the bytes over into the line being assembled, so a line
@@ -105,7 +107,10 @@ bool IdaBufferedInput::processBuffer(void* data, unsigned long size) {
     const char* bytes = static_cast<const char*>(data);
     Hold hold(m_lock.get());
     while (size > 0) {
-        while (!m_failed && !m_closed && !m_ended && m_buffer.size() - m_readPosition >= m_capacity)
+        // Waits for room for the whole rest or a quarter of the buffer, whichever is less: the
+        // data then moves in large pieces rather than a line's worth at a time.
+        const size_t wanted = std::min<size_t>(size, refillBytes());
+        while (!m_failed && !m_closed && !m_ended && m_capacity - (m_buffer.size() - m_readPosition) < wanted)
             m_spaceAvailable.wait(hold);
         if (m_failed || m_closed || m_ended) return false;
         const size_t room = m_capacity - (m_buffer.size() - m_readPosition);

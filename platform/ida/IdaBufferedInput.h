@@ -72,6 +72,8 @@ private:
     std::unique_ptr<KxCriticalSectionH> m_lock;
     std::condition_variable_any m_spaceAvailable;
     std::condition_variable_any m_dataAvailable;
+    // How much room a waiting feeder asks for before it goes on.
+    size_t refillBytes() const { return m_capacity / 4 > 0 ? m_capacity / 4 : 1; }
     const size_t m_capacity;
 
     // Guarded by m_lock.

@@ -27,6 +27,9 @@ public:
     virtual ~IdaEnvironment();
 
     virtual void logMessage(const char* functionName, const std::string& message) = 0;
+    // Whether logMessage lines go anywhere at the moment: a caller may skip building a costly
+    // message (a whole request body) when it is false. True unless the environment knows better.
+    virtual bool logEnabled() const { return true; }
     // The data output of one backed-up object (a backup passes the table name and true).
     virtual std::shared_ptr<IdaOutput> createOutput(const std::string& name, bool flag) = 0;
     virtual std::shared_ptr<IdaOutput> createDescriptionOutput() = 0;

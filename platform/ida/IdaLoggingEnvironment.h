@@ -12,6 +12,7 @@ public:
     IdaPrototypeEnvironmentDropOutputData(const std::string& name, platform::Runtime& runtime);
 
     void logMessage(const char* functionName, const std::string& message) override;
+    bool logEnabled() const override { return false; }
     std::shared_ptr<IdaOutput> createOutput(const std::string& name, bool flag) override;
     std::shared_ptr<IdaOutput> createDescriptionOutput() override;
     std::shared_ptr<IdaInput> createInput(const std::string& name, bool flag) override;
@@ -25,6 +26,8 @@ public:
     IdaLoggingEnvironment(const std::string& name, platform::Runtime& runtime);
 
     void logMessage(const char* functionName, const std::string& message) override;
+    // While the runtime's debug log is open.
+    bool logEnabled() const override;
     // Records a table description text; createDescriptionInput then yields it.
     void putDescriptionString(const std::string& text);
     std::shared_ptr<IdaInput> createDescriptionInput() override;

@@ -30,6 +30,7 @@ void DebugLog::setFile(const std::string& path) {
     m_fd = -1;
     m_path = path;
     if (!path.empty()) m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    m_open.store(m_fd >= 0, std::memory_order_relaxed);
 }
 
 std::string DebugLog::file() const {
@@ -37,10 +38,7 @@ std::string DebugLog::file() const {
     return m_path;
 }
 
-bool DebugLog::enabled() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_fd >= 0;
-}
+bool DebugLog::enabled() const { return m_open.load(std::memory_order_relaxed); }
 
 void DebugLog::registerSecret(const std::string& secret) {
     if (secret.size() < 4) return;  // too short to tell apart from ordinary text
@@ -125,9 +123,14 @@ void DebugLog::writeLine(const std::string& tag, const char* functionName, const
     if (!enabled()) return;
     // Debug lines stay readable and cheap: a multi-megabyte payload is cut to its start.
     static const size_t kMaxMessage = 4096;
-    std::string shown = redact(message);
-    if (shown.size() > kMaxMessage)
-        shown = shown.substr(0, kMaxMessage) + "... (" + std::to_string(shown.size()) + " bytes)";
+    // Only what is written is scrubbed: the start, with a margin wider than any secret so that
+    // one cut at the margin is still recognised (and masked to the end of what is kept).
+    static const size_t kScrubMargin = 1024;
+    std::string shown = message.size() > kMaxMessage + kScrubMargin
+                            ? redact(message.substr(0, kMaxMessage + kScrubMargin))
+                            : redact(message);
+    if (shown.size() > kMaxMessage || message.size() > kMaxMessage + kScrubMargin)
+        shown = shown.substr(0, kMaxMessage) + "... (" + std::to_string(message.size()) + " bytes)";
     std::string line = platform::text::isoTimestamp(m_wallMs ? m_wallMs() : 0) + " " + std::to_string(::getpid()) + " " +
                        std::to_string(static_cast<long>(::syscall(SYS_gettid))) + " " + tag + " " +
                        (functionName ? functionName : "-") + ": " + shown;

@@ -29,6 +29,7 @@ public:
     // Sets the file that debug lines go to ("" = nowhere). Opened for append, created with 0600.
     void setFile(const std::string& path);
     std::string file() const;
+    // Whether a file is open. Cheap (no lock): callers ask it before building a line.
     bool enabled() const;
 
     // Writes "<time> <pid> <tid> <tag> <function>: <message>" to the file.
@@ -51,6 +52,7 @@ private:
     mutable std::mutex m_mutex;
     std::string m_path;
     int m_fd = -1;
+    std::atomic<bool> m_open{false};  // m_fd >= 0, readable without the lock
     std::vector<std::string> m_secrets;
     std::atomic<int> m_level{2};
 };

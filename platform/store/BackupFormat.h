@@ -41,8 +41,15 @@ AZT_API std::string chunkFileName(unsigned index);
 // True for every name a data file may have ("data-*.jsonl"), listed or not.
 AZT_API bool isDataFileName(const std::string& name);
 
-// CRC-32C (Castagnoli), continuable: crc32c(crc32c(0, a), b) == crc32c(0, a + b).
+// CRC-32C (Castagnoli), continuable: crc32c(crc32c(0, a), b) == crc32c(0, a + b). Uses the
+// processor's CRC32 instruction where it has one (SSE4.2, checked once at run time), the table
+// method elsewhere; both give the same values.
 AZT_API uint32_t crc32c(uint32_t crc, const void* data, size_t size);
+// The two methods on their own (tests compare them). crc32cHardware may be called only while
+// crc32cHardwareAvailable() is true.
+AZT_API uint32_t crc32cTable(uint32_t crc, const void* data, size_t size);
+AZT_API bool crc32cHardwareAvailable();
+AZT_API uint32_t crc32cHardware(uint32_t crc, const void* data, size_t size);
 
 struct AZT_API ChunkInfo {
     std::string file;     // name inside the backup folder

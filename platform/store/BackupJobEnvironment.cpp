@@ -1,6 +1,7 @@
 #include "platform/store/BackupJobEnvironment.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/ida/RestartPoint.h"
@@ -152,7 +153,10 @@ bool BackupDataOutput::append(const char* data, size_t size) {
     m_chunkDirty = true;
     m_current.bytes += size;
     m_current.crc32c = crc32c(m_current.crc32c, data, size);
-    uint64_t lines = static_cast<uint64_t>(std::count(data, data + size, '\n'));
+    uint64_t lines = 0;
+    for (const char *at = data, *end = data + size; (at = static_cast<const char*>(std::memchr(at, '\n', end - at)));
+         ++at)
+        ++lines;
     m_current.lines += lines;
     m_sessionBytes += size;
     m_progress.entities += lines;
@@ -398,6 +402,8 @@ BackupJobEnvironment::State BackupJobEnvironment::claim(std::string& message, bo
 void BackupJobEnvironment::logMessage(const char* functionName, const std::string& message) {
     runtime().log().writeLine(m_name, functionName, message);
 }
+
+bool BackupJobEnvironment::logEnabled() const { return runtime().log().enabled(); }
 
 std::shared_ptr<BackupDataOutput> BackupJobEnvironment::dataOutput() {
     if (!m_data) m_data.reset(new BackupDataOutput(m_manifest.table, this));

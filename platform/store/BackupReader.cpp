@@ -202,7 +202,9 @@ bool BackupReader::checkChunk(size_t index, bool thorough, std::atomic<uint64_t>
         size_t count = static_cast<size_t>(n);
         crc = crc32c(crc, data, count);
         if (!thorough) {
-            lines += static_cast<uint64_t>(std::count(data, data + count, '\n'));
+            for (const char *at = data, *end = data + count;
+                 (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)))); ++at)
+                ++lines;
         } else {
             for (size_t i = 0; i < count;) {
                 if (!misshapen && offset + i == lineStart && data[i] != '{') {

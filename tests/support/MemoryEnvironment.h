@@ -3,6 +3,7 @@
 // to its outputs, and serves scripted inputs. Outputs can be told to refuse the Nth putString.
 // Any thread may use it (as a job's workers do); inspection returns copies.
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,8 +43,8 @@ public:
         std::lock_guard<std::mutex> l(m_mutex);
         m_openedInputs.push_back(name);
         auto found = m_inputs.find(name);
-        if (found == m_inputs.end()) return std::make_shared<Input>("", true);
-        return std::make_shared<Input>(found->second.first, found->second.second);
+        if (found == m_inputs.end()) return std::make_shared<Input>("", true, &m_linesRead);
+        return std::make_shared<Input>(found->second.first, found->second.second, &m_linesRead);
     }
     std::shared_ptr<IdaInput> createMetadataInput() override { return std::make_shared<Input>(m_metadata, !m_hasMetadata); }
     std::shared_ptr<IdaInput> createDescriptionInput() override {
@@ -86,6 +87,8 @@ public:
         return found == m_outputs.end() ? OutputRecord{} : *found->second;
     }
     std::vector<std::string> openedInputs() const { std::lock_guard<std::mutex> l(m_mutex); return m_openedInputs; }
+    // Lines handed out by getLine of this environment's inputs so far (any thread).
+    size_t linesRead() const { return m_linesRead.load(); }
 
 private:
     class Output : public IdaOutput {
@@ -120,13 +123,15 @@ private:
     // Serves `text` line by line; with `failsAtEnd`, reports an error once it is used up.
     class Input : public IdaInput {
     public:
-        Input(std::string text, bool failsAtEnd) : m_text(std::move(text)), m_failsAtEnd(failsAtEnd) {}
+        Input(std::string text, bool failsAtEnd, std::atomic<size_t>* linesRead = nullptr)
+            : m_text(std::move(text)), m_failsAtEnd(failsAtEnd), m_linesRead(linesRead) {}
         bool error() override { return m_failsAtEnd && m_position >= m_text.size(); }
         bool getLine(std::string& line) override {
             if (m_position >= m_text.size()) return false;
             size_t end = std::min(m_text.find('\n', m_position), m_text.size());
             line.assign(m_text, m_position, end - m_position);
             m_position = end + 1;
+            if (m_linesRead) ++*m_linesRead;
             return true;
         }
         void close() override {}
@@ -138,6 +143,7 @@ private:
     private:
         std::string m_text;
         bool m_failsAtEnd;
+        std::atomic<size_t>* m_linesRead;
         size_t m_position = 0;
     };
 
@@ -156,6 +162,7 @@ private:
     std::string m_description, m_metadata;
     bool m_hasDescription = false, m_hasMetadata = false;
     int m_refusePut = 0, m_putCount = 0;
+    std::atomic<size_t> m_linesRead{0};
     bool m_refuseClose = false;
 };
 

@@ -55,7 +55,7 @@ TEST_F(QueryTest, EachPageIsOnePutOfLinesAndOneRestartUntilTheTokenIsEmpty) {
     EXPECT_EQ(pages, 3);
     EXPECT_EQ(transport->request(2).url, kBase + "t()?NextPartitionKey=p2&NextRowKey=r");
     EXPECT_EQ(written().puts, (std::vector<std::string>{"{\"odata.etag\":\"W/1\",\"PartitionKey\":\"p\",\"RowKey\":\"1\"}\n"
-                                                        "{\"PartitionKey\":\"p\",\"RowKey\":\"2\",\"n\":1.5}\n",
+                                                        "{\"PartitionKey\":\"p\",\"RowKey\":\"2\",\"n\":1.50}\n",
                                                         "", "{\"PartitionKey\":\"p2\",\"RowKey\":\"a\"}\n"}));
     EXPECT_EQ(written().restarts, (std::vector<std::string>{"1!p+/=:1!r=", "p2:r", ""}));
 }
@@ -99,4 +99,48 @@ TEST_F(QueryTest, DoublesKeepTheirValueAndFloatingForm) {
         const double value = back[member.first].IsDouble() ? back[member.first].GetDouble() : 1.5;
         EXPECT_EQ(std::memcmp(&value, &member.second, sizeof value), 0) << member.first << " in " << line;
     }
+}
+
+// A page is stored as rapidjson's writer renders each of its entities from a parsed document
+// (escapes, Unicode, nesting, duplicate members, white space, elements that are no object), except
+// that a number keeps the service's text. A continuation header outweighs a body member.
+TEST_F(QueryTest, LinesAreTheWritersRenderingWithNumbersAsSent) {
+    const std::string elements[] = {
+        "{\"odata.etag\":\"W/\\\"datetime'2024-01-01T00%3A00%3A00Z'\\\"\",\"PartitionKey\":\"p\",\"RowKey\":"
+        "\"caf\\u00e9 \\/ \\u6771 \\ud83d\\ude00\",\"s\":\"t\\tn\\n\\u0001q\\\"b\\\\\",\"n\":-12,\"d\":0.5,\"w\":2.0}",
+        " { \"a\" : [ 1 , { \"b\" : null } , true , false ] , \"a\" : \"dup\" , \"o\" : { } } ",
+        "\"no object\"", "[]", "{}", "7",
+    };
+    std::string page = "{\"odata.metadata\":\"m\",\"value\":[", expected;
+    for (const auto& element : elements) {
+        page += (page.back() == '[' ? "" : ",") + element;
+        rapidjson::Document document;
+        ASSERT_TRUE(table_text::parseJson(document, element)) << element;
+        expected += table_text::compactJson(document) + "\n";
+    }
+    transport->reply(200, page + "],\"x-ms-continuation-NextPartitionKey\":\"body\"}",
+                     {{"x-ms-continuation-NextPartitionKey", "header"}});
+    AzureTableContinuationToken next;
+    ASSERT_EQ(query(next), 0);
+    EXPECT_EQ(written().data(), expected);
+    EXPECT_EQ(next.nextPartitionKey, "header");
+
+    transport->reply(200, "{\"value\":[{\"a\":1.50,\"b\":1E+300,\"c\":-0,\"d\":1e-7,\"e\":18446744073709551616,"
+                          "\"f\":0.30000000000000004}],\"value\":[{\"second\":1}]}");
+    ASSERT_EQ(query(next), 0);
+    EXPECT_EQ(written().puts.back(), "{\"a\":1.50,\"b\":1E+300,\"c\":-0,\"d\":1e-7,\"e\":18446744073709551616,"
+                                     "\"f\":0.30000000000000004}\n");
+}
+
+// The page is parsed once, as the transport's check that the reply is JSON: a page cut short is
+// retried like any such reply, and only the whole page is stored.
+TEST_F(QueryTest, APageCutShortIsFetchedAgain) {
+    const std::string page = "{\"value\":[{\"PartitionKey\":\"p\",\"RowKey\":\"1\"},{\"PartitionKey\":\"p\",\"RowKey\":\"2\"}]}";
+    transport->reply(200, page.substr(0, page.size() / 2));
+    transport->reply(200, page);
+    AzureTableContinuationToken next;
+    ASSERT_EQ(query(next), 0);
+    EXPECT_EQ(transport->requestCount(), 2u);
+    EXPECT_EQ(written().puts, std::vector<std::string>{"{\"PartitionKey\":\"p\",\"RowKey\":\"1\"}\n"
+                                                       "{\"PartitionKey\":\"p\",\"RowKey\":\"2\"}\n"});
 }

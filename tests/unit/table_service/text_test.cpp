@@ -16,6 +16,31 @@ TEST(EntityScan, FindsKeysOfTheTopLevelOnly) {
     EXPECT_FALSE(scanEntity(std::string("{\"PartitionKey\":\"p\"}\0{}", 23)).isObject);
 }
 
+// The partition group of a text is its partition key wherever the text is an entity, whether
+// the quick look at a backup line finds it or the full scan has to; key literals for URLs are
+// quote-doubled and percent-encoded however they are built.
+TEST(EntityScan, PartitionGroupsAreThePartitionKeys) {
+    for (const std::string text : {
+             "{\"odata.etag\":\"W/1\",\"PartitionKey\":\"p 1\",\"RowKey\":\"r\"}",
+             "{\"PartitionKey\":\"\",\"RowKey\":\"r\"}",
+             "{\"PartitionKey\":\"caf\\u00e9\"}",
+             "{\"PartitionKey\":\"q\\\"uote\"}",
+             "{\"x\":{\"PartitionKey\":\"inner\"},\"PartitionKey\":\"outer\"}",
+             "{\"x\":[\"PartitionKey\"],\"PartitionKey\":\"after\"}",
+             "{\"PartitionKey\":1,\"PartitionKey\":\"late\"}",
+             "{\"s\":\"a\\\",\\\"PartitionKey\\\":\\\"fake\",\"PartitionKey\":\"real\"}",
+             "{ \"PartitionKey\" : \"spaced\" }",
+             "{\"RowKey\":\"only\"}",
+         })
+        EXPECT_EQ(partitionGroupOf(text), partitionKeyOf(text)) << text;
+    for (const std::string key : {"", "plain-._~09AZaz", "it's", "''", "50% off +&x=\xC3\xA9/?#"})
+        EXPECT_EQ(keyLiteral(key), percentEncode([&] {
+                      std::string doubled;
+                      for (char c : key) doubled += c == '\'' ? std::string("''") : std::string(1, c);
+                      return doubled;
+                  }())) << key;
+}
+
 TEST(DoubleAnnotation, AddsTheTypeOnlyWhereTheNumberWouldLoseIt) {
     const std::pair<const char*, const char*> cases[] = {
         {"{\"a\":1.0,\"b\":-1E-5}", "{\"a\":1.0,\"a@odata.type\":\"Edm.Double\",\"b\":-1E-5,\"b@odata.type\":\"Edm.Double\"}"},
