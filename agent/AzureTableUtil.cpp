@@ -174,25 +174,29 @@ int AzureTableUtil::Initialize(unsigned long cellArgument, unsigned long appArgu
 
 // --- Subclient content and table discovery
 
+int AzureTableUtil::readContent(unsigned long subclientId, App::CloudDBEntity& content, std::string& text) {
+    TableStorageSubclient storage(subclientId, *m_runtime);
+    int code = storage.getDynamicContent(text);
+    UTIL_LOG(Detail, "Subclient content: %s", text.c_str());
+    if (code != 0 || text.empty()) {
+        UTIL_LOG(Error, "AzureTable subclient content is missing (retCode=%d, xml='%s')", code, text.c_str());
+        return -1;
+    }
+    if ((code = content.unserialize(text)) != 0) {
+        UTIL_LOG(Error, "AzureTable subclient content unserialize failed (retCode=%d, xml='%s')", code, text.c_str());
+        return -1;
+    }
+    return 0;
+}
+
 int AzureTableUtil::InitFromSubclientProp(Subclient* subclient, bool& allAccounts) {
     if (!subclient) {
         UTIL_LOG(Error, "No subclient");
         return -1;
     }
     if (!skipContentInit) {
-        TableStorageSubclient storage(subclient->getSubclientId(), *m_runtime);
         std::string content;
-        int code = storage.getDynamicContent(content);
-        UTIL_LOG(Detail, "Subclient content: %s", content.c_str());
-        if (code != 0 || content.empty()) {
-            UTIL_LOG(Error, "AzureTable subclient content is missing (retCode=%d, xml='%s')", code, content.c_str());
-            return -1;
-        }
-        if ((code = subclientContent.unserialize(content)) != 0) {
-            UTIL_LOG(Error, "AzureTable subclient content unserialize failed (retCode=%d, xml='%s')", code,
-                     content.c_str());
-            return -1;
-        }
+        if (readContent(subclient->getSubclientId(), subclientContent, content) != 0) return -1;
         const std::vector<CNMessageBase>* children = subclientContent.getChildren();
         if (!children || children->empty()) {
             UTIL_LOG(Error, "Child list is missing for AzureTable subclient content '%s'", content.c_str());
@@ -329,19 +333,9 @@ int AzureTableUtil::FetchTables(ApplicationId& application, const unsigned long&
 }
 
 int AzureTableUtil::FetchTablesForSubclient(unsigned long subclientId, std::vector<App::AzureDBTable>& tables) {
-    TableStorageSubclient storage(subclientId, *m_runtime);
     std::string content;
-    int code = storage.getDynamicContent(content);
-    UTIL_LOG(Detail, "Subclient content: %s", content.c_str());
-    if (code != 0 || content.empty()) {
-        UTIL_LOG(Error, "AzureTable subclient content is missing (retCode=%d, xml='%s')", code, content.c_str());
-        return -1;
-    }
     App::CloudDBEntity other;
-    if ((code = other.unserialize(content)) != 0) {
-        UTIL_LOG(Error, "AzureTable subclient content unserialize failed (retCode=%d, xml='%s')", code, content.c_str());
-        return -1;
-    }
+    if (readContent(subclientId, other, content) != 0) return -1;
     const std::vector<CNMessageBase>* children = other.getChildren();
     if (!children || children->empty()) {
         UTIL_LOG(Error, "Something is not right. Child list is missing in AzureTable subclient content '%s'",

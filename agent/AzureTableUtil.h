@@ -219,6 +219,8 @@ public:
     std::map<std::string, std::string> listingFailures;
 
 private:
+    // Reads a subclient's content text into `content`; 0, or -1 after logging why.
+    int readContent(unsigned long subclientId, App::CloudDBEntity& content, std::string& text);
     // Appends the tables the content children name (types 45, 52, 17); -1 on another type.
     int expandContent(const std::vector<CNMessageBase>& children, std::vector<App::AzureDBTable>& tables);
 
