@@ -78,6 +78,9 @@ bool jobProcessAlive(const std::string& home, long long jobId) {
     return held;
 }
 
+// Restore jobs of a subclient are recorded beside its backup jobs; only these hold backups.
+bool isBackupLevel(int level) { return level == catalog::JobRecord::Full || level == catalog::JobRecord::Incremental; }
+
 std::string effectiveStatus(const std::string& home, const catalog::JobRecord& job) {
     if (job.status == kJobRunning && !jobProcessAlive(home, job.id)) return kJobInterrupted;
     return job.status;
@@ -291,7 +294,7 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
         Status listed = m_catalog->listJobs(subclient.id, earlier);
         if (!listed.ok()) return listed;
         for (const auto& job : earlier)
-            if (effectiveStatus(m_runtime.home(), job) == kJobRunning)
+            if (isBackupLevel(job.level) && effectiveStatus(m_runtime.home(), job) == kJobRunning)
                 return Status(Code::Refused, "job " + std::to_string(job.id) + " of subclient " + subclient.name +
                                                  " is still running");
         long long id = 0;
@@ -356,7 +359,7 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
         std::vector<catalog::JobRecord> earlier;
         m_catalog->listJobs(subclient.id, earlier);
         for (auto job = earlier.rbegin(); job != earlier.rend(); ++job) {
-            if (job->id == m_job.id || job->status != kJobCompleted) continue;
+            if (job->id == m_job.id || job->status != kJobCompleted || !isBackupLevel(job->level)) continue;
             std::vector<catalog::JobTableRecord> rows;
             m_catalog->listJobTables(job->id, rows);
             for (const auto& row : rows) covered.emplace(row.account, row.table);
@@ -408,6 +411,8 @@ Status SubclientBackupJob::prepareResume(SubclientBackupResult& result, std::vec
     Status status = m_catalog->getJob(id, m_job);
     if (status.code == Code::NotFound) return Status(Code::NotFound, "there is no job " + std::to_string(id));
     if (!status.ok()) return status;
+    if (!isBackupLevel(m_job.level))
+        return Status(Code::Refused, "job " + std::to_string(id) + " is not a backup job; there is nothing to resume");
     if (m_job.status == kJobCompleted)
         return Status(Code::Refused, "job " + std::to_string(id) + " completed; there is nothing to resume");
     std::string why;

@@ -13,6 +13,7 @@
 #include "agent/AzureTableUtil.h"
 #include "agent/SubclientBackupJob.h"
 #include "agent/Subclients.h"
+#include "agent/SubclientRestoreJob.h"
 #include <boost/make_shared.hpp>
 #include "platform/catalog/Catalog.h"
 #include "platform/runtime/Runtime.h"
@@ -466,6 +467,60 @@ TEST(AgentTimes, EpochTimeReadsTheJobManagerTextAsLocalTime) {
     fields.tm_min = 0;
     fields.tm_sec = 0;
     EXPECT_EQ(util.GetEpochTime("Mon Jan 04 2021 10 trailing"), static_cast<long long>(std::mktime(&fields)));
+
+    // A restore's --to-time: GetEpochTime reads 0 for a month it does not know, and 0 means "no
+    // bound", so a typo would restore the newest state; such text is refused before the call.
+    fields.tm_min = 30;
+    fields.tm_sec = 5;
+    const long long local = static_cast<long long>(std::mktime(&fields));
+    struct Case { const char* text; long long seconds; };  // -1: refused
+    const Case cases[] = {
+        {"1796000000", 1796000000},
+        {"2026-12-06T10:00:00Z", 1796551200},
+        {"2026-12-06T11:00:00+01:00", 1796551200},
+        {"Mon Jan 04 2021 10:30:05", local},
+        {" Mon Jan 04 2021 10:30:05 ", local},
+        {"Mon jan 04 2021 10:30:05", -1},
+        {"Mon Jan 04 2021 10:30", -1},
+        {"Mon Jan 04 2021 10:30:05 extra", -1},
+        {"Mon Jan 32 2021 10:30:05", -1},
+        {"Mon Jan 04 2021 25:30:05", -1},
+        {"yesterday", -1},
+        {"", -1},
+        {"0", -1},
+        {"-5", -1},
+        {"1796000000ms", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        long long seconds = 0;
+        std::string why;
+        const bool read = AzureTableIDA::parseRestoreTime(c.text, seconds, why);
+        EXPECT_EQ(read, c.seconds >= 0) << why;
+        if (read) EXPECT_EQ(seconds, c.seconds);
+        else EXPECT_NE(why.find("not"), std::string::npos) << why;
+    }
+
+    struct Mapping { const char* text; const char* source; const char* destination; };  // destination "": refused
+    const Mapping mappings[] = {
+        {"a/t", "a/t", "/"},
+        {"a/t=b/u", "a/t", "b/u"},
+        {"a/t=", "", ""},
+        {"a", "", ""},
+        {"/t", "", ""},
+        {"a/t/x", "", ""},
+        {"a/t=b", "", ""},
+    };
+    for (const auto& m : mappings) {
+        SCOPED_TRACE(m.text);
+        AzureTableIDA::RestoreTableMapping mapping;
+        std::string why;
+        const bool read = AzureTableIDA::parseRestoreTableMapping(m.text, mapping, why);
+        EXPECT_EQ(read, *m.destination != 0) << why;
+        if (!read) continue;
+        EXPECT_EQ(mapping.sourceAccount + "/" + mapping.sourceTable, m.source);
+        EXPECT_EQ(mapping.destinationAccount + "/" + mapping.destinationTable, m.destination);
+    }
 }
 
 TEST(AgentHome, InitIsPrivateRepeatableAndRefusesAFolderItCannotUse) {
