@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <functional>
 
 #include "agent/AgentSetup.h"
@@ -17,6 +18,7 @@
 #include <boost/make_shared.hpp>
 #include "platform/catalog/Catalog.h"
 #include "platform/runtime/Runtime.h"
+#include "support/FakeTableService.h"
 #include "support/FakeTransport.h"
 #include "support/TempFolder.h"
 
@@ -652,4 +654,80 @@ TEST(SubclientJob, RestartStringsRoundTripThroughTheRestartInfo) {
         SCOPED_TRACE(c.restart);
         EXPECT_EQ(AzureTableIDA::jobRestartOffsets(c.restart, c.count), c.offsets);
     }
+}
+
+// A subclient's table backed up full and restored through the plug-in (made in this process, on
+// this runtime) into another table; then the refusals, each before anything in the service
+// changes: a mapping the restore runners cannot tell apart, an account without credentials, a
+// chain with a damaged chunk.
+TEST_F(AgentContext, ASubclientRestoreChecksEverythingBeforeTheServiceChanges) {
+    testing_support::FakeTableService service(*scope);
+    service.fill(45);
+    for (const char* account : {"acct", "b"})
+        ASSERT_TRUE(catalog->putAccount(instanceId, account, std::string("http://") + account + ".127.0.0.1:9", "a2V5a2V5a2V5").ok());
+    const long long id = addSubclient("one", {App::CloudDBEntity::table("acct", "t1")});
+    AzureTableIDA::SubclientBackupOptions backup;
+    backup.subclient = "one";
+    AzureTableIDA::SubclientBackupResult backedUp;
+    ASSERT_TRUE(AzureTableIDA::SubclientBackupJob(runtime, backup).run(backedUp).ok()) << backedUp.failure;
+    ASSERT_EQ(backedUp.tables.size(), 1u);
+
+    auto restore = [&](std::vector<AzureTableIDA::RestoreTableMapping> tables, AzureTableIDA::SubclientRestoreResult& r) {
+        AzureTableIDA::SubclientRestoreOptions options;
+        options.subclient = "one";
+        options.tables = std::move(tables);
+        options.factory = [this] { return new AzureTableRemoteFileRestoreFactory(runtime); };
+        return AzureTableIDA::SubclientRestoreJob(runtime, options).run(r);
+    };
+    AzureTableIDA::SubclientRestoreResult restored;
+    platform::Status status = restore({{"acct", "t1", "b", "t9"}}, restored);
+    ASSERT_TRUE(status.ok()) << status.message;
+    EXPECT_EQ(restored.chain, std::vector<long long>{backedUp.jobId});
+    ASSERT_EQ(restored.tables.size(), 1u);
+    EXPECT_EQ(restored.tables[0].status, "restored");
+    EXPECT_EQ(restored.tables[0].destination, "created");
+    EXPECT_EQ(restored.tables[0].entitiesWritten, 45u);
+    const auto source = service.entities("t1"), copy = service.entities("t9");
+    ASSERT_EQ(copy.size(), source.size());
+    for (const auto& entity : source) EXPECT_TRUE(copy.count(entity.first)) << entity.first;
+    platform::catalog::JobRecord job;
+    ASSERT_TRUE(catalog->getJob(restored.restoreJobId, job).ok());
+    EXPECT_EQ(job.level, AzureTableIDA::kRestoreJobLevel);
+    EXPECT_EQ(job.status, "completed");
+    EXPECT_EQ(job.subclientId, id);
+
+    // Damage in the middle of the chunk: found by the verification, before any request that
+    // changes something.
+    const std::string chunk = backedUp.tables[0].folder + "/data-000001.jsonl";
+    std::string bytes;
+    {
+        std::ifstream in(chunk, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    ASSERT_GT(bytes.size(), 100u);
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0xFF);
+    std::ofstream(chunk, std::ios::binary | std::ios::trunc) << bytes;
+
+    struct Refusal { std::vector<AzureTableIDA::RestoreTableMapping> tables; platform::Status::Code code; const char* words; };
+    const Refusal refusals[] = {
+        {{{"acct", "t1", "nosuch", "t9"}}, platform::Status::Code::Refused, "no credentials for storage account nosuch"},
+        {{{"acct", "t1", "b", "t8"}, {"acct", "t1", "acct", "t8"}}, platform::Status::Code::BadUsage, "named twice"},
+        {{{"acct", "t2", "b", "t8"}}, platform::Status::Code::NotFound, "holds no table acct/t2"},
+        {{{"acct", "t1", "b", "t10"}}, platform::Status::Code::Damaged, "data-000001.jsonl"},
+    };
+    const size_t before = scope->requests().size();
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.words);
+        AzureTableIDA::SubclientRestoreResult r;
+        status = restore(refusal.tables, r);
+        EXPECT_EQ(status.code, refusal.code) << status.message;
+        EXPECT_NE(status.message.find(refusal.words), std::string::npos) << status.message;
+        EXPECT_FALSE(r.serviceChanged);
+        EXPECT_EQ(r.restoreJobId, 0);
+    }
+    for (size_t i = before; i < scope->requests().size(); ++i) {
+        const auto& request = scope->requests()[i];
+        EXPECT_EQ(request.method, "GET") << request.method << " " << request.url;
+    }
+    EXPECT_FALSE(service.hasTable("t10"));
 }
