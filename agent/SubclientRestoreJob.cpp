@@ -223,9 +223,13 @@ bool SubclientRestoreJob::stopped() const { return m_stop.load() || m_runtime.st
 SubclientRestoreProgress SubclientRestoreJob::progress() const {
     SubclientRestoreProgress p;
     p.phase = static_cast<SubclientRestorePhase>(m_phase.load());
-    p.verifiedBytes = m_verifiedBytes.load();
+    // The folder being verified and the factory's environment (which every replay of the
+    // factory counts its entities in) stay alive while they are published here.
+    const RestoreEnvironment* verifying = m_verifying.load();
+    p.verifiedBytes = m_verifiedBytes.load() + (verifying ? verifying->verifiedBytes() : 0);
+    const IdaEnvironment* writing = m_writing.load();
     p.totalBytes = m_totalBytes.load();
-    p.entitiesWritten = m_written.load();
+    p.entitiesWritten = writing ? writing->entitiesWritten() : m_written.load();
     p.totalEntities = m_totalEntities.load();
     return p;
 }
@@ -431,18 +435,9 @@ Status SubclientRestoreJob::check(Plan& plan, SubclientRestoreResult& result) {
     for (auto& t : plan.tables)
         for (auto& folder : t.folders) {
             std::string why;
-            std::atomic<bool> verifying{true};
-            std::thread watch([&] {
-                // verifiedBytes is only readable, so the progress follows it from here.
-                while (verifying.load()) {
-                    m_verifiedBytes.store(done + folder.env->verifiedBytes());
-                    m_runtime.pause(100);
-                    if (m_runtime.stopRequested()) break;
-                }
-            });
+            m_verifying.store(folder.env.get());
             const bool sound = folder.env->verify(why);
-            verifying.store(false);
-            watch.join();
+            m_verifying.store(nullptr);
             done += folder.env->manifest().totalBytes();
             m_verifiedBytes.store(done);
             if (!sound)
@@ -688,6 +683,7 @@ Status SubclientRestoreJob::write(Plan& plan, SubclientRestoreResult& result) {
                         break;
                     }
                     replay.environment = environmentOf(replay.input);
+                    if (replay.environment && !m_writing.load()) m_writing.store(replay.environment);
                     replay.writtenBefore = replay.environment ? replay.environment->entitiesWritten() : 0;
                     replay.startedMs = m_runtime.monotonicMs();
                     replay.table = ti;
@@ -732,6 +728,8 @@ Status SubclientRestoreJob::write(Plan& plan, SubclientRestoreResult& result) {
         const std::string ended = endReplay(failure);
         if (failure.empty() && !ended.empty()) fail(last, ended);
     }
+    m_written.store(writtenBase);
+    m_writing.store(nullptr);  // the factory's environment goes with the factory
     const bool stoppedHere = stopped() && (failure.empty() || failure == "stopped on request");
     for (size_t i = 0; i < plan.tables.size(); ++i) {
         SubclientRestoreTable& t = result.tables[i];
@@ -867,7 +865,7 @@ Status verifyJob(platform::Runtime& runtime, long long jobId, const std::string&
         for (size_t i = 0; i < manifest.chunks.size() && t.object.empty(); ++i) {
             const auto& chunk = manifest.chunks[i];
             std::string chunkWhy, openWhy;
-            const bool chunkSound = reader->verifyChunk(i, chunkWhy);
+            const bool chunkSound = sound || reader->verifyChunk(i, chunkWhy);
             long long offset = -1;
             std::string what;
             auto file = runtime.fileSystem().openRead(t.folder + "/" + chunk.file, openWhy);

@@ -48,8 +48,12 @@
 
 namespace platform {
 class Runtime;
+namespace store {
+class RestoreEnvironment;
 }
+}  // namespace platform
 class CloudDBRemoteFileFactory;
+class IdaEnvironment;
 
 namespace AzureTableIDA {
 
@@ -153,6 +157,8 @@ private:
     std::atomic<int> m_phase{0};
     std::atomic<unsigned long long> m_verifiedBytes{0}, m_totalBytes{0}, m_written{0}, m_totalEntities{0};
     std::atomic<bool> m_stop{false};
+    std::atomic<const platform::store::RestoreEnvironment*> m_verifying{nullptr};
+    std::atomic<const IdaEnvironment*> m_writing{nullptr};
 };
 
 // --- Verification of one backup job
