@@ -449,8 +449,14 @@ TEST_F(JobsTest, ARestoreToAPointInTimeEqualsTheTablesAsTheyWereThen) {
     auto shown = json("job show " + std::to_string(restoreJob));
     EXPECT_EQ(std::string(shown["job"]["kind"].GetString()), "restore");
     EXPECT_EQ(std::string(shown["job"]["status"].GetString()), "completed");
-    // A restore job is no backup: the next incremental job still starts from job 3.
-    EXPECT_EQ(json("backup pit")["fromTime"].GetInt64(), json("job show " + std::to_string(job3))["job"]["referenceTime"].GetInt64());
+    // A restore job is no backup: the next job builds on job 3, each table incrementally.
+    auto fourth = json("backup pit");
+    EXPECT_EQ(fourth["fromTime"].GetInt64(), json("job show " + std::to_string(job3))["job"]["referenceTime"].GetInt64());
+    for (const auto& t : fourth["tables"].GetArray()) {
+        platform::store::BackupManifest manifest;
+        keysIn(t["folder"].GetString(), manifest);
+        EXPECT_TRUE(manifest.incremental) << t["table"].GetString();
+    }
 
     // Without a time: every job, equal to the tables now.
     const std::string a3 = testing_support::uniqueTableName("pitathree"), b3 = testing_support::uniqueTableName("pitbthree");
