@@ -840,6 +840,15 @@ Status verifyJob(platform::Runtime& runtime, long long jobId, const std::string&
         const std::string name = pairText(row.account, row.table);
         std::string why;
         auto reader = platform::store::BackupReader::open(t.folder, why, runtime.fileSystem(), true);
+        if (!reader && row.status != "completed") {
+            // The table's backup did not finish (or never began): there is nothing sound to claim.
+            t.status = "incomplete";
+            t.problem = "the table's backup is " + (row.status.empty() ? std::string("not started") : row.status) +
+                        ": " + why;
+            note(Status(Code::Refused, "job " + std::to_string(jobId) + ", table " + name + ": " + t.problem));
+            result.tables.push_back(t);
+            continue;
+        }
         if (!reader) {
             t.status = "damaged";
             t.problem = why;

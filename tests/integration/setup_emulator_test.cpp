@@ -194,6 +194,11 @@ TEST_F(JobsTest, AFailingTableLeavesTheOthersCompleteAndTheJobResumable) {
     auto shown = json("job show " + std::to_string(id));
     EXPECT_EQ(std::string(shown["job"]["status"].GetString()), "completed with errors");
     EXPECT_EQ(shown["job"]["failedTables"].GetUint64(), 1u);
+    // Verifying it: the finished tables are sound, the failed one is not claimed to be.
+    std::map<std::string, std::string> verified;
+    for (const auto& t : json("verify " + std::to_string(id), 1)["tables"].GetArray())
+        verified[t["table"].GetString()] = t["status"].GetString();
+    EXPECT_EQ(verified, (std::map<std::string, std::string>{{a, "ok"}, {b, "ok"}, {gone, "incomplete"}}));
     EXPECT_EQ(json("subclient show three")["subclient"]["lastBackupRefTime"].GetInt64(), 0);
     auto events = aztable("events --job " + std::to_string(id) + " " + home);
     EXPECT_NE(events.output.find("minor    full backup of subclient three started"), std::string::npos) << events.output;
