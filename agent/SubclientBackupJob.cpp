@@ -287,6 +287,9 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
     m_job.status = kJobRunning;
     // The lock is taken before the job is committed, so no one sees it running without a holder.
     std::string why;
+    // Read before the transaction: the runtime opens its catalog under the lock that guards the
+    // home folder, so asking for the home inside a transaction would take the two the other way round.
+    const std::string home = m_runtime.home();
     status = m_catalog->inTransaction([&]() -> Status {
         // Two jobs of one subclient at once would both start from the same reference time and
         // race to store theirs.
@@ -294,13 +297,13 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
         Status listed = m_catalog->listJobs(subclient.id, earlier);
         if (!listed.ok()) return listed;
         for (const auto& job : earlier)
-            if (isBackupLevel(job.level) && effectiveStatus(m_runtime.home(), job) == kJobRunning)
+            if (isBackupLevel(job.level) && effectiveStatus(home, job) == kJobRunning)
                 return Status(Code::Refused, "job " + std::to_string(job.id) + " of subclient " + subclient.name +
                                                  " is still running");
         long long id = 0;
         Status added = m_catalog->addJob(m_job, id);
         if (!added.ok()) return added;
-        m_lockFd = takeJobLock(m_runtime.home(), id, why);
+        m_lockFd = takeJobLock(home, id, why);
         if (m_lockFd < 0) return Status(Code::Failed, why);
         m_job.id = id;
         return added;
