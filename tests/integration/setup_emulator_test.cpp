@@ -196,7 +196,8 @@ TEST_F(JobsTest, AFailingTableLeavesTheOthersCompleteAndTheJobResumable) {
     EXPECT_EQ(shown["job"]["failedTables"].GetUint64(), 1u);
     // Verifying it: the finished tables are sound, the failed one is not claimed to be.
     std::map<std::string, std::string> verified;
-    for (const auto& t : json("verify " + std::to_string(id), 1)["tables"].GetArray())
+    const auto verifiedJob = json("verify " + std::to_string(id), 1);
+    for (const auto& t : verifiedJob["tables"].GetArray())
         verified[t["table"].GetString()] = t["status"].GetString();
     EXPECT_EQ(verified, (std::map<std::string, std::string>{{a, "ok"}, {b, "ok"}, {gone, "incomplete"}}));
     EXPECT_EQ(json("subclient show three")["subclient"]["lastBackupRefTime"].GetInt64(), 0);
