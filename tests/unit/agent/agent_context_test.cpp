@@ -672,11 +672,14 @@ TEST_F(AgentContext, ASubclientRestoreChecksEverythingBeforeTheServiceChanges) {
     ASSERT_TRUE(AzureTableIDA::SubclientBackupJob(runtime, backup).run(backedUp).ok()) << backedUp.failure;
     ASSERT_EQ(backedUp.tables.size(), 1u);
 
-    auto restore = [&](std::vector<AzureTableIDA::RestoreTableMapping> tables, AzureTableIDA::SubclientRestoreResult& r) {
-        AzureTableIDA::SubclientRestoreOptions options;
+    using Options = AzureTableIDA::SubclientRestoreOptions;
+    auto restore = [&](std::vector<AzureTableIDA::RestoreTableMapping> tables, AzureTableIDA::SubclientRestoreResult& r,
+                       std::function<void(Options&)> adjust = nullptr) {
+        Options options;
         options.subclient = "one";
         options.tables = std::move(tables);
         options.factory = [this] { return new AzureTableRemoteFileRestoreFactory(runtime); };
+        if (adjust) adjust(options);
         return AzureTableIDA::SubclientRestoreJob(runtime, options).run(r);
     };
     AzureTableIDA::SubclientRestoreResult restored;
@@ -696,6 +699,38 @@ TEST_F(AgentContext, ASubclientRestoreChecksEverythingBeforeTheServiceChanges) {
     EXPECT_EQ(job.status, "completed");
     EXPECT_EQ(job.subclientId, id);
 
+    // Options that cannot be followed, refused before anything changes.
+    struct Refused { std::function<void(Options&)> adjust; platform::Status::Code code; const char* words; };
+    const Refused refused[] = {
+        {[](Options& o) { o.toTime = 1; }, platform::Status::Code::NotFound, "no completed backup job at or before"},
+        {[](Options& o) { o.destinationInstance = "nosuch"; }, platform::Status::Code::NotFound, "no instance 'nosuch'"},
+        {[](Options& o) { o.overwrite = o.useExisting = true; }, platform::Status::Code::BadUsage, "exclude each other"},
+        {[](Options& o) { o.useExisting = true; }, platform::Status::Code::NotFound, "--use-existing never creates it"},
+        {[](Options& o) { o.subclient = "two"; }, platform::Status::Code::NotFound, "two"},
+    };
+    size_t requestsBefore = scope->requests().size();
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.words);
+        AzureTableIDA::SubclientRestoreResult result;
+        status = restore({{"acct", "t1", "b", "t11"}}, result, r.adjust);
+        EXPECT_EQ(status.code, r.code) << status.message;
+        EXPECT_NE(status.message.find(r.words), std::string::npos) << status.message;
+        EXPECT_EQ(result.restoreJobId, 0);
+    }
+    for (size_t i = requestsBefore; i < scope->requests().size(); ++i)
+        EXPECT_EQ(scope->requests()[i].method, "GET") << scope->requests()[i].url;
+
+    // The job reads back sound, table by table.
+    AzureTableIDA::JobVerifyResult verified;
+    ASSERT_TRUE(AzureTableIDA::verifyJob(runtime, backedUp.jobId, "", "", verified).ok());
+    ASSERT_EQ(verified.tables.size(), 1u);
+    EXPECT_EQ(verified.tables[0].status, "ok");
+    EXPECT_EQ(verified.tables[0].entities, 45u);
+    EXPECT_EQ(AzureTableIDA::verifyJob(runtime, backedUp.jobId, "acct", "t2", verified).code,
+              platform::Status::Code::NotFound);
+    EXPECT_EQ(AzureTableIDA::verifyJob(runtime, restored.restoreJobId, "", "", verified).code,
+              platform::Status::Code::Refused);
+
     // Damage in the middle of the chunk: found by the verification, before any request that
     // changes something.
     const std::string chunk = backedUp.tables[0].folder + "/data-000001.jsonl";
@@ -705,8 +740,15 @@ TEST_F(AgentContext, ASubclientRestoreChecksEverythingBeforeTheServiceChanges) {
         bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     ASSERT_GT(bytes.size(), 100u);
-    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0xFF);
+    const size_t flipped = bytes.size() / 2;
+    bytes[flipped] = static_cast<char>(bytes[flipped] ^ 0xFF);
     std::ofstream(chunk, std::ios::binary | std::ios::trunc) << bytes;
+    platform::Status damage = AzureTableIDA::verifyJob(runtime, backedUp.jobId, "acct", "t1", verified);
+    EXPECT_EQ(damage.code, platform::Status::Code::Damaged) << damage.message;
+    ASSERT_EQ(verified.tables.size(), 1u);
+    EXPECT_EQ(verified.tables[0].status, "damaged");
+    EXPECT_EQ(verified.tables[0].object, "/acct/t1/F" + std::to_string(backedUp.jobId) + "/data-000001.jsonl");
+    EXPECT_EQ(verified.tables[0].offset, static_cast<long long>(flipped));
 
     struct Refusal { std::vector<AzureTableIDA::RestoreTableMapping> tables; platform::Status::Code code; const char* words; };
     const Refusal refusals[] = {
