@@ -78,6 +78,9 @@ bool jobProcessAlive(const std::string& home, long long jobId) {
     return held;
 }
 
+// Restore jobs of a subclient are recorded beside its backup jobs; only these hold backups.
+bool isBackupLevel(int level) { return level == catalog::JobRecord::Full || level == catalog::JobRecord::Incremental; }
+
 std::string effectiveStatus(const std::string& home, const catalog::JobRecord& job) {
     if (job.status == kJobRunning && !jobProcessAlive(home, job.id)) return kJobInterrupted;
     return job.status;
@@ -284,6 +287,9 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
     m_job.status = kJobRunning;
     // The lock is taken before the job is committed, so no one sees it running without a holder.
     std::string why;
+    // Read before the transaction: the runtime opens its catalog under the lock that guards the
+    // home folder, so asking for the home inside a transaction would take the two the other way round.
+    const std::string home = m_runtime.home();
     status = m_catalog->inTransaction([&]() -> Status {
         // Two jobs of one subclient at once would both start from the same reference time and
         // race to store theirs.
@@ -291,13 +297,13 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
         Status listed = m_catalog->listJobs(subclient.id, earlier);
         if (!listed.ok()) return listed;
         for (const auto& job : earlier)
-            if (effectiveStatus(m_runtime.home(), job) == kJobRunning)
+            if (isBackupLevel(job.level) && effectiveStatus(home, job) == kJobRunning)
                 return Status(Code::Refused, "job " + std::to_string(job.id) + " of subclient " + subclient.name +
                                                  " is still running");
         long long id = 0;
         Status added = m_catalog->addJob(m_job, id);
         if (!added.ok()) return added;
-        m_lockFd = takeJobLock(m_runtime.home(), id, why);
+        m_lockFd = takeJobLock(home, id, why);
         if (m_lockFd < 0) return Status(Code::Failed, why);
         m_job.id = id;
         return added;
@@ -356,7 +362,7 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
         std::vector<catalog::JobRecord> earlier;
         m_catalog->listJobs(subclient.id, earlier);
         for (auto job = earlier.rbegin(); job != earlier.rend(); ++job) {
-            if (job->id == m_job.id || job->status != kJobCompleted) continue;
+            if (job->id == m_job.id || job->status != kJobCompleted || !isBackupLevel(job->level)) continue;
             std::vector<catalog::JobTableRecord> rows;
             m_catalog->listJobTables(job->id, rows);
             for (const auto& row : rows) covered.emplace(row.account, row.table);
@@ -408,6 +414,8 @@ Status SubclientBackupJob::prepareResume(SubclientBackupResult& result, std::vec
     Status status = m_catalog->getJob(id, m_job);
     if (status.code == Code::NotFound) return Status(Code::NotFound, "there is no job " + std::to_string(id));
     if (!status.ok()) return status;
+    if (!isBackupLevel(m_job.level))
+        return Status(Code::Refused, "job " + std::to_string(id) + " is not a backup job; there is nothing to resume");
     if (m_job.status == kJobCompleted)
         return Status(Code::Refused, "job " + std::to_string(id) + " completed; there is nothing to resume");
     std::string why;

@@ -5,7 +5,8 @@
 // and can be refused on purpose, refusals answered inside a 202 as the service does. Entity queries
 // page through a table's entities in key order the way the service does: continuation headers
 // with opaque tokens holding '+', '/' and '=', optional empty pages that still carry a
-// continuation, and a chosen query that fails; a missing table is "TableNotFound".
+// continuation, and a chosen query that fails; a missing table is "TableNotFound". The table
+// listing answers every table in one page.
 // tests/integration/table_service_conformance_test.cpp runs the same cases against the emulator.
 #include <ctime>
 #include <algorithm>
@@ -153,6 +154,18 @@ private:
             if (m_tables.count(name)) return httpReply(409, "{\"odata.error\":{\"code\":\"TableAlreadyExists\"}}");
             m_tables[name];
             return httpReply(201, "{\"TableName\":\"" + name + "\"}");
+        }
+        const size_t listing = e.url.rfind("/Tables");
+        if (e.method == "GET" && listing != std::string::npos &&
+            (listing + 7 == e.url.size() || e.url[listing + 7] == '?')) {  // the table listing, in one page
+            platform::http::HttpReply r = httpReply(200, "{\"value\":[");
+            bool firstName = true;
+            for (const auto& table : m_tables) {
+                r.body += std::string(firstName ? "" : ",") + "{\"TableName\":\"" + table.first + "\"}";
+                firstName = false;
+            }
+            r.body += "]}";
+            return r;
         }
         size_t open = e.url.find("()");
         if (e.method == "GET" && open != std::string::npos) {

@@ -22,6 +22,8 @@ namespace {
 using platform::Status;
 using AzureTableIDA::JobSummary;
 
+const char* kindOf(int level) { return level == 2 ? "incremental" : level == 3 ? "restore" : "full"; }
+
 std::string timeText(long long seconds) {
     return seconds > 0 ? platform::text::isoTimestamp(seconds * 1000) : std::string("-");
 }
@@ -61,7 +63,7 @@ rapidjson::Value jobJson(Report& report, const JobSummary& j, bool withTables) {
     }
     item.AddMember("id", static_cast<int64_t>(j.job.id), a);
     item.AddMember("subclient", report.string(j.subclient), a);
-    item.AddMember("kind", report.string(j.job.level == 2 ? "incremental" : "full"), a);
+    item.AddMember("kind", report.string(kindOf(j.job.level)), a);
     item.AddMember("status", report.string(j.status), a);
     item.AddMember("startTime", static_cast<int64_t>(j.job.startTime), a);
     item.AddMember("endTime", static_cast<int64_t>(j.job.endTime), a);
@@ -228,7 +230,7 @@ int runJobs(const JobsOptions& o) {
     for (const auto& j : jobs) {
         rapidjson::Value item = jobJson(report, j, false);
         report.say("%6lld  %-16s %-11s %-22s %s  %3llu tables  %llu entities\n", j.job.id, j.subclient.c_str(),
-                   j.job.level == 2 ? "incremental" : "full", j.status.c_str(), timeText(j.job.startTime).c_str(),
+                   kindOf(j.job.level), j.status.c_str(), timeText(j.job.startTime).c_str(),
                    static_cast<unsigned long long>(j.tables.size()),
                    static_cast<unsigned long long>(item["entities"].GetUint64()));
         list.PushBack(item, report.allocator());
@@ -267,7 +269,7 @@ int runJob(const JobOptions& o) {
     JobSummary j;
     if (!(status = AzureTableIDA::showJob(platform::defaultRuntime(), id, j)).ok()) return report.fail(status);
     report.set("job", jobJson(report, j, true));
-    report.say("job %lld: %s backup of subclient %s, %s\n", j.job.id, j.job.level == 2 ? "incremental" : "full",
+    report.say("job %lld: %s%s of subclient %s, %s\n", j.job.id, kindOf(j.job.level), j.job.level == 3 ? "" : " backup",
                j.subclient.c_str(), j.status.c_str());
     report.say("  started %s, ended %s, holds changes up to %s\n", timeText(j.job.startTime).c_str(),
                timeText(j.job.endTime).c_str(), timeText(j.job.referenceTime).c_str());

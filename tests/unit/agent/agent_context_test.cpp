@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <functional>
 
 #include "agent/AgentSetup.h"
@@ -13,9 +14,11 @@
 #include "agent/AzureTableUtil.h"
 #include "agent/SubclientBackupJob.h"
 #include "agent/Subclients.h"
+#include "agent/SubclientRestoreJob.h"
 #include <boost/make_shared.hpp>
 #include "platform/catalog/Catalog.h"
 #include "platform/runtime/Runtime.h"
+#include "support/FakeTableService.h"
 #include "support/FakeTransport.h"
 #include "support/TempFolder.h"
 
@@ -466,6 +469,60 @@ TEST(AgentTimes, EpochTimeReadsTheJobManagerTextAsLocalTime) {
     fields.tm_min = 0;
     fields.tm_sec = 0;
     EXPECT_EQ(util.GetEpochTime("Mon Jan 04 2021 10 trailing"), static_cast<long long>(std::mktime(&fields)));
+
+    // A restore's --to-time: GetEpochTime reads 0 for a month it does not know, and 0 means "no
+    // bound", so a typo would restore the newest state; such text is refused before the call.
+    fields.tm_min = 30;
+    fields.tm_sec = 5;
+    const long long local = static_cast<long long>(std::mktime(&fields));
+    struct Case { const char* text; long long seconds; };  // -1: refused
+    const Case cases[] = {
+        {"1796000000", 1796000000},
+        {"2026-12-06T10:00:00Z", 1796551200},
+        {"2026-12-06T11:00:00+01:00", 1796551200},
+        {"Mon Jan 04 2021 10:30:05", local},
+        {" Mon Jan 04 2021 10:30:05 ", local},
+        {"Mon jan 04 2021 10:30:05", -1},
+        {"Mon Jan 04 2021 10:30", -1},
+        {"Mon Jan 04 2021 10:30:05 extra", -1},
+        {"Mon Jan 32 2021 10:30:05", -1},
+        {"Mon Jan 04 2021 25:30:05", -1},
+        {"yesterday", -1},
+        {"", -1},
+        {"0", -1},
+        {"-5", -1},
+        {"1796000000ms", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        long long seconds = 0;
+        std::string why;
+        const bool read = AzureTableIDA::parseRestoreTime(c.text, seconds, why);
+        EXPECT_EQ(read, c.seconds >= 0) << why;
+        if (read) EXPECT_EQ(seconds, c.seconds);
+        else EXPECT_NE(why.find("not"), std::string::npos) << why;
+    }
+
+    struct Mapping { const char* text; const char* source; const char* destination; };  // destination "": refused
+    const Mapping mappings[] = {
+        {"a/t", "a/t", "/"},
+        {"a/t=b/u", "a/t", "b/u"},
+        {"a/t=", "", ""},
+        {"a", "", ""},
+        {"/t", "", ""},
+        {"a/t/x", "", ""},
+        {"a/t=b", "", ""},
+    };
+    for (const auto& m : mappings) {
+        SCOPED_TRACE(m.text);
+        AzureTableIDA::RestoreTableMapping mapping;
+        std::string why;
+        const bool read = AzureTableIDA::parseRestoreTableMapping(m.text, mapping, why);
+        EXPECT_EQ(read, *m.destination != 0) << why;
+        if (!read) continue;
+        EXPECT_EQ(mapping.sourceAccount + "/" + mapping.sourceTable, m.source);
+        EXPECT_EQ(mapping.destinationAccount + "/" + mapping.destinationTable, m.destination);
+    }
 }
 
 TEST(AgentHome, InitIsPrivateRepeatableAndRefusesAFolderItCannotUse) {
@@ -597,4 +654,122 @@ TEST(SubclientJob, RestartStringsRoundTripThroughTheRestartInfo) {
         SCOPED_TRACE(c.restart);
         EXPECT_EQ(AzureTableIDA::jobRestartOffsets(c.restart, c.count), c.offsets);
     }
+}
+
+// A subclient's table backed up full and restored through the plug-in (made in this process, on
+// this runtime) into another table; then the refusals, each before anything in the service
+// changes: a mapping the restore runners cannot tell apart, an account without credentials, a
+// chain with a damaged chunk.
+TEST_F(AgentContext, ASubclientRestoreChecksEverythingBeforeTheServiceChanges) {
+    testing_support::FakeTableService service(*scope);
+    service.fill(45);
+    for (const char* account : {"acct", "b"})
+        ASSERT_TRUE(catalog->putAccount(instanceId, account, std::string("http://") + account + ".127.0.0.1:9", "a2V5a2V5a2V5").ok());
+    const long long id = addSubclient("one", {App::CloudDBEntity::table("acct", "t1")});
+    AzureTableIDA::SubclientBackupOptions backup;
+    backup.subclient = "one";
+    AzureTableIDA::SubclientBackupResult backedUp;
+    ASSERT_TRUE(AzureTableIDA::SubclientBackupJob(runtime, backup).run(backedUp).ok()) << backedUp.failure;
+    ASSERT_EQ(backedUp.tables.size(), 1u);
+
+    using Options = AzureTableIDA::SubclientRestoreOptions;
+    auto restore = [&](std::vector<AzureTableIDA::RestoreTableMapping> tables, AzureTableIDA::SubclientRestoreResult& r,
+                       std::function<void(Options&)> adjust = nullptr) {
+        Options options;
+        options.subclient = "one";
+        options.tables = std::move(tables);
+        options.factory = [this] { return new AzureTableRemoteFileRestoreFactory(runtime); };
+        if (adjust) adjust(options);
+        return AzureTableIDA::SubclientRestoreJob(runtime, options).run(r);
+    };
+    AzureTableIDA::SubclientRestoreResult restored;
+    platform::Status status = restore({{"acct", "t1", "b", "t9"}}, restored);
+    ASSERT_TRUE(status.ok()) << status.message;
+    EXPECT_EQ(restored.chain, std::vector<long long>{backedUp.jobId});
+    ASSERT_EQ(restored.tables.size(), 1u);
+    EXPECT_EQ(restored.tables[0].status, "restored");
+    EXPECT_EQ(restored.tables[0].destination, "created");
+    EXPECT_EQ(restored.tables[0].entitiesWritten, 45u);
+    const auto source = service.entities("t1"), copy = service.entities("t9");
+    ASSERT_EQ(copy.size(), source.size());
+    for (const auto& entity : source) EXPECT_TRUE(copy.count(entity.first)) << entity.first;
+    platform::catalog::JobRecord job;
+    ASSERT_TRUE(catalog->getJob(restored.restoreJobId, job).ok());
+    EXPECT_EQ(job.level, AzureTableIDA::kRestoreJobLevel);
+    EXPECT_EQ(job.status, "completed");
+    EXPECT_EQ(job.subclientId, id);
+
+    // Options that cannot be followed, refused before anything changes.
+    struct Refused { std::function<void(Options&)> adjust; platform::Status::Code code; const char* words; };
+    const Refused refused[] = {
+        {[](Options& o) { o.toTime = 1; }, platform::Status::Code::NotFound, "no completed backup job at or before"},
+        {[](Options& o) { o.destinationInstance = "nosuch"; }, platform::Status::Code::NotFound, "no instance 'nosuch'"},
+        {[](Options& o) { o.overwrite = o.useExisting = true; }, platform::Status::Code::BadUsage, "exclude each other"},
+        {[](Options& o) { o.useExisting = true; }, platform::Status::Code::NotFound, "--use-existing never creates it"},
+        {[](Options& o) { o.subclient = "two"; }, platform::Status::Code::NotFound, "two"},
+    };
+    size_t requestsBefore = scope->requests().size();
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.words);
+        AzureTableIDA::SubclientRestoreResult result;
+        status = restore({{"acct", "t1", "b", "t11"}}, result, r.adjust);
+        EXPECT_EQ(status.code, r.code) << status.message;
+        EXPECT_NE(status.message.find(r.words), std::string::npos) << status.message;
+        EXPECT_EQ(result.restoreJobId, 0);
+    }
+    for (size_t i = requestsBefore; i < scope->requests().size(); ++i)
+        EXPECT_EQ(scope->requests()[i].method, "GET") << scope->requests()[i].url;
+
+    // The job reads back sound, table by table.
+    AzureTableIDA::JobVerifyResult verified;
+    ASSERT_TRUE(AzureTableIDA::verifyJob(runtime, backedUp.jobId, "", "", verified).ok());
+    ASSERT_EQ(verified.tables.size(), 1u);
+    EXPECT_EQ(verified.tables[0].status, "ok");
+    EXPECT_EQ(verified.tables[0].entities, 45u);
+    EXPECT_EQ(AzureTableIDA::verifyJob(runtime, backedUp.jobId, "acct", "t2", verified).code,
+              platform::Status::Code::NotFound);
+    EXPECT_EQ(AzureTableIDA::verifyJob(runtime, restored.restoreJobId, "", "", verified).code,
+              platform::Status::Code::Refused);
+
+    // Damage in the middle of the chunk: found by the verification, before any request that
+    // changes something.
+    const std::string chunk = backedUp.tables[0].folder + "/data-000001.jsonl";
+    std::string bytes;
+    {
+        std::ifstream in(chunk, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    ASSERT_GT(bytes.size(), 100u);
+    const size_t flipped = bytes.size() / 2;
+    bytes[flipped] = static_cast<char>(bytes[flipped] ^ 0xFF);
+    std::ofstream(chunk, std::ios::binary | std::ios::trunc) << bytes;
+    platform::Status damage = AzureTableIDA::verifyJob(runtime, backedUp.jobId, "acct", "t1", verified);
+    EXPECT_EQ(damage.code, platform::Status::Code::Damaged) << damage.message;
+    ASSERT_EQ(verified.tables.size(), 1u);
+    EXPECT_EQ(verified.tables[0].status, "damaged");
+    EXPECT_EQ(verified.tables[0].object, "/acct/t1/F" + std::to_string(backedUp.jobId) + "/data-000001.jsonl");
+    EXPECT_EQ(verified.tables[0].offset, static_cast<long long>(flipped));
+
+    struct Refusal { std::vector<AzureTableIDA::RestoreTableMapping> tables; platform::Status::Code code; const char* words; };
+    const Refusal refusals[] = {
+        {{{"acct", "t1", "nosuch", "t9"}}, platform::Status::Code::Refused, "no credentials for storage account nosuch"},
+        {{{"acct", "t1", "b", "t8"}, {"acct", "t1", "acct", "t8"}}, platform::Status::Code::BadUsage, "named twice"},
+        {{{"acct", "t2", "b", "t8"}}, platform::Status::Code::NotFound, "holds no table acct/t2"},
+        {{{"acct", "t1", "b", "t10"}}, platform::Status::Code::Damaged, "data-000001.jsonl"},
+    };
+    const size_t before = scope->requests().size();
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.words);
+        AzureTableIDA::SubclientRestoreResult r;
+        status = restore(refusal.tables, r);
+        EXPECT_EQ(status.code, refusal.code) << status.message;
+        EXPECT_NE(status.message.find(refusal.words), std::string::npos) << status.message;
+        EXPECT_FALSE(r.serviceChanged);
+        EXPECT_EQ(r.restoreJobId, 0);
+    }
+    for (size_t i = before; i < scope->requests().size(); ++i) {
+        const auto& request = scope->requests()[i];
+        EXPECT_EQ(request.method, "GET") << request.method << " " << request.url;
+    }
+    EXPECT_FALSE(service.hasTable("t10"));
 }
