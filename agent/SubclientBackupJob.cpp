@@ -224,14 +224,14 @@ void SubclientBackupJob::event(int severity, const std::string& message) {
     }
 }
 
-void SubclientBackupJob::recordRestart(const std::vector<Table>& tables) {
+Status SubclientBackupJob::recordRestart(const std::vector<Table>& tables) {
     // Under the lock, so the catalog never gets an older string after a newer one.
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<long long> offsets;
     for (const auto& table : tables)
         if (!table.unlisted) offsets.push_back(table.offset);
     m_job.restart = jobRestartString(offsets);
-    m_catalog->updateJob(m_job);
+    return m_catalog->updateJob(m_job);
 }
 
 Status SubclientBackupJob::run(SubclientBackupResult& result) {
@@ -576,11 +576,19 @@ void SubclientBackupJob::runTable(Table& t, const SubclientBackupResult& result)
     if (status.ok()) {
         std::string metadata;
         IdxMetadata::DynamoDBMetadata(description).serialize(metadata);
-        m_catalog->putIndexEntry(m_job.id,
-                                 AzureTablePathDecoder::toPath(t.record.account, t.record.table, incremental,
-                                                               m_job.id, "/"),
-                                 metadata);
-    } else if (t.record.status == kTableFailed) {
+        const Status indexed = m_catalog->putIndexEntry(
+            m_job.id, AzureTablePathDecoder::toPath(t.record.account, t.record.table, incremental, m_job.id, "/"),
+            metadata);
+        if (!indexed.ok()) {
+            // A backup the index cannot describe cannot be restored: the table is not finished,
+            // and a resume (which finds its folder complete) records the entry again.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            t.record.status = kTableFailed;
+            t.record.failure = "its index entry could not be stored: " + indexed.message;
+            t.offset = 1 + static_cast<long long>(r.pages);
+        }
+    }
+    if (t.record.status == kTableFailed) {
         event(catalog::EventRecord::Major, "job " + std::to_string(m_job.id) + ": table " + t.record.account + "/" +
                                                t.record.table + " failed: " + t.record.failure);
     }
@@ -619,13 +627,32 @@ Status SubclientBackupJob::finish(std::vector<Table>& tables, SubclientBackupRes
 
     if (completed > 0) {
         std::vector<catalog::ArchiveFileRecord> files;
-        if (m_catalog->listArchiveFiles(m_job.id, files).ok() && files.empty()) {
+        Status filed = m_catalog->listArchiveFiles(m_job.id, files);
+        if (filed.ok() && files.empty()) {
             catalog::ArchiveFileRecord file;
             file.jobId = m_job.id;
             file.level = m_job.level;
             file.creationTime = m_job.referenceTime;
             long long fileId = 0;
-            m_catalog->addArchiveFile(file, fileId);
+            filed = m_catalog->addArchiveFile(file, fileId);
+        }
+        if (!filed.ok() && status == kJobCompleted) {
+            // Without its archive file the job stands in no restore chain: it must not look complete.
+            status = kJobCompletedWithErrors;
+            result.failure = "every table was backed up, but the job's index archive file could not be stored: " +
+                             filed.message;
+        }
+    }
+    if (status == kJobCompleted) {
+        // The job is recorded complete before the subclient's next incremental starts from it,
+        // so a reference time is never stored for a job the restore chain would not find.
+        m_job.status = status;
+        m_job.endTime = m_runtime.wallSeconds();
+        const Status recorded = recordRestart(tables);
+        if (!recorded.ok()) {
+            status = kJobCompletedWithErrors;
+            result.failure = "every table was backed up, but the job could not be recorded complete: " +
+                             recorded.message;
         }
     }
     if (status == kJobCompleted) {

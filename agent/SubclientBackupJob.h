@@ -133,7 +133,7 @@ private:
     void runTables(std::vector<Table>& tables, SubclientBackupResult& result);
     void runTable(Table& table, const SubclientBackupResult& result);
     platform::Status finish(std::vector<Table>& tables, SubclientBackupResult& result);
-    void recordRestart(const std::vector<Table>& tables);
+    platform::Status recordRestart(const std::vector<Table>& tables);
     void event(int severity, const std::string& message);
 
     platform::Runtime& m_runtime;

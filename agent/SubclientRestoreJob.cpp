@@ -227,9 +227,12 @@ SubclientRestoreProgress SubclientRestoreJob::progress() const {
     // factory counts its entities in) stay alive while they are published here.
     const RestoreEnvironment* verifying = m_verifying.load();
     p.verifiedBytes = m_verifiedBytes.load() + (verifying ? verifying->verifiedBytes() : 0);
-    const IdaEnvironment* writing = m_writing.load();
     p.totalBytes = m_totalBytes.load();
-    p.entitiesWritten = writing ? writing->entitiesWritten() : m_written.load();
+    {
+        std::lock_guard<std::mutex> lock(m_writingMutex);
+        const IdaEnvironment* writing = m_writing.load();
+        p.entitiesWritten = writing ? writing->entitiesWritten() : m_written.load();
+    }
     p.totalEntities = m_totalEntities.load();
     return p;
 }
@@ -311,7 +314,8 @@ Status SubclientRestoreJob::check(Plan& plan, SubclientRestoreResult& result) {
         }
         if (!sources.emplace(w.sourceAccount, w.sourceTable).second)
             return Status(Code::BadUsage, "table " + source + " is named twice");
-        if (!destinations.emplace(w.destinationAccount, w.destinationTable).second)
+        // Table names are matched without regard to case by the service: Foo and foo are one table.
+        if (!destinations.emplace(w.destinationAccount, platform::text::toLower(w.destinationTable)).second)
             return Status(Code::Refused, "two tables would be restored into " + destination);
         // The restore runners are kept by destination table name: one name in two accounts
         // would make the later replace the earlier.
@@ -719,6 +723,10 @@ Status SubclientRestoreJob::write(Plan& plan, SubclientRestoreResult& result) {
                     fail(ti, ended.empty() ? "the replay of " + object + " ended before its data" : ended);
                     break;
                 }
+                if (left > 0) {  // stopped part way through the chunk: the table is not whole
+                    fail(ti, endReplay("stopped on request"));
+                    break;
+                }
             }
             if (failure.empty()) --remaining[ti];
         }
@@ -729,7 +737,10 @@ Status SubclientRestoreJob::write(Plan& plan, SubclientRestoreResult& result) {
         if (failure.empty() && !ended.empty()) fail(last, ended);
     }
     m_written.store(writtenBase);
-    m_writing.store(nullptr);  // the factory's environment goes with the factory
+    {
+        std::lock_guard<std::mutex> lock(m_writingMutex);
+        m_writing.store(nullptr);  // the factory's environment goes with the factory
+    }
     const bool stoppedHere = stopped() && (failure.empty() || failure == "stopped on request");
     for (size_t i = 0; i < plan.tables.size(); ++i) {
         SubclientRestoreTable& t = result.tables[i];
@@ -831,7 +842,12 @@ Status verifyJob(platform::Runtime& runtime, long long jobId, const std::string&
         if (outcome.ok() || (outcome.code == Code::Refused && s.code == Code::Damaged)) outcome = s;
     };
     for (const auto& row : rows) {
-        if (row.table == "*") continue;  // an account whose tables could not be listed: no folder
+        if (row.table == "*") {  // an account whose tables could not be listed: no folder
+            if (account.empty())
+                note(Status(Code::Refused, "job " + std::to_string(jobId) + " could not list the tables of account " +
+                                               row.account + ": its backup is incomplete"));
+            continue;
+        }
         if (!account.empty() && (row.account != account || row.table != table)) continue;
         JobVerifyTable t;
         t.account = row.account;
@@ -911,6 +927,8 @@ Status verifyJob(platform::Runtime& runtime, long long jobId, const std::string&
     result.seconds = static_cast<double>(runtime.monotonicMs() - started) / 1000.0;
     if (!account.empty() && result.tables.empty())
         return Status(Code::NotFound, "job " + std::to_string(jobId) + " holds no table " + pairText(account, table));
+    if (result.tables.empty() && outcome.ok())
+        return Status(Code::Refused, "job " + std::to_string(jobId) + " backed up no table");
     return outcome;
 }
 

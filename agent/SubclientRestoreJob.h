@@ -159,6 +159,8 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<const platform::store::RestoreEnvironment*> m_verifying{nullptr};
     std::atomic<const IdaEnvironment*> m_writing{nullptr};
+    // Held while progress() reads the environment above and while write() lets it go.
+    mutable std::mutex m_writingMutex;
 };
 
 // --- Verification of one backup job

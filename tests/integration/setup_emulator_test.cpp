@@ -476,6 +476,8 @@ TEST_F(JobsTest, ARestoreToAPointInTimeEqualsTheTablesAsTheyWereThen) {
     EXPECT_EQ(aztable("restore pit --to-time 'Mon jan 04 2021 10:30:05' " + home).status, 2);
     for (const std::string& refused :
          {"restore pit --table " + tableA + "=" + first + "/same" + " --table " + tableB + "=aztablesecond/same",
+          // Table names are one table whatever their case.
+          "restore pit --table " + tableA + "=" + first + "/Same" + " --table " + tableB + "=" + first + "/same",
           "restore pit --table " + tableA + "=nosuchaccount/" + a3})
         EXPECT_FALSE(json(refused, 1)["serviceChanged"].GetBool()) << refused;
 

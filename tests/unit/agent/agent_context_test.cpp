@@ -730,6 +730,11 @@ TEST_F(AgentContext, ASubclientRestoreChecksEverythingBeforeTheServiceChanges) {
               platform::Status::Code::NotFound);
     EXPECT_EQ(AzureTableIDA::verifyJob(runtime, restored.restoreJobId, "", "", verified).code,
               platform::Status::Code::Refused);
+    platform::catalog::JobRecord nothing;  // a job that ended before it knew its tables
+    nothing.subclientId = id;
+    long long nothingId = 0;
+    ASSERT_TRUE(catalog->addJob(nothing, nothingId).ok());
+    EXPECT_EQ(AzureTableIDA::verifyJob(runtime, nothingId, "", "", verified).code, platform::Status::Code::Refused);
 
     // Damage in the middle of the chunk: found by the verification, before any request that
     // changes something.
