@@ -423,6 +423,15 @@ Status SubclientBackupJob::prepareResume(SubclientBackupResult& result, std::vec
     if (m_lockFd < 0) return Status(Code::Refused, why);
     catalog::SubclientRecord subclient;
     if (!(status = m_catalog->findSubclient(m_job.subclientId, subclient)).ok()) return status;
+    // One job of a subclient at a time, resumed ones included: two would race to store their
+    // reference times.
+    std::vector<catalog::JobRecord> others;
+    if (!(status = m_catalog->listJobs(m_job.subclientId, others)).ok()) return status;
+    const std::string home = m_runtime.home();
+    for (const auto& other : others)
+        if (other.id != id && isBackupLevel(other.level) && effectiveStatus(home, other) == kJobRunning)
+            return Status(Code::Refused, "job " + std::to_string(other.id) + " of subclient " + subclient.name +
+                                             " is still running; resume job " + std::to_string(id) + " after it");
     std::vector<catalog::JobTableRecord> rows;
     if (!(status = m_catalog->listJobTables(id, rows)).ok()) return status;
 

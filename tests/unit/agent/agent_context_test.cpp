@@ -2,7 +2,12 @@
 // Table service scripted: job result directories, registry values, credentials, table listings
 // and the backup reference time.
 #include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -10,12 +15,10 @@
 #include "agent/AgentSetup.h"
 #include "agent/AzureTablePathDecoder.h"
 #include "agent/AzureTableRemoteFileFactory.h"
-#include <dlfcn.h>
 #include "agent/AzureTableUtil.h"
 #include "agent/SubclientBackupJob.h"
 #include "agent/Subclients.h"
 #include "agent/SubclientRestoreJob.h"
-#include <boost/make_shared.hpp>
 #include "platform/catalog/Catalog.h"
 #include "platform/runtime/Runtime.h"
 #include "support/FakeTableService.h"
@@ -453,6 +456,31 @@ TEST_F(AgentContext, RestoreOptionsPrepareOneRunnerPerDestinationWithItsAccount)
     EXPECT_TRUE(describedOnB) << "the destination account's credentials are used";
     EXPECT_FALSE(util.CleanupRestore().isError());
     EXPECT_TRUE(util.restoreRunners.empty());
+}
+
+TEST_F(AgentContext, AResumeWaitsWhileAnotherJobOfTheSubclientRuns) {
+    platform::catalog::JobRecord running, failed;
+    running.subclientId = failed.subclientId = static_cast<long long>(subclientId);
+    running.status = "running";
+    failed.status = "failed";
+    long long runningId = 0, failedId = 0;
+    ASSERT_TRUE(catalog->addJob(running, runningId).ok());
+    ASSERT_TRUE(catalog->addJob(failed, failedId).ok());
+    // The running job's process holds its lock.
+    const std::string lock = folder.file("home/jobresults/job-" + std::to_string(runningId) + ".lock");
+    int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    AzureTableIDA::SubclientBackupOptions options;
+    options.resumeJob = failedId;
+    AzureTableIDA::SubclientBackupJob job(runtime, options);
+    AzureTableIDA::SubclientBackupResult result;
+    platform::Status status = job.run(result);
+    ::close(fd);
+    EXPECT_EQ(status.code, platform::Status::Code::Refused);
+    EXPECT_NE(status.message.find("job " + std::to_string(runningId) + " of subclient default is still running"),
+              std::string::npos)
+        << status.message;
 }
 
 TEST(AgentTimes, EpochTimeReadsTheJobManagerTextAsLocalTime) {
