@@ -120,12 +120,6 @@ bool defaultsExist(platform::catalog::Catalog& catalog, const std::string& clien
            catalog.findSubclient(backupSet.id, platform::catalog::kDefaultSubclientName, subclient).ok();
 }
 
-Status catalogOf(platform::Runtime& runtime, platform::catalog::Catalog*& catalog) {
-    Status status = runtime.catalog(catalog);
-    if (!status.ok() && runtime.home().empty())
-        return Status(Code::NotFound, "no home folder is set: run `aztable init` first");
-    return status;
-}
 
 // The client this machine is (the configuration names it).
 Status focusClient(platform::Runtime& runtime, platform::catalog::Catalog& catalog,
@@ -148,6 +142,26 @@ Status findInstance(platform::Runtime& runtime, platform::catalog::Catalog& cata
 }
 
 }  // namespace
+
+Status openCatalog(platform::Runtime& runtime, platform::catalog::Catalog*& catalog) {
+    Status status = runtime.catalog(catalog);
+    if (!status.ok() && runtime.home().empty())
+        return Status(Code::NotFound, "no home folder is set: run `aztable init` first");
+    return status;
+}
+
+Status storeDirectory(platform::Runtime& runtime, std::string& store) {
+    char buffer[4096];
+    if (GetRegistryItemValue("StoreDirectory", buffer, sizeof buffer, nullptr, false, c_dynamoSubKey, runtime) != 0 ||
+        !buffer[0])
+        return Status(Code::Failed, "the configuration names no [AzureTableStorage] StoreDirectory");
+    store = buffer;
+    return Status::success();
+}
+
+std::string jobFolder(const std::string& store, unsigned long cell, long long subclient, long long job) {
+    return store + "/" + std::to_string(cell) + "/" + std::to_string(subclient) + "/" + std::to_string(job);
+}
 
 Status initHome(const std::string& home, InitResult& result) {
     result = InitResult{};
@@ -207,7 +221,7 @@ Status addAccount(platform::Runtime& runtime, const std::string& instanceName, c
         return Status(Code::BadUsage, "the connection string is for account '" + credentials.accountName +
                                           "', not '" + name + "'");
     platform::catalog::Catalog* catalog = nullptr;
-    Status status = catalogOf(runtime, catalog);
+    Status status = openCatalog(runtime, catalog);
     if (!status.ok()) return status;
     platform::catalog::InstanceRecord instance;
     if (!(status = findInstance(runtime, *catalog, instanceName, instance)).ok()) return status;
@@ -226,7 +240,7 @@ Status addAccount(platform::Runtime& runtime, const std::string& instanceName, c
 
 Status removeAccount(platform::Runtime& runtime, const std::string& instanceName, const std::string& name) {
     platform::catalog::Catalog* catalog = nullptr;
-    Status status = catalogOf(runtime, catalog);
+    Status status = openCatalog(runtime, catalog);
     if (!status.ok()) return status;
     platform::catalog::InstanceRecord instance;
     if (!(status = findInstance(runtime, *catalog, instanceName, instance)).ok()) return status;
@@ -239,7 +253,7 @@ Status removeAccount(platform::Runtime& runtime, const std::string& instanceName
 Status listAccounts(platform::Runtime& runtime, const std::string& instanceName, std::vector<AccountSummary>& accounts) {
     accounts.clear();
     platform::catalog::Catalog* catalog = nullptr;
-    Status status = catalogOf(runtime, catalog);
+    Status status = openCatalog(runtime, catalog);
     if (!status.ok()) return status;
     std::vector<platform::catalog::InstanceRecord> instances;
     if (instanceName.empty()) {
@@ -263,7 +277,7 @@ Status listTables(platform::Runtime& runtime, const std::string& instanceName, c
                   std::vector<AccountTables>& accounts) {
     accounts.clear();
     platform::catalog::Catalog* catalog = nullptr;
-    Status status = catalogOf(runtime, catalog);
+    Status status = openCatalog(runtime, catalog);
     if (!status.ok()) return status;
     platform::catalog::InstanceRecord instance;
     if (!(status = findInstance(runtime, *catalog, instanceName, instance)).ok()) return status;
@@ -295,7 +309,7 @@ Status listTables(platform::Runtime& runtime, const std::string& instanceName, c
 Status listEvents(platform::Runtime& runtime, long long jobId, std::vector<platform::catalog::EventRecord>& events) {
     events.clear();
     platform::catalog::Catalog* catalog = nullptr;
-    Status status = catalogOf(runtime, catalog);
+    Status status = openCatalog(runtime, catalog);
     if (!status.ok()) return status;
     return catalog->listEvents(jobId, events);
 }

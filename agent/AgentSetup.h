@@ -52,6 +52,14 @@ struct AZT_API InitResult {
 // reach is refused unless it is empty.
 AZT_API platform::Status initHome(const std::string& home, InitResult& result);
 
+// The catalog of the runtime's home; NotFound, naming `aztable init`, when there is none.
+AZT_API platform::Status openCatalog(platform::Runtime& runtime, platform::catalog::Catalog*& catalog);
+// The backup store folder the home's configuration names ([AzureTableStorage] StoreDirectory).
+AZT_API platform::Status storeDirectory(platform::Runtime& runtime, std::string& store);
+// The folder of one job in the store: <store>/<cell>/<subclient>/<job> (each table of the job
+// below it in <account>/<table>).
+AZT_API std::string jobFolder(const std::string& store, unsigned long cell, long long subclient, long long job);
+
 // Points `runtime` at an initialised home folder (its catalog, configuration and log folder).
 // NotFound, naming `aztable init`, when there is none.
 AZT_API platform::Status openHome(platform::Runtime& runtime, const std::string& home);

@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "agent/AgentSetup.h"
@@ -107,13 +105,6 @@ bool readTaskXml(const std::string& xml, AzureTableTaskDescriptor& descriptor) {
         values[pair.name()] = pair.value();
     }
     return descriptor.restore(values).isSuccess();
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string failureInWords(const Status& status, const AzureTableBackupJobResult& r) {
@@ -237,7 +228,7 @@ Status SubclientBackupJob::recordRestart(const std::vector<Table>& tables) {
 Status SubclientBackupJob::run(SubclientBackupResult& result) {
     result = SubclientBackupResult{};
     const unsigned long long started = m_runtime.monotonicMs();
-    Status status = m_runtime.catalog(m_catalog);
+    Status status = openCatalog(m_runtime, m_catalog);
     if (!status.ok()) return status;
     std::vector<Table> tables;
     status = m_options.resumeJob > 0 ? prepareResume(result, tables) : prepareNew(result, tables);
@@ -349,12 +340,9 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
                                           : m_runtime.wallSeconds() - AzureTableBackupJob::kBoundMarginSeconds;
     result.referenceTime = m_job.referenceTime;
 
-    char store[4096];
-    if (GetRegistryItemValue("StoreDirectory", store, sizeof store, nullptr, false, c_dynamoSubKey, m_runtime) != 0 ||
-        !store[0])
-        return Status(Code::Failed, "the configuration names no [AzureTableStorage] StoreDirectory");
-    const std::string jobFolder = std::string(store) + "/" + std::to_string(cell) + "/" + std::to_string(subclient.id) +
-                                  "/" + std::to_string(m_job.id);
+    std::string store;
+    if (!(status = storeDirectory(m_runtime, store)).ok()) return status;
+    const std::string folder = jobFolder(store, cell, subclient.id, m_job.id);
     // A table the last complete job did not back up (the content or the default subclient's
     // share changed since) has no earlier backup to build on: it is backed up whole.
     std::set<std::pair<std::string, std::string>> covered;
@@ -374,7 +362,7 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
         Table& t = tables[i];
         const std::string account = unique[i].storageAccount(), name = unique[i].tableName();
         t.credentials = util.credentialMap[account];
-        t.folder = jobFolder + "/" + account + "/" + name;
+        t.folder = folder + "/" + account + "/" + name;
         t.record.jobId = m_job.id;
         t.record.ordinal = static_cast<int>(i);
         t.record.account = account;
@@ -470,12 +458,9 @@ Status SubclientBackupJob::prepareResume(SubclientBackupResult& result, std::vec
         chunkMB = config.chunkSizeMB(16);
     m_chunkBytes = static_cast<unsigned long long>(std::max(1LL, chunkMB)) << 20;
 
-    char store[4096];
-    if (GetRegistryItemValue("StoreDirectory", store, sizeof store, nullptr, false, c_dynamoSubKey, m_runtime) != 0 ||
-        !store[0])
-        return Status(Code::Failed, "the configuration names no [AzureTableStorage] StoreDirectory");
-    const std::string jobFolder = std::string(store) + "/" + std::to_string(cell) + "/" +
-                                  std::to_string(subclient.id) + "/" + std::to_string(id);
+    std::string store;
+    if (!(status = storeDirectory(m_runtime, store)).ok()) return status;
+    const std::string folder = jobFolder(store, cell, subclient.id, id);
     const std::vector<long long> offsets = jobRestartOffsets(m_job.restart, listedRows);
     size_t place = 0;
     for (const auto& row : rows) {
@@ -491,7 +476,7 @@ Status SubclientBackupJob::prepareResume(SubclientBackupResult& result, std::vec
         t.skipped = t.offset < 0 || row.status == kTableCompleted;
         if (t.skipped) t.offset = -1;
         t.credentials = util.credentialMap[row.account];
-        t.folder = jobFolder + "/" + row.account + "/" + row.table;
+        t.folder = folder + "/" + row.account + "/" + row.table;
         if (!readTaskXml(row.taskXml, t.descriptor))
             return Status(Code::Damaged, "the recorded parameters of table " + row.account + "/" + row.table +
                                              " of job " + std::to_string(id) + " cannot be read");
@@ -561,7 +546,9 @@ void SubclientBackupJob::runTable(Table& t, const SubclientBackupResult& result)
     const Status status = job.run(r);
 
     std::string description;
-    if (status.ok()) description = readFile(t.folder + "/" + platform::store::kDescriptionFile);
+    std::string unread;
+    if (status.ok())
+        m_runtime.fileSystem().readFile(t.folder + "/" + platform::store::kDescriptionFile, description, unread);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         t.running = nullptr;
@@ -702,7 +689,7 @@ Status listJobs(platform::Runtime& runtime, const std::string& instance, const s
                 const std::string& subclient, std::vector<JobSummary>& jobs) {
     jobs.clear();
     catalog::Catalog* c = nullptr;
-    Status status = runtime.catalog(c);
+    Status status = openCatalog(runtime, c);
     if (!status.ok()) return status;
     long long subclientId = 0;
     if (!subclient.empty()) {
@@ -723,7 +710,7 @@ Status listJobs(platform::Runtime& runtime, const std::string& instance, const s
 Status showJob(platform::Runtime& runtime, long long jobId, JobSummary& out) {
     out = JobSummary{};
     catalog::Catalog* c = nullptr;
-    Status status = runtime.catalog(c);
+    Status status = openCatalog(runtime, c);
     if (!status.ok()) return status;
     status = c->getJob(jobId, out.job);
     if (status.code == Code::NotFound) return Status(Code::NotFound, "there is no job " + std::to_string(jobId));

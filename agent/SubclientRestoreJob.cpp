@@ -61,17 +61,7 @@ std::string jobList(const std::vector<long long>& jobs) {
 // The folder of one table's backup in one job of the store.
 std::string folderOf(const std::string& store, unsigned long cell, long long subclient, long long job,
                      const std::string& account, const std::string& table) {
-    return store + "/" + std::to_string(cell) + "/" + std::to_string(subclient) + "/" + std::to_string(job) + "/" +
-           account + "/" + table;
-}
-
-Status storeDirectory(platform::Runtime& runtime, std::string& store) {
-    char buffer[4096];
-    if (GetRegistryItemValue("StoreDirectory", buffer, sizeof buffer, nullptr, false, c_dynamoSubKey, runtime) != 0 ||
-        !buffer[0])
-        return Status(Code::Failed, "the configuration names no [AzureTableStorage] StoreDirectory");
-    store = buffer;
-    return Status::success();
+    return jobFolder(store, cell, subclient, job) + "/" + account + "/" + table;
 }
 
 // The job manager's text form, read strictly: every field GetEpochTime reads must be there and
@@ -255,7 +245,7 @@ Status SubclientRestoreJob::run(SubclientRestoreResult& result) {
 Status SubclientRestoreJob::check(Plan& plan, SubclientRestoreResult& result) {
     if (m_options.overwrite && m_options.useExisting)
         return Status(Code::BadUsage, "--overwrite and --use-existing exclude each other");
-    Status status = m_runtime.catalog(plan.catalog);
+    Status status = openCatalog(m_runtime, plan.catalog);
     if (!status.ok()) return status;
     catalog::Catalog& c = *plan.catalog;
     if (!(status = findSubclientRecord(m_runtime, m_options.instance, m_options.backupSet, m_options.subclient,
@@ -822,7 +812,7 @@ Status verifyJob(platform::Runtime& runtime, long long jobId, const std::string&
     result.jobId = jobId;
     const unsigned long long started = runtime.monotonicMs();
     catalog::Catalog* c = nullptr;
-    Status status = runtime.catalog(c);
+    Status status = openCatalog(runtime, c);
     if (!status.ok()) return status;
     catalog::JobRecord job;
     status = c->getJob(jobId, job);

@@ -3,6 +3,7 @@
 #include <map>
 #include <set>
 
+#include "agent/AgentSetup.h"
 #include "agent/AzureTableUtil.h"
 #include "platform/catalog/ClientRecords.h"
 #include "platform/messages/Messages.h"
@@ -15,13 +16,6 @@ using Code = platform::Status::Code;
 namespace catalog = platform::catalog;
 
 namespace {
-
-Status openCatalog(platform::Runtime& runtime, catalog::Catalog*& out) {
-    Status status = runtime.catalog(out);
-    if (!status.ok() && runtime.home().empty())
-        return Status(Code::NotFound, "no home folder is set: run `aztable init` first");
-    return status;
-}
 
 Status instanceOf(platform::Runtime& runtime, catalog::Catalog& c, const std::string& name,
                   catalog::InstanceRecord& instance) {
