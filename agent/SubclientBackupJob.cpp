@@ -84,10 +84,14 @@ std::string effectiveStatus(const std::string& home, const catalog::JobRecord& j
     return job.status;
 }
 
-std::string taskXml(const AzureTableTaskDescriptor& descriptor) {
+// The task's parameters beside the descriptor's: whether the table's backup stores a key set.
+const char* const kKeySetParameter = "keySet";
+
+std::string taskXml(const AzureTableTaskDescriptor& descriptor, bool keySet) {
     DistributedIDA::DINameValue scratch;
     std::vector<DistributedIDA::DINameValue> pairs;
     descriptor.save(scratch, pairs);
+    if (keySet) pairs.emplace_back(kKeySetParameter, "1");
     CNMessageBase message(kTaskParametersGroup, kTaskParametersType);
     auto& list = message.list(1);
     for (const auto& pair : pairs) list.push_back(pair);
@@ -96,7 +100,7 @@ std::string taskXml(const AzureTableTaskDescriptor& descriptor) {
     return xml;
 }
 
-bool readTaskXml(const std::string& xml, AzureTableTaskDescriptor& descriptor) {
+bool readTaskXml(const std::string& xml, AzureTableTaskDescriptor& descriptor, bool& keySet) {
     CNMessageBase message(kTaskParametersGroup, kTaskParametersType);
     if (xml.empty() || message.unserialize(xml) != 0 || !message.getlist(1)) return false;
     std::map<std::string, std::string> values;
@@ -104,6 +108,7 @@ bool readTaskXml(const std::string& xml, AzureTableTaskDescriptor& descriptor) {
         DistributedIDA::DINameValue pair(item);
         values[pair.name()] = pair.value();
     }
+    keySet = values[kKeySetParameter] == "1";
     return descriptor.restore(values).isSuccess();
 }
 
@@ -167,8 +172,10 @@ struct SubclientBackupJob::Table {
     long long offset = 0;   // as the restart string has it
     bool unlisted = false;  // the row of an account whose tables are unknown
     bool skipped = false;   // finished before this run
+    bool keySet = false;    // its backup also stores the table's key set
     AzureTableBackupJob* running = nullptr;  // guarded by m_mutex
     unsigned long long entitiesThisRun = 0, bytesThisRun = 0;
+    long long keys = -1;    // lines of its key set once stored
 };
 
 SubclientBackupJob::SubclientBackupJob(platform::Runtime& runtime, SubclientBackupOptions options)
@@ -261,6 +268,9 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
     long long last = 0;
     if (!subclient.configXml.empty() && util.getLastBackupRefTime(last) != 0)
         return Status(Code::Failed, "the configuration of subclient '" + subclient.name + "' cannot be read");
+    App::AzureTableAgentConfig config;
+    const bool trackDeletions = !subclient.configXml.empty() && config.unserialize(subclient.configXml) == 0 &&
+                                config.trackDeletions();
     using Level = SubclientBackupOptions::Level;
     result.incremental = m_options.level == Level::Incremental || (m_options.level == Level::Auto && last > 0);
     if (result.incremental && last <= 0) {
@@ -372,7 +382,8 @@ Status SubclientBackupJob::prepareNew(SubclientBackupResult& result, std::vector
         t.descriptor.accessURL = t.credentials.accountUrl;  // the key stays with the account's record
         t.descriptor.timeStarted = m_job.referenceTime;
         t.descriptor.fromTime = covered.count({account, name}) ? result.fromTime : 0;
-        t.record.taskXml = taskXml(t.descriptor);
+        t.keySet = trackDeletions;
+        t.record.taskXml = taskXml(t.descriptor, t.keySet);
     }
     for (const auto& failure : util.listingFailures) {
         Table t;
@@ -477,7 +488,7 @@ Status SubclientBackupJob::prepareResume(SubclientBackupResult& result, std::vec
         if (t.skipped) t.offset = -1;
         t.credentials = util.credentialMap[row.account];
         t.folder = folder + "/" + row.account + "/" + row.table;
-        if (!readTaskXml(row.taskXml, t.descriptor))
+        if (!readTaskXml(row.taskXml, t.descriptor, t.keySet))
             return Status(Code::Damaged, "the recorded parameters of table " + row.account + "/" + row.table +
                                              " of job " + std::to_string(id) + " cannot be read");
         result.fromTime = std::max(result.fromTime, t.descriptor.fromTime);
@@ -528,6 +539,7 @@ void SubclientBackupJob::runTable(Table& t, const SubclientBackupResult& result)
     options.fromTime = t.descriptor.fromTime;
     options.recordedToTime = m_job.referenceTime;
     options.chunkSizeBytes = m_chunkBytes;
+    options.keySet = t.keySet;
     options.runtime = &m_runtime;
     if (m_options.onPage) {
         auto onPage = m_options.onPage;
@@ -557,12 +569,13 @@ void SubclientBackupJob::runTable(Table& t, const SubclientBackupResult& result)
         t.record.entities = r.entities;
         t.record.bytes = r.bytes;
         t.record.pages = r.pages;
+        if (r.keySet) t.keys = static_cast<long long>(r.keys);
         t.record.endTime = m_runtime.wallSeconds();
         if (status.ok()) {
             t.record.status = kTableCompleted;
             t.offset = -1;
             t.descriptor.JSONDescription = description;
-            t.record.taskXml = taskXml(t.descriptor);
+            t.record.taskXml = taskXml(t.descriptor, t.keySet);
         } else {
             t.record.status = status.code == Code::Stopped ? kTableStopped : kTableFailed;
             if (t.record.status == kTableFailed) t.record.failure = failureInWords(status, r);
@@ -606,7 +619,7 @@ Status SubclientBackupJob::finish(std::vector<Table>& tables, SubclientBackupRes
         }
         result.entities += t.entitiesThisRun;
         result.bytes += t.bytesThisRun;
-        result.tables.push_back(JobTableOutcome{t.record, t.folder, t.skipped});
+        result.tables.push_back(JobTableOutcome{t.record, t.folder, t.skipped, t.keys});
     }
     const bool stopped = m_stop.load() || m_runtime.stopRequested();
     std::string status;

@@ -3,6 +3,10 @@
 // backup store (<store>/<cell>/<subclient>/<job>/<account>/<table>/), several at once, recorded
 // in the catalog as it goes; and the views of jobs a person reads afterwards.
 //
+// A subclient that tracks deletions (AzureTableAgentConfig::trackDeletions) has every table's
+// backup also store the table's key set, listed after its scan; a table counts as finished only
+// once its key set is stored too. The choice is made when the job starts and kept by a resume.
+//
 // A job has one reference time for all its tables: the service's clock at the job's start less
 // AzureTableBackupJob::kBoundMarginSeconds. Incremental tables start from the reference time of
 // the subclient's last job that finished every table; the job stores its own as the subclient's
@@ -84,6 +88,7 @@ struct AZT_API JobTableOutcome {
     platform::catalog::JobTableRecord record;  // status, counts, times, failure as recorded
     std::string folder;
     bool skipped = false;  // a resume found it finished already
+    long long keys = -1;   // the keys in its key set (a subclient that tracks deletions); -1: none stored by this run
 };
 
 struct AZT_API SubclientBackupResult {

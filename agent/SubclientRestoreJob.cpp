@@ -16,6 +16,7 @@
 #include <rapidjson/document.h>
 
 #include "agent/AgentSetup.h"
+#include "agent/AzureTableKeySet.h"
 #include "agent/AzureTablePathDecoder.h"
 #include "agent/AzureTableRemoteFileFactory.h"
 #include "agent/AzureTableUtil.h"
@@ -189,6 +190,8 @@ struct SubclientRestoreJob::Plan {
         RestoreTableMapping mapping;
         std::vector<Folder> folders;  // its chain, oldest first
         size_t place = 0;             // in result.tables
+        bool tracked = false;         // the newest folder holds the table's key set
+        KeySet keys;
     };
     catalog::Catalog* catalog = nullptr;
     catalog::SubclientRecord subclient;
@@ -440,6 +443,19 @@ Status SubclientRestoreJob::check(Plan& plan, SubclientRestoreResult& result) {
             if (stopped()) return Status(Code::Stopped, "stopped on request before anything was changed");
         }
 
+    // What each table held at the newest job, where that job tracked deletions.
+    for (auto& t : plan.tables) {
+        const Plan::Folder& newest = t.folders.back();
+        if (!newest.env->manifest().hasKeySet()) continue;
+        Status loaded = t.keys.load(m_runtime.fileSystem(), newest.path);
+        if (!loaded.ok())
+            return Status(Code::Damaged, "the key set of table " + pairText(t.mapping.sourceAccount, t.mapping.sourceTable) +
+                                             " in job " + std::to_string(newest.job) + " cannot be used: " + loaded.message);
+        t.tracked = true;
+        result.tables[t.place].deletionsTracked = true;
+        result.tables[t.place].keys = t.keys.size();
+    }
+
     // The destinations as they are now, said before anything changes.
     IdaLoggingEnvironment look("restore", m_runtime);
     for (auto& t : plan.tables) {
@@ -632,6 +648,12 @@ Status SubclientRestoreJob::write(Plan& plan, SubclientRestoreResult& result) {
         failure = why;
         failedTable = table;
     };
+    // Tables whose newest job tracked deletions replay only the entities its key set holds; into
+    // an existing table (useExisting) the keys left out are deleted once every replay is done.
+    std::vector<std::unique_ptr<KeySetFilter>> filters(plan.tables.size());
+    for (size_t i = 0; i < plan.tables.size(); ++i)
+        if (plan.tables[i].tracked) filters[i].reset(new KeySetFilter(plan.tables[i].keys, m_options.useExisting));
+    std::string kept;
     std::vector<size_t> remaining(plan.tables.size());  // folders not yet fed, per table
     for (size_t i = 0; i < plan.tables.size(); ++i) remaining[i] = plan.tables[i].folders.size();
     for (size_t ci = 0; ci < result.chain.size() && failure.empty(); ++ci) {
@@ -702,7 +724,13 @@ Status SubclientRestoreJob::write(Plan& plan, SubclientRestoreResult& result) {
                         break;
                     }
                     left -= static_cast<uint64_t>(n);
-                    taken = replay.input->processBuffer(&block[0], static_cast<unsigned long>(n));
+                    if (!filters[ti]) {
+                        taken = replay.input->processBuffer(&block[0], static_cast<unsigned long>(n));
+                        continue;
+                    }
+                    kept.clear();
+                    filters[ti]->filter(block.data(), static_cast<size_t>(n), kept);
+                    taken = kept.empty() || replay.input->processBuffer(&kept[0], static_cast<unsigned long>(kept.size()));
                 }
                 if (!file || (left > 0 && taken && !stopped())) {
                     fail(ti, endReplay("cannot read " + folder->path + "/" + chunk.file + ": " + why));
@@ -731,6 +759,13 @@ Status SubclientRestoreJob::write(Plan& plan, SubclientRestoreResult& result) {
         std::lock_guard<std::mutex> lock(m_writingMutex);
         m_writing.store(nullptr);  // the factory's environment goes with the factory
     }
+    for (size_t i = 0; i < plan.tables.size(); ++i)
+        if (filters[i]) result.tables[i].entitiesLeftOut = filters[i]->leftOut();
+    if (failure.empty() && !stopped() && m_options.useExisting) {
+        size_t table = 0;
+        const std::string why = deleteLeftOut(plan, filters, result, table);
+        if (!why.empty()) fail(table, why);
+    }
     const bool stoppedHere = stopped() && (failure.empty() || failure == "stopped on request");
     for (size_t i = 0; i < plan.tables.size(); ++i) {
         SubclientRestoreTable& t = result.tables[i];
@@ -752,6 +787,33 @@ Status SubclientRestoreJob::write(Plan& plan, SubclientRestoreResult& result) {
                                                t.failure));
     }
     return finish(Status::success());
+}
+
+std::string SubclientRestoreJob::deleteLeftOut(Plan& plan, const std::vector<std::unique_ptr<KeySetFilter>>& filters,
+                                              SubclientRestoreResult& result, size_t& failedTable) {
+    IdaLoggingEnvironment environment("restore deletions", m_runtime);
+    for (size_t i = 0; i < plan.tables.size(); ++i) {
+        if (!filters[i] || filters[i]->leftOutKeys().empty()) continue;
+        const RestoreTableMapping& m = plan.tables[i].mapping;
+        AzureTableCredentials credentials = plan.credentials[m.destinationAccount];
+        AzureTableStorage client(credentials, environment);
+        SubclientRestoreTable& t = result.tables[i];
+        for (const auto& key : filters[i]->leftOutKeys()) {
+            failedTable = i;
+            if (stopped()) return "stopped on request";
+            bool existed = false;
+            const int kind = client.deleteEntity(m.destinationTable, key.first, key.second, &existed);
+            if (kind != Success) {
+                t.status = "failed";
+                t.failure = "deleting the entities deleted in the source failed after " +
+                            std::to_string(t.entitiesDeleted) + " (error kind " + std::to_string(kind) + ": " +
+                            m_runtime.log().redact(environment.failureMessage()) + ")";
+                return t.failure;
+            }
+            if (existed) ++t.entitiesDeleted;
+        }
+    }
+    return "";
 }
 
 // --- Verification
@@ -898,8 +960,15 @@ Status verifyJob(platform::Runtime& runtime, long long jobId, const std::string&
         if (!sound && t.object.empty()) {
             for (const char* file : {platform::store::kDescriptionFile, platform::store::kMetadataFile})
                 if (why.find(file) != std::string::npos) t.object = objects + "/" + file;
+            if (manifest.hasKeySet() && why.find(platform::store::kKeySetFile) != std::string::npos) {
+                t.object = objects + "/" + platform::store::kKeySetFile;
+                std::string openWhy, what;
+                auto file = runtime.fileSystem().openRead(t.folder + "/" + platform::store::kKeySetFile, openWhy);
+                if (file && findBadEntityLine(*file, manifest.keySet.bytes, t.offset, what)) why += " (" + what + ")";
+            }
             if (t.object.empty()) t.object = objects;
         }
+        if (manifest.hasKeySet()) t.keys = static_cast<long long>(manifest.keySet.lines);
         if (!sound) {
             t.status = "damaged";
             t.problem = why;

@@ -31,6 +31,13 @@
 // token). The runtime must outlive the job; the plug-in loaded with dlopen works on the default
 // runtime, so a job on another runtime must be given a factory.
 //
+// Deletions: where the newest job of the chain stored a table's key set (its subclient tracks
+// deletions), only the entities the key set holds are replayed, so the table comes back as it
+// was at that job, deletions included; with useExisting the keys the chain's backups hold but
+// the key set lacks are then deleted from the destination (a key no backup of the chain holds
+// is never touched). The key sets are read and checked with everything else before anything
+// changes.
+//
 // Failure: a failure after the destinations were prepared leaves each destination with the
 // entities written so far (the result says how many, table by table) and the restore job
 // "failed" with the reason; running the restore again is safe, writing an entity twice does no
@@ -56,6 +63,8 @@ class CloudDBRemoteFileFactory;
 class IdaEnvironment;
 
 namespace AzureTableIDA {
+
+class KeySetFilter;
 
 // The level of a restore job's record (backup jobs are 1, full, and 2, incremental).
 constexpr int kRestoreJobLevel = 3;
@@ -103,6 +112,10 @@ struct AZT_API SubclientRestoreTable {
     unsigned long long entities = 0;      // lines in those backups
     unsigned long long bytes = 0;
     unsigned long long entitiesWritten = 0;  // confirmed by the service
+    bool deletionsTracked = false;        // the newest backup holds the table's key set
+    unsigned long long keys = 0;          // keys in that key set
+    unsigned long long entitiesLeftOut = 0;  // lines of the backups not replayed: their key is not in the key set
+    unsigned long long entitiesDeleted = 0;  // deleted from an existing destination (useExisting) for the same reason
     double seconds = 0;                   // replay time
     std::string status = "pending";       // pending, restored, failed, incomplete
     std::string failure;
@@ -150,6 +163,10 @@ private:
     struct Plan;
     platform::Status check(Plan& plan, SubclientRestoreResult& result);
     platform::Status write(Plan& plan, SubclientRestoreResult& result);
+    // Deletes from existing destinations the keys each filter left out; "" or why it failed
+    // (and in which table).
+    std::string deleteLeftOut(Plan& plan, const std::vector<std::unique_ptr<KeySetFilter>>& filters,
+                              SubclientRestoreResult& result, size_t& failedTable);
     bool stopped() const;
 
     platform::Runtime& m_runtime;
@@ -172,6 +189,7 @@ struct AZT_API JobVerifyTable {
     long long offset = -1;  // byte offset of the damage in it, -1 when it cannot be located
     std::string problem;  // in words
     unsigned long long chunks = 0, entities = 0, bytes = 0;
+    long long keys = -1;  // lines of its key set; -1: it has none
 };
 
 struct AZT_API JobVerifyResult {
@@ -183,9 +201,9 @@ struct AZT_API JobVerifyResult {
 };
 
 // Reads every object of every table of `jobId` (only account/table when both are given):
-// the manifest's own checksum, the description and metadata files, every chunk's length, line
-// count and CRC-32C, and that every line is one JSON object with a string PartitionKey and
-// RowKey. Ok when every table is sound and finished; Damaged (naming the first damage) or
+// the manifest's own checksum, the description and metadata files, every chunk's (and the key
+// set's) length, line count and CRC-32C, and that every line is one JSON object with a string
+// PartitionKey and RowKey. Ok when every table is sound and finished; Damaged (naming the first damage) or
 // Refused (a table that did not finish) otherwise, with `result` table by table; NotFound for
 // an unknown job or a table the job does not hold. `bytesVerified` grows as chunks are read.
 AZT_API platform::Status verifyJob(platform::Runtime& runtime, long long jobId, const std::string& account,

@@ -78,8 +78,10 @@ Status summarise(catalog::Catalog& c, const catalog::InstanceRecord& instance, c
     out.isDefault = record.isDefault;
     out.content = describeContent(record.contentXml);
     App::AzureTableAgentConfig config;
-    if (!record.configXml.empty() && config.unserialize(record.configXml) == 0)
+    if (!record.configXml.empty() && config.unserialize(record.configXml) == 0) {
         out.lastBackupRefTime = config.lastBackupRefTime();
+        out.trackDeletions = config.trackDeletions();
+    }
     std::vector<catalog::JobRecord> jobs;
     Status listed = c.listJobs(record.id, jobs);
     out.jobs = jobs.size();
@@ -160,6 +162,13 @@ Status createSubclient(platform::Runtime& runtime, const SubclientDefinition& d,
     }
     std::string xml;
     if (content.serialize(xml) != 0) return Status(Code::Failed, "the content of '" + d.name + "' cannot be written");
+    std::string configXml;
+    if (d.trackDeletions) {
+        App::AzureTableAgentConfig config;
+        config.setTrackDeletions(true);
+        if (config.serialize(configXml) != 0)
+            return Status(Code::Failed, "the configuration of '" + d.name + "' cannot be written");
+    }
 
     catalog::BackupSetRecord set;
     catalog::SubclientRecord record;
@@ -182,7 +191,7 @@ Status createSubclient(platform::Runtime& runtime, const SubclientDefinition& d,
                                                      other.name + "'; a set has one default subclient");
         }
         long long id = 0;
-        if (!(inner = c->addSubclient(set.id, d.name, xml, "", d.makeDefault, id)).ok()) return inner;
+        if (!(inner = c->addSubclient(set.id, d.name, xml, configXml, d.makeDefault, id)).ok()) return inner;
         return c->findSubclient(id, record);
     });
     if (!status.ok()) return status;

@@ -5,8 +5,8 @@
 //
 // Every operation works on the catalog of the runtime's home (openHome first), on the caller's
 // thread. Content is stored as the agent reads it back: an App::CloudDBEntity whose children are
-// root(), storageAccount(a) or table(a, t), with an empty configuration XML. A failure is a
-// Status in words and changes nothing (a backup set made for a subclient that is then refused
+// root(), storageAccount(a) or table(a, t), with a configuration XML (App::AzureTableAgentConfig)
+// that is empty unless the subclient tracks deletions. A failure is a Status in words and changes nothing (a backup set made for a subclient that is then refused
 // is made in the same transaction and so is not kept either).
 #include <string>
 #include <utility>
@@ -33,6 +33,9 @@ struct AZT_API SubclientDefinition {
     // with the instance has "default"); a default subclient of the whole instance backs up only
     // the tables no other subclient of its set names.
     bool makeDefault = false;
+    // Its jobs also store every table's key set, so a restore leaves out entities deleted
+    // before the job it restores (and with --use-existing deletes them).
+    bool trackDeletions = false;
 };
 
 struct AZT_API SubclientSummary {
@@ -42,6 +45,7 @@ struct AZT_API SubclientSummary {
     // "all", "account A" or "table A/T", in content order.
     std::vector<std::string> content;
     long long lastBackupRefTime = 0;  // where the next incremental job starts; 0 = none yet
+    bool trackDeletions = false;
     size_t jobs = 0;
 };
 

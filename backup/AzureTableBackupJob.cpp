@@ -84,7 +84,9 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
     env.setBounded(userBound);
     switch (env.open(message, !userBound)) {
         case BackupJobEnvironment::State::Refused: return Result::Refused;
-        case BackupJobEnvironment::State::Complete: return Result::AlreadyComplete;
+        case BackupJobEnvironment::State::Complete:
+            if (m_options.keySet && !env.manifest().hasKeySet()) return storeKeySet(message);
+            return Result::AlreadyComplete;
         case BackupJobEnvironment::State::Fresh:
         case BackupJobEnvironment::State::Resume: break;
     }
@@ -139,10 +141,37 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
         message = env.failureMessage();
         return Result::Failed;
     }
-    if (complete) return Result::Complete;
+    if (complete) return m_options.keySet ? storeKeySet(message) : Result::Complete;
     message = "stopped after " + std::to_string(data->progress().pages.load()) +
               " pages; run the same backup again to resume";
     return Result::Stopped;
+}
+
+AzureTableBackupJob::Result AzureTableBackupJob::storeKeySet(std::string& message) {
+    BackupJobEnvironment& env = *m_environment;
+    AzureTableStorage client(m_credentials, env);
+    std::shared_ptr<IdaOutput> keys = env.createKeySetOutput();
+    AzureTableContinuationToken token;
+    do {
+        if (stopping()) {
+            message = "stopped while listing the keys of " + m_options.table + "; run the same backup again to list them";
+            return Result::Stopped;
+        }
+        const int kind = client.queryEntities(m_options.table, token, keys.get(), token, 0, 0, "PartitionKey,RowKey");
+        if (kind != Success) {
+            message = env.failureMessage();
+            if (message.empty())
+                message = "listing the keys of " + m_options.table + " failed (" +
+                          (kind == ResourceNotFound ? "the table is gone" : "error kind " + std::to_string(kind)) +
+                          "); run the same backup again to list them";
+            return Result::Failed;
+        }
+    } while (!token.nextPartitionKey.empty() || !token.nextRowKey.empty());
+    if (!keys->close(RestartPoint::end().toString())) {
+        message = env.failureMessage();
+        return Result::Failed;
+    }
+    return Result::Complete;
 }
 
 platform::Status AzureTableBackupJob::run(AzureTableBackupJobResult& result) {
@@ -176,6 +205,8 @@ platform::Status AzureTableBackupJob::run(AzureTableBackupJobResult& result) {
         result.bytes = m.totalBytes();
         result.pages = m.pages;
         result.chunks = m.chunks.size();
+        result.keySet = m.hasKeySet();
+        result.keys = m.keySet.lines;
         result.resumed = outcome == Result::Complete && result.entitiesThisRun != result.entities;
     }
     switch (outcome) {

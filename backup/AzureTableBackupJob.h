@@ -15,6 +15,10 @@
 // bound only makes the next incremental backup overlap this one, which a replay absorbs. The
 // local clock decides nothing.
 //
+// Key set (options.keySet): listed page by page after the scan, written beside the chunks and
+// recorded in the manifest only once whole (BackupJobEnvironment::createKeySetOutput); a failure
+// or stop there leaves the backup complete without one, and the next run lists the keys again.
+//
 // Failure: run() reports why in `message`; a failed reply of the service is kept whole in
 // serviceError() for the caller to put into words. The table is described before the folder is
 // touched, so a missing table or a refused key leaves no folder behind. After that the folder
@@ -44,6 +48,10 @@ struct AZT_API AzureTableBackupJobOptions {
     // The scan still has no upper filter. 0 = take the service's clock.
     long long recordedToTime = 0;
     uint64_t chunkSizeBytes = platform::store::kDefaultChunkSize;
+    // Once the scan is complete, also store the table's key set (a keys-only listing, taken
+    // after the scan) so a restore can leave out what was deleted since; a complete folder
+    // without one gets it on the next run.
+    bool keySet = false;
     size_t bufferCapacity = IdaBufferedOutput::kDefaultCapacity;
     platform::store::CommitPolicy commitPolicy;
     platform::store::FileSystem* fileSystem = nullptr;  // null = the runtime's
@@ -66,6 +74,8 @@ struct AZT_API AzureTableBackupJobResult {
     unsigned long long entities = 0, bytes = 0, pages = 0, chunks = 0;  // the whole backup, all runs
     unsigned long long entitiesThisRun = 0, bytesThisRun = 0;
     bool pagesStored = false;  // the folder holds durable pages (a failed run resumes from them)
+    bool keySet = false;           // the backup holds a key set
+    unsigned long long keys = 0;   // its lines
     double seconds = 0;
     std::string serviceError;  // the reply body behind a failure, "" when it was no reply
 };
@@ -105,6 +115,8 @@ public:
 
 private:
     bool stopping() const;
+    // The key listing into the complete backup's folder: Complete, Stopped or Failed.
+    Result storeKeySet(std::string& message);
 
     AzureTableCredentials m_credentials;
     AzureTableBackupJobOptions m_options;

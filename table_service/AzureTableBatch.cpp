@@ -1,4 +1,4 @@
-// Entity writes: single inserts and batch transactions of insert-or-replace operations.
+// Entity writes: single inserts and deletes, and batch transactions of insert-or-replace operations.
 #include <uuid/uuid.h>
 
 #include <algorithm>
@@ -197,4 +197,18 @@ int AzureTableStorage::insertOrReplaceEntity(const std::string& table, std::stri
     if (response.status != 204) return classifyAzureTableError(response);
     log("insertOrReplaceEntity", "Item inserted");
     return Success;
+}
+
+int AzureTableStorage::deleteEntity(const std::string& table, const std::string& partitionKey,
+                                    const std::string& rowKey, bool* existed) {
+    AzureTableRequest request = baseRequest("delete");
+    request.path += entityPath(table, partitionKey, rowKey);
+    request.headers["If-Match"] = "*";
+    AzureTableResponse response = execute(request);
+    if (existed) *existed = response.status == 204;
+    if (response.status == 204) return Success;
+    const int kind = classifyAzureTableError(response);
+    // Gone is what was asked for; "TableNotFound" is not.
+    if (response.status == 404 && table_service::errorCodeOf(response) == "ResourceNotFound") return Success;
+    return kind;
 }

@@ -117,7 +117,7 @@ bool EmptyCheckerOutput::close(const std::string&) { return true; }
 
 int AzureTableStorage::queryEntities(const std::string& table, const AzureTableContinuationToken& start,
                                      IdaOutput* output, AzureTableContinuationToken& next, long long fromTime,
-                                     long long toTime) {
+                                     long long toTime, const char* select) {
     AzureTableRequest request = baseRequest("");
     request.path = table + "()";
 
@@ -128,6 +128,7 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
         filter += getAzureUriFromTimeFilter(toAzureFormatTime(fromTime));
     }
     if (!filter.empty()) request.query = "$filter=" + filter;
+    if (select) request.query += (request.query.empty() ? "$select=" : "&$select=") + table_text::percentEncode(select);
 
     // Tokens are opaque service text (often base64 with '+', '/', '='): encoded so they survive
     // the query string. The first parameter opens the query part even when it is the row key.

@@ -118,8 +118,11 @@ public:
     // percent-encoded in the URL) and streams it: 0 written, 1 refused by the output or the reply
     // was not a page, else the error kind; `start` and `next` may be one object. parseToStream
     // writes one putString of JSON lines and one updateRestart, or nothing and returns false.
+    // `select` names the properties to return ("PartitionKey,RowKey" for a keys-only listing);
+    // null: every property.
     int queryEntities(const std::string& table, const AzureTableContinuationToken& start, IdaOutput* output,
-                      AzureTableContinuationToken& next, long long fromTime, long long toTime);
+                      AzureTableContinuationToken& next, long long fromTime, long long toTime,
+                      const char* select = nullptr);
     bool parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next);
     bool isTableEmpty(const std::string& table);
 
@@ -130,6 +133,10 @@ public:
     // without a type get an Edm.Double annotation.
     int insertEntity(const std::string& table, std::string entity);
     int insertOrReplaceEntity(const std::string& table, std::string entity);
+    // Deletes one entity whatever its version (If-Match: *). Success also when the service has no
+    // such entity (`existed` then says false); an error kind otherwise (a missing table among them).
+    int deleteEntity(const std::string& table, const std::string& partitionKey, const std::string& rowKey,
+                     bool* existed = nullptr);
     AzureTableOutcome<std::vector<std::string>> batchInsert(const std::string& table,
                                                             std::vector<std::string> entities);
     static std::string removeOdataTag(std::string entity);

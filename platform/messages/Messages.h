@@ -71,7 +71,7 @@ public:
 class AZT_API AzureTableAgentConfig : public CNMessageBase {
 public:
     static constexpr int Group = 30, Type = 2863;
-    enum : int { ChunkSizeField = 3, LastBackupRefTimeField = 4 };
+    enum : int { ChunkSizeField = 3, LastBackupRefTimeField = 4, TrackDeletionsField = 5 };
 
     AzureTableAgentConfig();
     explicit AzureTableAgentConfig(const CNMessageBase& message);
@@ -80,6 +80,9 @@ public:
     void setChunkSizeMB(long long megabytes) { setint64(ChunkSizeField, megabytes); }
     long long lastBackupRefTime(long long fallback = 0) const { return getint64(LastBackupRefTimeField, fallback); }
     void setLastBackupRefTime(long long refTime) { setint64(LastBackupRefTimeField, refTime); }
+    // Whether the subclient's jobs store every table's key set, so restores leave out deletions.
+    bool trackDeletions() const { return getint64(TrackDeletionsField, 0) != 0; }
+    void setTrackDeletions(bool track) { setint64(TrackDeletionsField, track ? 1 : 0); }
 };
 
 // Restore options. A restore job's options (RestoreJobOptions) reach the Azure table part

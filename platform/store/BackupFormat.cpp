@@ -149,6 +149,31 @@ void writeChecksum(Writer& w, const char* key, const FileChecksum& sum) {
     w.EndObject();
 }
 
+void writeChunk(Writer& w, const ChunkInfo& c) {
+    w.StartObject();
+    w.Key("file");
+    w.String(c.file);
+    w.Key("bytes");
+    w.Uint64(c.bytes);
+    w.Key("lines");
+    w.Uint64(c.lines);
+    w.Key("crc32c");
+    w.Uint(c.crc32c);
+    w.EndObject();
+}
+
+bool readChunk(const rapidjson::Value& c, ChunkInfo& info) {
+    if (!c.IsObject() || !c.HasMember("file") || !c["file"].IsString() || !c.HasMember("bytes") ||
+        !c["bytes"].IsUint64() || !c.HasMember("lines") || !c["lines"].IsUint64() || !c.HasMember("crc32c") ||
+        !c["crc32c"].IsUint())
+        return false;
+    info.file = c["file"].GetString();
+    info.bytes = c["bytes"].GetUint64();
+    info.lines = c["lines"].GetUint64();
+    info.crc32c = c["crc32c"].GetUint();
+    return true;
+}
+
 // The manifest's own checksum is its last member; it covers every byte before this text.
 constexpr const char kSelfChecksum[] = ",\"manifestCrc32c\":";
 
@@ -208,21 +233,14 @@ std::string BackupManifest::toJson() const {
     w.Uint64(pages);
     w.Key("chunks");
     w.StartArray();
-    for (const auto& c : chunks) {
-        w.StartObject();
-        w.Key("file");
-        w.String(c.file);
-        w.Key("bytes");
-        w.Uint64(c.bytes);
-        w.Key("lines");
-        w.Uint64(c.lines);
-        w.Key("crc32c");
-        w.Uint(c.crc32c);
-        w.EndObject();
-    }
+    for (const auto& c : chunks) writeChunk(w, c);
     w.EndArray();
     writeChecksum(w, "descriptionFile", descriptionFile);
     writeChecksum(w, "metadataFile", metadataFile);
+    if (hasKeySet()) {
+        w.Key("keySet");
+        writeChunk(w, keySet);
+    }
     w.EndObject();
     // The object is closed by hand after the checksum of everything before it.
     std::string text(buffer.GetString(), buffer.GetSize() - 1);
@@ -307,14 +325,11 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& m, std::s
     result.complete = complete->value.GetBool();
     result.pages = static_cast<uint64_t>(pages);
     for (const auto& c : chunks->value.GetArray()) {
-        if (!c.IsObject() || !c.HasMember("file") || !c["file"].IsString() || !c.HasMember("bytes") ||
-            !c["bytes"].IsUint64() || !c.HasMember("lines") || !c["lines"].IsUint64() || !c.HasMember("crc32c") ||
-            !c["crc32c"].IsUint()) {
+        ChunkInfo info;
+        if (!readChunk(c, info)) {
             error = "manifest has a malformed chunk entry";
             return false;
         }
-        ChunkInfo info;
-        info.file = c["file"].GetString();
         if (info.file.empty() || info.file.find('/') != std::string::npos || info.file[0] == '.') {
             error = "manifest names an unsafe chunk file '" + info.file + "'";
             return false;
@@ -325,10 +340,19 @@ bool BackupManifest::fromJson(const std::string& text, BackupManifest& m, std::s
                     "; chunks are numbered from data-000001.jsonl without gaps (expected " + expected + ")";
             return false;
         }
-        info.bytes = c["bytes"].GetUint64();
-        info.lines = c["lines"].GetUint64();
-        info.crc32c = c["crc32c"].GetUint();
         result.chunks.push_back(info);
+    }
+    auto keySet = doc.FindMember("keySet");
+    if (keySet != doc.MemberEnd()) {
+        // Only ever this one name: the manifest never leads a reader to another file.
+        if (!readChunk(keySet->value, result.keySet) || result.keySet.file != kKeySetFile) {
+            error = "manifest has a malformed key set entry";
+            return false;
+        }
+        if (self == doc.MemberEnd()) {
+            error = "manifest lacks its checksum (it was edited)";
+            return false;
+        }
     }
     if (self != doc.MemberEnd()) {
         if (!checkSelf(text, self->value.GetUint(), error)) return false;

@@ -12,6 +12,11 @@
 //   data-000001.jsonl  entity lines (one compact JSON object + "\n" each), cut at page
 //   data-000002.jsonl  boundaries once a chunk reaches the configured size. Numbered from 1
 //                      without gaps, in the order the manifest lists them.
+//   keys.jsonl         only in the backups of a job that tracks deletions: the key of every
+//                      entity the table held just after the scan (one {"PartitionKey":..,
+//                      "RowKey":..} object per line, as a keys-only listing returns it), written
+//                      once the scan is complete and recorded in the manifest like a chunk
+//                      (length, line count, CRC-32C). A restore leaves out entities it lacks.
 //   backup.lock        locked (flock) by the backup writing the folder (exclusive, its process
 //                      id inside) and by restores reading it (shared).
 //
@@ -34,6 +39,7 @@ constexpr const char* kManifestFile = "backup.json";
 constexpr const char* kDescriptionFile = "description.json";
 constexpr const char* kMetadataFile = "metadata.json";
 constexpr const char* kLockFile = "backup.lock";
+constexpr const char* kKeySetFile = "keys.jsonl";
 constexpr int kFormatVersion = 1;
 
 // "data-000001.jsonl" for index 1.
@@ -83,11 +89,14 @@ struct AZT_API BackupManifest {
     std::vector<ChunkInfo> chunks;
     FileChecksum descriptionFile;
     FileChecksum metadataFile;
+    // The table's key set (keys.jsonl); file "" when the backup has none.
+    ChunkInfo keySet;
     // Set by fromJson: the text carried a checksum of itself (toJson always writes one). False
     // for folders written before checksums were recorded.
     bool checksummed = false;
 
     bool hasChecksums() const { return checksummed; }
+    bool hasKeySet() const { return !keySet.file.empty(); }
     uint64_t totalLines() const;
     uint64_t totalBytes() const;
     std::string toJson() const;

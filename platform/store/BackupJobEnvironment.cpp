@@ -44,7 +44,7 @@ unsigned chunkIndexOf(const std::string& name) {
 
 // Temp files of writeFileDurably left by a run that died before its rename.
 bool isStaleTemp(const std::string& name) {
-    for (const char* file : {kManifestFile, kDescriptionFile, kMetadataFile}) {
+    for (const char* file : {kManifestFile, kDescriptionFile, kMetadataFile, kKeySetFile}) {
         std::string prefix = std::string(file) + ".tmp";
         if (name.compare(0, prefix.size(), prefix) == 0) return true;
     }
@@ -89,6 +89,59 @@ public:
 private:
     BackupJobEnvironment* m_job;
     std::string m_text;
+};
+
+// The key set of a complete backup: lines into keys.jsonl.tmp, renamed into place and recorded
+// in the manifest on close(). A run that stops before then leaves no key set (the temp file is
+// removed as stale when the folder is next claimed).
+class KeySetFileOutput : public IdaOutput {
+public:
+    explicit KeySetFileOutput(BackupJobEnvironment* job) : IdaOutput(kKeySetFile, job), m_job(job) {
+        m_info.file = kKeySetFile;
+    }
+    bool putString(const std::string& text) override {
+        if (m_failed) return false;
+        std::string error;
+        if (!m_file && !(m_file = m_job->m_fs.openTruncate(temp(), error))) return fail(error);
+        if (!m_file->append(text.data(), text.size())) return fail("cannot write " + temp());
+        m_info.bytes += text.size();
+        m_info.crc32c = crc32c(m_info.crc32c, text.data(), text.size());
+        for (const char* at = text.data(), *end = at + text.size();
+             (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)))); ++at)
+            ++m_info.lines;
+        return true;
+    }
+    void updateRestart(const std::string&) override {}
+    bool flush() override { return !m_failed; }
+    // Makes the key set durable and part of the backup; the restart string is not used.
+    bool close(const std::string&) override {
+        if (m_failed) return false;
+        std::string error;
+        // The folder must be ours (locked) and its backup complete, freshly or from an earlier run.
+        if (!m_job->m_lock || !m_job->m_manifest.complete) return fail("the backup in the folder is not complete");
+        if (!m_file && !(m_file = m_job->m_fs.openTruncate(temp(), error))) return fail(error);
+        if (!m_file->sync() || !m_file->close()) return fail("cannot write " + temp() + " durably");
+        m_file.reset();
+        if (!m_job->m_fs.rename(temp(), m_job->pathOf(kKeySetFile), error) ||
+            !m_job->m_fs.syncDirectory(m_job->m_folder, error) || !m_job->recordKeySet(m_info, error))
+            return fail(error);
+        return true;
+    }
+
+private:
+    std::string temp() const { return m_job->pathOf(std::string(kKeySetFile) + ".tmp"); }
+    bool fail(const std::string& error) {
+        m_failed = true;
+        m_file.reset();
+        m_job->logMessage("keySet", error);
+        m_job->reportFailure("cannot store the key set in " + m_job->folder() + ": " + error);
+        return false;
+    }
+
+    BackupJobEnvironment* m_job;
+    std::unique_ptr<WritableFile> m_file;
+    ChunkInfo m_info;
+    bool m_failed = false;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -269,6 +322,18 @@ bool BackupJobEnvironment::writeManifest(std::string& error) {
     return writeFileDurably(m_fs, pathOf(kManifestFile), m_written.toJson(), error);
 }
 
+bool BackupJobEnvironment::recordKeySet(const ChunkInfo& keys, std::string& error) {
+    std::lock_guard<std::mutex> lock(m_manifestMutex);
+    // The backup is complete: the manifest in memory is the last one written (or, for a folder
+    // found complete, the one read), with the description this run may have rewritten.
+    m_manifest.keySet = keys;
+    if (m_description.present) m_manifest.descriptionFile = m_description;
+    m_written = m_manifest;
+    if (writeFileDurably(m_fs, pathOf(kManifestFile), m_written.toJson(), error)) return true;
+    error = "cannot write " + pathOf(kManifestFile) + ": " + error;
+    return false;
+}
+
 bool BackupJobEnvironment::recordDescription(const FileChecksum& sum, std::string& error) {
     std::lock_guard<std::mutex> lock(m_manifestMutex);
     m_description = sum;
@@ -416,6 +481,10 @@ std::shared_ptr<IdaOutput> BackupJobEnvironment::createOutput(const std::string&
         return nullptr;
     }
     return dataOutput();
+}
+
+std::shared_ptr<IdaOutput> BackupJobEnvironment::createKeySetOutput() {
+    return std::make_shared<KeySetFileOutput>(this);
 }
 
 std::shared_ptr<IdaOutput> BackupJobEnvironment::createDescriptionOutput() {

@@ -26,6 +26,11 @@
 // description.json (rewritten by every run; the manifest is replaced right after it, so the
 // checksum follows the file actually written).
 //
+// The key set (a job that tracks deletions) is written only into a complete backup, by the
+// output createKeySetOutput() makes: its lines go to a temp file, which close() makes durable,
+// renames to keys.jsonl and records in the manifest (length, lines, CRC-32C). Until then the
+// manifest names no key set; a run that fails or stops before leaves the backup as it was.
+//
 // Failure: a failed write, fsync or manifest replacement is logged and reported to the
 // environment (reportFailure) and makes the output refuse everything afterwards; the folder then
 // holds the last durable state, from which the same backup can be resumed.
@@ -157,6 +162,8 @@ public:
     // The data output of the table (created on the first call, the same one afterwards).
     std::shared_ptr<IdaOutput> createOutput(const std::string& name, bool flag) override;
     std::shared_ptr<IdaOutput> createDescriptionOutput() override;
+    // A new output for the key set of the complete backup in the folder (see above); one thread.
+    std::shared_ptr<IdaOutput> createKeySetOutput();
     std::shared_ptr<IdaInput> createInput(const std::string& name, bool flag) override;
     std::shared_ptr<IdaInput> createMetadataInput() override;
     std::shared_ptr<IdaInput> createDescriptionInput() override;
@@ -167,11 +174,13 @@ public:
 private:
     friend class BackupDataOutput;
     friend class DescriptionFileOutput;
+    friend class KeySetFileOutput;
     std::string pathOf(const std::string& file) const { return m_folder + "/" + file; }
     State claim(std::string& message, bool keepStoredUpperBound);
     bool writeManifest(std::string& error);
     // Records the checksum of the description.json just written and replaces the manifest.
     bool recordDescription(const FileChecksum& sum, std::string& error);
+    bool recordKeySet(const ChunkInfo& keys, std::string& error);
 
     std::string m_folder;
     BackupManifest m_manifest;

@@ -166,15 +166,20 @@ bool BackupReader::checkChunk(size_t index, bool thorough, std::atomic<uint64_t>
         error = "no chunk " + std::to_string(index + 1);
         return false;
     }
-    const ChunkInfo& chunk = m_manifest.chunks[index];
+    return checkDataFile(m_manifest.chunks[index], thorough, bytesVerified, error);
+}
+
+bool BackupReader::checkDataFile(const ChunkInfo& chunk, bool thorough, std::atomic<uint64_t>* bytesVerified,
+                                 std::string& error) {
+    const std::string what = (&chunk == &m_manifest.keySet ? "key set " : "chunk ") + chunk.file;
     std::string path = pathOf(chunk.file);
     uint64_t size = 0;
     if (!m_fs.exists(path) || !m_fs.fileSize(path, size)) {
-        error = "chunk " + chunk.file + " is missing";
+        error = what + " is missing";
         return false;
     }
     if (size < chunk.bytes) {
-        error = "chunk " + chunk.file + " is truncated (" + std::to_string(size) + " of " +
+        error = what + " is truncated (" + std::to_string(size) + " of " +
                 std::to_string(chunk.bytes) + " bytes)";
         return false;
     }
@@ -195,7 +200,7 @@ bool BackupReader::checkChunk(size_t index, bool thorough, std::atomic<uint64_t>
             return false;
         }
         if (n == 0) {
-            error = "chunk " + chunk.file + " is truncated (ends at byte " + std::to_string(offset) + ")";
+            error = what + " is truncated (ends at byte " + std::to_string(offset) + ")";
             return false;
         }
         const char* data = block.data();
@@ -230,7 +235,7 @@ bool BackupReader::checkChunk(size_t index, bool thorough, std::atomic<uint64_t>
         if (bytesVerified) bytesVerified->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     }
     if (crc != chunk.crc32c) {
-        error = "chunk " + chunk.file + " is damaged (checksum mismatch)";
+        error = what + " is damaged (checksum mismatch)";
         if (!thorough) return false;
         uint64_t brokenLine = 0, brokenAt = 0;
         std::string ignored;
@@ -246,7 +251,7 @@ bool BackupReader::checkChunk(size_t index, bool thorough, std::atomic<uint64_t>
         return false;
     }
     if (lines != chunk.lines || last != '\n') {
-        error = "chunk " + chunk.file + " does not hold the " + std::to_string(chunk.lines) +
+        error = what + " does not hold the " + std::to_string(chunk.lines) +
                 " complete lines its manifest records";
         if (thorough)
             error += " (" + std::to_string(lines) + " line feeds" +
@@ -254,7 +259,7 @@ bool BackupReader::checkChunk(size_t index, bool thorough, std::atomic<uint64_t>
         return false;
     }
     if (misshapen) {
-        error = "chunk " + chunk.file + ": the line at byte " + std::to_string(misshapenAt) + " is not a JSON object";
+        error = what + ": the line at byte " + std::to_string(misshapenAt) + " is not a JSON object";
         return false;
     }
     return true;
@@ -303,6 +308,47 @@ bool BackupReader::verify(std::string& error, std::atomic<uint64_t>* bytesVerifi
         return fail(problem);
     for (size_t i = 0; i < m_manifest.chunks.size(); ++i)
         if (!checkChunk(i, true, bytesVerified, problem)) return fail(problem);
+    if (m_manifest.hasKeySet() && !checkDataFile(m_manifest.keySet, true, nullptr, problem)) return fail(problem);
+    return true;
+}
+
+bool BackupReader::readKeySet(const std::function<void(const char* line, size_t size)>& each, std::string& error) {
+    const ChunkInfo& keys = m_manifest.keySet;
+    if (!m_manifest.hasKeySet()) {
+        error = "backup " + m_folder + " holds no key set";
+        return false;
+    }
+    auto file = m_fs.openRead(pathOf(keys.file), error);
+    if (!file) return false;
+    std::string buffer;
+    uint64_t remaining = keys.bytes, lines = 0;
+    uint32_t crc = 0;
+    size_t start = 0;
+    while (remaining > 0) {
+        buffer.erase(0, start);
+        start = 0;
+        const size_t old = buffer.size();
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kReadBlock));
+        buffer.resize(old + want);
+        const long long n = file->read(&buffer[old], want);
+        if (n <= 0) {
+            error = "backup " + m_folder + ": key set " + keys.file + " ends early";
+            return false;
+        }
+        buffer.resize(old + static_cast<size_t>(n));
+        remaining -= static_cast<uint64_t>(n);
+        crc = crc32c(crc, buffer.data() + old, static_cast<size_t>(n));
+        for (const void* found; (found = std::memchr(buffer.data() + start, '\n', buffer.size() - start));) {
+            const size_t end = static_cast<size_t>(static_cast<const char*>(found) - buffer.data());
+            each(buffer.data() + start, end - start);
+            ++lines;
+            start = end + 1;
+        }
+    }
+    if (crc != keys.crc32c || lines != keys.lines || start != buffer.size()) {
+        error = "backup " + m_folder + ": key set " + keys.file + " is damaged (it does not match its checksum or line count)";
+        return false;
+    }
     return true;
 }
 

@@ -14,6 +14,7 @@
 // verify() checks the whole backup, streaming, before anything uses it (see there).
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -56,19 +57,24 @@ public:
     // the manifest records and, with or without those, that they are the JSON the backup writes
     // (metadata naming the manifest's account, table, kind and bounds); and every chunk read in
     // full, a block at a time, against its length, line count and CRC-32C, with each line a
-    // JSON object. False with `error` naming the folder, the file, what is wrong and, where it
-    // applies, the byte offset. `bytesVerified` (when given; readable from any thread) grows
+    // JSON object, and the key set (when there is one) the same way. False with `error` naming
+    // the folder, the file, what is wrong and, where it applies, the byte offset. `bytesVerified` (when given; readable from any thread) grows
     // by the chunk bytes checked, up to manifest().totalBytes().
     bool verify(std::string& error, std::atomic<uint64_t>* bytesVerified = nullptr);
     // Checks one chunk (index into manifest().chunks) by a streaming pass: presence, length,
     // line count and CRC-32C.
     bool verifyChunk(size_t index, std::string& error);
+    // Hands every line of the key set (without its line feed) to `each`, in order; false with
+    // `error` when the backup has none or it does not match its length, line count and CRC-32C
+    // (which is found only at the end: the lines handed out until then are not to be trusted).
+    bool readKeySet(const std::function<void(const char* line, size_t size)>& each, std::string& error);
 
 private:
     BackupReader(std::string folder, BackupManifest manifest, FileSystem& fs);
     std::string pathOf(const std::string& file) const;
     // verifyChunk; `thorough` adds the line checks and locates damage.
     bool checkChunk(size_t index, bool thorough, std::atomic<uint64_t>* bytesVerified, std::string& error);
+    bool checkDataFile(const ChunkInfo& chunk, bool thorough, std::atomic<uint64_t>* bytesVerified, std::string& error);
     bool checkSmallFile(const char* name, const FileChecksum& sum, std::string& text, std::string& error);
     bool openNextChunk();
     bool fillBuffer();

@@ -156,6 +156,7 @@ int runBackup(const BackupOptions& o) {
         rapidjson::Value item = tableJson(report, t.record);
         if (!t.folder.empty()) item.AddMember("folder", report.string(t.folder), a);
         item.AddMember("skipped", t.skipped, a);
+        if (t.keys >= 0) item.AddMember("keys", static_cast<int64_t>(t.keys), a);
         tables.PushBack(item, a);
     }
     report.set("tables", std::move(tables));
@@ -172,7 +173,10 @@ int runBackup(const BackupOptions& o) {
                                      r.subclient.c_str());
     report.say("job %lld (%s%s backup of subclient %s): %s\n", r.jobId, r.incremental ? "incremental" : "full",
                r.resumed ? ", resumed" : "", r.subclient.c_str(), r.status.c_str());
-    for (const auto& t : r.tables) sayTable(report, t.record);
+    for (const auto& t : r.tables) {
+        sayTable(report, t.record);
+        if (t.keys >= 0) report.say("      key set: %lld keys (what the table held after its scan)\n", t.keys);
+    }
     report.say("  %llu entities, %s in %.1f s; holds every change up to %s\n", r.entities,
                humanBytes(static_cast<double>(r.bytes)).c_str(), r.seconds, timeText(r.referenceTime).c_str());
     if (status.ok()) return report.finish(0);

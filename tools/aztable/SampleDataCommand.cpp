@@ -1,5 +1,6 @@
 // aztable sample-data: fills a table with deterministic entities of every property type, for
 // demos, tests and benchmarks.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -112,6 +113,7 @@ struct Options {
     long long count = 0, partitions = 10, seed = 1;
     double fraction = 0;
     bool update = false;
+    double deleteFraction = -1;  // -1: none deleted (and the entities are written as usual)
     bool json = false;
 };
 
@@ -164,18 +166,40 @@ int sampleData(const Options& o) {
             }
         }
     }
+    // Deleting alone writes nothing.
+    if (o.deleteFraction >= 0 && !update) {
+        lines.clear();
+        fresh = 0;
+    }
     auto started = std::chrono::steady_clock::now();
     if (!writeAll(client, table, std::move(lines), error)) {
         return report.fail(Status(Status::Code::Failed, "writing to " + table + " failed: " + error));
     }
+    // A selection of its own, so deleting and rewriting pick different entities.
+    uint64_t deleted = 0;
+    const uint64_t deleteThreshold = static_cast<uint64_t>(std::max(0.0, o.deleteFraction) * 1000000.0);
+    for (uint64_t i = 0; deleteThreshold > 0 && i < static_cast<uint64_t>(count); ++i) {
+        if (mix(static_cast<uint64_t>(seed) ^ (i * 131 + 3)) % 1000000 >= deleteThreshold) continue;
+        char pk[24], rk[24];
+        std::snprintf(pk, sizeof pk, "p%04d", static_cast<int>(i % static_cast<uint64_t>(partitions)));
+        std::snprintf(rk, sizeof rk, "r%09llu", static_cast<unsigned long long>(i));
+        bool existed = false;
+        const int kind = client.deleteEntity(table, pk, rk, &existed);
+        if (kind != Success)
+            return report.fail(Status(Status::Code::Failed, "deleting " + std::string(pk) + "/" + rk + " from " + table +
+                                                                " failed (error kind " + std::to_string(kind) + ")"));
+        if (existed) ++deleted;
+    }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     report.set("table", table).set("account", credentials.accountName);
     report.set("entitiesWritten", static_cast<unsigned long long>(fresh))
-        .set("entitiesRewritten", static_cast<unsigned long long>(rewritten));
+        .set("entitiesRewritten", static_cast<unsigned long long>(rewritten))
+        .set("entitiesDeleted", static_cast<unsigned long long>(deleted));
     report.set("partitions", partitions).set("seed", seed).set("seconds", seconds);
-    report.say("sample-data %s: %llu entities written, %llu rewritten (%lld partitions, seed %lld) in %.1f s\n",
-                table.c_str(), static_cast<unsigned long long>(fresh), static_cast<unsigned long long>(rewritten),
-               partitions, seed, seconds);
+    report.say("sample-data %s: %llu entities written, %llu rewritten, %llu deleted (%lld partitions, seed %lld) in "
+               "%.1f s\n",
+               table.c_str(), static_cast<unsigned long long>(fresh), static_cast<unsigned long long>(rewritten),
+               static_cast<unsigned long long>(deleted), partitions, seed, seconds);
     return report.finish();
 }
 
@@ -195,6 +219,12 @@ aztable::CommandRun defineSampleData(CLI::App& command) {
         ->option_text("F")
         ->check(CLI::Range(0.0, 1.0))
         ->each([o](const std::string&) { o->update = true; });
+    command
+        .add_option("--delete-fraction", o->deleteFraction,
+                    "for a table that already holds the N entities of this seed: delete about F*N of\n"
+                    "them (alone, nothing is written; with --update-fraction, after it)")
+        ->option_text("F")
+        ->check(CLI::Range(0.0, 1.0));
     aztable::addConnectionOptions(command, o->connection);
     aztable::addJsonOption(command, o->json);
     return [o] { return sampleData(*o); };

@@ -24,6 +24,7 @@ struct SubclientOptions {
     std::vector<std::string> accounts;
     std::vector<std::string> tables;
     bool makeDefault = false;
+    bool trackDeletions = false;
     bool json = false;
 };
 
@@ -40,6 +41,7 @@ rapidjson::Value summaryJson(Report& report, const AzureTableIDA::SubclientSumma
     item.AddMember("content", content, a);
     item.AddMember("lastBackupRefTime", static_cast<int64_t>(s.lastBackupRefTime), a);
     item.AddMember("jobs", static_cast<uint64_t>(s.jobs), a);
+    item.AddMember("trackDeletions", s.trackDeletions, a);
     return item;
 }
 
@@ -50,8 +52,9 @@ std::string contentText(const AzureTableIDA::SubclientSummary& s) {
 }
 
 void sayOne(Report& report, const AzureTableIDA::SubclientSummary& s) {
-    report.say("%-20s set %-18s %s%s\n", s.name.c_str(), s.backupSet.c_str(), contentText(s).c_str(),
-               s.isDefault ? " (default: leaves out what the set's other subclients name)" : "");
+    report.say("%-20s set %-18s %s%s%s\n", s.name.c_str(), s.backupSet.c_str(), contentText(s).c_str(),
+               s.isDefault ? " (default: leaves out what the set's other subclients name)" : "",
+               s.trackDeletions ? " (tracks deletions)" : "");
 }
 
 int runSubclient(const SubclientOptions& o) {
@@ -101,6 +104,7 @@ int runSubclient(const SubclientOptions& o) {
         d.all = o.all;
         d.accounts = o.accounts;
         d.makeDefault = o.makeDefault;
+        d.trackDeletions = o.trackDeletions;
         for (const auto& table : o.tables) {
             const size_t slash = table.find('/');
             if (slash == std::string::npos || slash == 0 || slash + 1 == table.size() ||
@@ -114,6 +118,8 @@ int runSubclient(const SubclientOptions& o) {
     sayOne(report, summary);
     if (action == "show") {
         report.say("  jobs: %zu\n", summary.jobs);
+        report.say("  deletions: %s\n", summary.trackDeletions ? "tracked (each job stores every table's keys)"
+                                                               : "not tracked (restores bring back deleted entities)");
         if (summary.lastBackupRefTime > 0)
             report.say("  next incremental backup starts after %s\n",
                        platform::text::isoTimestamp(summary.lastBackupRefTime * 1000).c_str());
@@ -127,18 +133,23 @@ CommandRun defineSubclient(CLI::App& command) {
     auto o = std::make_shared<SubclientOptions>();
     command.description(
         "What a backup job backs up:\n"
-        "  aztable subclient create NAME (--all | --account A ... | --table A/T ...) [--default] [--backup-set S]\n"
+        "  aztable subclient create NAME (--all | --account A ... | --table A/T ...) [--default]\n"
+        "                          [--track-deletions] [--backup-set S]\n"
         "  aztable subclient list\n"
         "  aztable subclient show NAME\n"
         "  aztable subclient delete NAME     (not the default subclient, nor one with jobs)\n"
         "The instance's default backup set has the default subclient \"default\" (the whole instance),\n"
         "which backs up only the tables no other subclient of the set names. --default makes NAME\n"
-        "its set's default subclient, and is refused while the set has one.");
+        "its set's default subclient, and is refused while the set has one. --track-deletions makes\n"
+        "every job also store each table's keys, so a restore leaves out what was deleted before it.");
     command.add_option("action", o->positional, "create NAME, list, show NAME or delete NAME");
     command.add_flag("--all", o->all, "create: every table of every account of the instance");
     command.add_option("--account", o->accounts, "create: every table of account A (repeatable)")->option_text("A");
     command.add_option("--table", o->tables, "create: table T of account A (repeatable)")->option_text("A/T");
     command.add_flag("--default", o->makeDefault, "create: make it its backup set's default subclient");
+    command.add_flag("--track-deletions", o->trackDeletions,
+                     "create: every job also stores each table's key set (a keys-only listing after its scan), so "
+                     "restores leave out entities deleted before the job they restore");
     command.add_option("--backup-set", o->backupSet,
                        "the backup set (default: the instance's default set; create makes a missing one)")
         ->option_text("S");

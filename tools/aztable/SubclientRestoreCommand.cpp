@@ -94,6 +94,11 @@ void describe(Report& report, const SubclientRestoreResult& r) {
         item.AddMember("jobs", jobs, a);
         item.AddMember("entities", static_cast<uint64_t>(t.entities), a);
         item.AddMember("entitiesWritten", static_cast<uint64_t>(t.entitiesWritten), a);
+        if (t.deletionsTracked) {
+            item.AddMember("keys", static_cast<uint64_t>(t.keys), a);
+            item.AddMember("entitiesLeftOut", static_cast<uint64_t>(t.entitiesLeftOut), a);
+            item.AddMember("entitiesDeleted", static_cast<uint64_t>(t.entitiesDeleted), a);
+        }
         item.AddMember("bytes", static_cast<uint64_t>(t.bytes), a);
         item.AddMember("seconds", t.seconds, a);
         item.AddMember("status", report.string(t.status), a);
@@ -144,10 +149,14 @@ int runRestore(const RestoreOptions& o) {
     if (!status.ok() && !r.serviceChanged) return report.fail(status, {"Nothing was changed in the service."});
     std::vector<std::string> more;
     for (const auto& t : r.tables) {
-        char line[600];
-        std::snprintf(line, sizeof line, "  %s/%s -> %s/%s: %s, %llu of %llu entities written%s%s",
+        char deletions[200] = "";
+        if (t.deletionsTracked)
+            std::snprintf(deletions, sizeof deletions, ", %llu left out as deleted at the newest job, %llu deleted",
+                          t.entitiesLeftOut, t.entitiesDeleted);
+        char line[800];
+        std::snprintf(line, sizeof line, "  %s/%s -> %s/%s: %s, %llu of %llu entities written%s%s%s",
                       t.sourceAccount.c_str(), t.sourceTable.c_str(), t.destinationAccount.c_str(),
-                      t.destinationTable.c_str(), t.status.c_str(), t.entitiesWritten, t.entities,
+                      t.destinationTable.c_str(), t.status.c_str(), t.entitiesWritten, t.entities, deletions,
                       t.failure.empty() ? "" : ": ", t.failure.c_str());
         if (!status.ok()) more.push_back(line);
         else report.say("%s (jobs %s, %.1f s)\n", line, jobsText(t.jobs).c_str(), t.seconds);
@@ -229,6 +238,7 @@ int runVerify(const VerifyOptions& o) {
         item.AddMember("chunks", static_cast<uint64_t>(t.chunks), a);
         item.AddMember("entities", static_cast<uint64_t>(t.entities), a);
         item.AddMember("bytes", static_cast<uint64_t>(t.bytes), a);
+        if (t.keys >= 0) item.AddMember("keys", static_cast<int64_t>(t.keys), a);
         if (!t.object.empty()) item.AddMember("object", report.string(t.object), a);
         if (t.offset >= 0) item.AddMember("offset", static_cast<int64_t>(t.offset), a);
         if (!t.problem.empty()) item.AddMember("problem", report.string(t.problem), a);

@@ -1,0 +1,95 @@
+#include "agent/AzureTableKeySet.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string_view>
+
+#include "platform/store/BackupReader.h"
+#include "table_service/TableServiceText.h"
+
+namespace AzureTableIDA {
+
+using platform::Status;
+using Code = platform::Status::Code;
+
+uint64_t KeySet::hashOf(const std::string& partitionKey, const std::string& rowKey) {
+    const uint64_t p = std::hash<std::string_view>()(partitionKey);
+    const uint64_t r = std::hash<std::string_view>()(rowKey);
+    // Order matters ((a, b) is not (b, a)); the multiplier spreads p over every bit first.
+    return (p * 0x9E3779B97F4A7C15ull) ^ (r + 0x632BE59BD9B4E019ull + (p << 6) + (p >> 2));
+}
+
+void KeySet::add(const std::string& partitionKey, const std::string& rowKey) {
+    const uint64_t hash = hashOf(partitionKey, rowKey);
+    auto at = std::lower_bound(m_hashes.begin(), m_hashes.end(), hash);
+    if (at == m_hashes.end() || *at != hash) m_hashes.insert(at, hash);
+}
+
+bool KeySet::contains(const std::string& partitionKey, const std::string& rowKey) const {
+    return std::binary_search(m_hashes.begin(), m_hashes.end(), hashOf(partitionKey, rowKey));
+}
+
+Status KeySet::load(platform::store::FileSystem& fs, const std::string& folder) {
+    m_hashes.clear();
+    std::string error;
+    auto reader = platform::store::BackupReader::open(folder, error, fs);
+    if (!reader) return Status(Code::Damaged, error);
+    m_hashes.reserve(static_cast<size_t>(reader->manifest().keySet.lines));
+    table_text::EntityScan scan;
+    uint64_t line = 0, badLine = 0;
+    const bool read = reader->readKeySet(
+        [&](const char* text, size_t size) {
+            ++line;
+            table_text::scanEntity(text, size, scan);
+            if (scan.hasPartitionKey && scan.hasRowKey) m_hashes.push_back(hashOf(scan.partitionKey, scan.rowKey));
+            else if (!badLine) badLine = line;
+        },
+        error);
+    if (read && badLine)
+        error = "backup " + folder + ": line " + std::to_string(badLine) + " of its key set names no PartitionKey and RowKey";
+    if (!read || badLine) {
+        m_hashes.clear();
+        return Status(Code::Damaged, error);
+    }
+    std::sort(m_hashes.begin(), m_hashes.end());
+    m_hashes.erase(std::unique(m_hashes.begin(), m_hashes.end()), m_hashes.end());
+    return Status::success();
+}
+
+KeySetFilter::KeySetFilter(const KeySet& keys, bool keepLeftOut)
+    : m_keys(keys), m_keepLeftOut(keepLeftOut), m_scan(new table_text::EntityScan) {}
+
+KeySetFilter::~KeySetFilter() = default;
+
+void KeySetFilter::filter(const char* data, size_t size, std::string& out) {
+    const char* end = data + size;
+    while (data < end) {
+        const char* feed = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(end - data)));
+        if (!feed) {
+            m_partial.append(data, static_cast<size_t>(end - data));
+            return;
+        }
+        if (m_partial.empty()) {
+            line(data, static_cast<size_t>(feed - data), out);
+        } else {
+            m_partial.append(data, static_cast<size_t>(feed - data));
+            line(m_partial.data(), m_partial.size(), out);
+            m_partial.clear();
+        }
+        data = feed + 1;
+    }
+}
+
+void KeySetFilter::line(const char* text, size_t size, std::string& out) {
+    table_text::scanEntity(text, size, *m_scan);
+    if (m_scan->hasPartitionKey && m_scan->hasRowKey && !m_keys.contains(m_scan->partitionKey, m_scan->rowKey)) {
+        ++m_leftOut;
+        if (m_keepLeftOut) m_leftOutKeys.emplace(m_scan->partitionKey, m_scan->rowKey);
+        return;
+    }
+    out.append(text, size);
+    out += '\n';
+}
+
+}  // namespace AzureTableIDA
