@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <random>
 #include <set>
 #include <string>
@@ -505,4 +506,77 @@ TEST_F(JobsTest, ARestoreToAPointInTimeEqualsTheTablesAsTheyWereThen) {
     EXPECT_EQ(refused["restoreJob"].GetInt64(), 0);
     EXPECT_NE(std::string(refused["error"]["message"].GetString()).find("data-000001.jsonl"), std::string::npos);
     EXPECT_EQ(aztable("table describe " + a4).status, 1) << "nothing was created";
+}
+
+// The same table twice, one copy in a subclient that tracks deletions: full job, changes with
+// deletions, incremental job, more of both, a second incremental. Restored to the time of the
+// first incremental, the tracked copy equals the table as it was then; the untracked one brings
+// the deleted entities back. Restored into an existing table as it was then (--use-existing),
+// the tracked chain deletes there what was deleted since, and only that. A flipped byte in a key
+// set is named by verify, and the restore then changes nothing.
+TEST_F(JobsTest, DeletionsAreRestoredWhereTheSubclientTracksThem) {
+    const std::string a = sampleTable("dela", 300), b = sampleTable("delb", 300), kept = sampleTable("delkept", 300);
+    auto change = [&](const std::string& table, const std::string& arguments) {
+        auto changed = aztable("sample-data --table " + table + " --count 300 " + arguments);
+        ASSERT_EQ(changed.status, 0) << changed.output;
+    };
+    auto compare = [&](const std::string& one, const std::string& other) {
+        auto compared = aztable("compare-tables --table " + one + " --other " + other);
+        if (compared.status != 0) std::cerr << compared.output << "\n";
+        return compared.status;
+    };
+    ASSERT_EQ(aztable("subclient create tracked --track-deletions --table " + first + "/" + a + " " + home).status, 0);
+    ASSERT_EQ(aztable("subclient create untracked --table " + first + "/" + b + " " + home).status, 0);
+    auto backup = [&](const std::string& subclient) {
+        auto job = json("backup " + subclient);
+        EXPECT_EQ(job["tables"][0].HasMember("keys"), subclient == "tracked");
+        return job;
+    };
+    backup("tracked");
+    backup("untracked");
+    for (const auto& t : {a, b, kept}) change(t, "--update-fraction 0.2 --delete-fraction 0.1");
+    auto i1 = backup("tracked");
+    const long long r1 = i1["referenceTime"].GetInt64(), r1b = backup("untracked")["referenceTime"].GetInt64();
+    ASSERT_NO_FATAL_FAILURE(awaitServiceTimeAfter(credentials, std::max(r1, r1b) + AzureTableBackupJob::kBoundMarginSeconds));
+    for (const auto& t : {a, b}) change(t, "--seed 1 --delete-fraction 0.3");
+    auto i2 = backup("tracked");
+    backup("untracked");
+
+    const std::string a1 = testing_support::uniqueTableName("delaone"), b1 = testing_support::uniqueTableName("delbone");
+    auto tracked = json("restore tracked --to-time " + std::to_string(r1) + " --table " + first + "/" + a + "=" + first +
+                        "/" + a1)["tables"][0].GetObject();
+    EXPECT_GT(tracked["entitiesLeftOut"].GetUint64(), 0u);
+    EXPECT_EQ(tracked["entitiesWritten"].GetUint64() + tracked["entitiesLeftOut"].GetUint64(),
+              tracked["entities"].GetUint64());
+    EXPECT_EQ(compare(a1, kept), 0) << "the tracked restore brought back what was deleted before its job";
+    auto untracked = json("restore untracked --to-time " + std::to_string(r1b) + " --table " + first + "/" + b + "=" +
+                          first + "/" + b1)["tables"][0].GetObject();
+    EXPECT_FALSE(untracked.HasMember("entitiesLeftOut"));
+    EXPECT_EQ(compare(b1, kept), 1) << "without key sets the deleted entities come back";
+
+    // Into the table as it was at the first incremental: the newest chain deletes there what was
+    // deleted since, and leaves alone a key no backup holds.
+    IdaLoggingEnvironment environment("extra entity");
+    AzureTableCredentials copy = credentials;
+    AzureTableStorage client(copy, environment);
+    ASSERT_EQ(client.insertOrReplaceEntity(kept, "{\"odata.etag\":\"e\",\"PartitionKey\":\"zz\",\"RowKey\":\"extra\",\"V\":1}"), Success);
+    auto existing = json("restore tracked --use-existing --table " + first + "/" + a + "=" + first + "/" + kept);
+    EXPECT_GT(existing["tables"][0]["entitiesDeleted"].GetUint64(), 0u);
+    EXPECT_EQ(compare(kept, a), 1) << "the entity no backup holds is still there";
+    ASSERT_EQ(client.deleteEntity(kept, "zz", "extra"), Success);
+    EXPECT_EQ(compare(kept, a), 0);
+
+    // A flipped byte in the newest key set.
+    const long long job2 = i2["job"].GetInt64();
+    const std::string folder = i2["tables"][0]["folder"].GetString();
+    const std::string keys = folder.substr(temp.path().size() + 1) + "/keys.jsonl";
+    std::string bytes = temp.read(keys);
+    ASSERT_GT(bytes.size(), 150u);
+    bytes[150] = static_cast<char>(bytes[150] ^ 0xFF);
+    temp.write(keys, bytes);
+    auto damaged = json("verify " + std::to_string(job2), 1);
+    EXPECT_EQ(std::string(damaged["tables"][0]["object"].GetString()),
+              "/" + first + "/" + a + "/I" + std::to_string(job2) + "/keys.jsonl");
+    auto refused = json("restore tracked --table " + first + "/" + a + "=" + first + "/" + a1 + "x", 1);
+    EXPECT_FALSE(refused["serviceChanged"].GetBool());
 }

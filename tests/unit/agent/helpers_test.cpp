@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <set>
 
+#include "agent/AzureTableKeySet.h"
 #include "agent/AzureTableUtil.h"
 #include "platform/runtime/Runtime.h"
 #include "platform/util/KxProcess.h"
@@ -170,4 +173,33 @@ TEST(AgentHelpers, ExecCmdJoinsTheErrorStreamAndQuotedNamesStayLiteral) {
     const std::string table = "t1'; echo injected; '";
     EXPECT_EQ(util.ExecCmd("echo " + platform::shellQuote(table), out, err, false), 0);
     EXPECT_EQ(out, table + "\n");
+}
+
+// The filter between the chunks and a replay: lines split anywhere between blocks come out whole,
+// only the keys the set holds pass, what is no entity passes (the replay refuses it), and the
+// keys left out are remembered once each.
+TEST(KeySetFilter, PassesWhatTheSetHoldsWhereverTheBlocksEnd) {
+    AzureTableIDA::KeySet keys;
+    keys.add("p", "kept");
+    keys.add("p|q", "r");
+    EXPECT_FALSE(keys.contains("p", "r") || keys.contains("r", "p") || keys.contains("p|", "qr"));
+    const std::string input =
+        "{\"PartitionKey\":\"p\",\"RowKey\":\"kept\",\"V\":1}\n"
+        "{\"PartitionKey\":\"p\",\"RowKey\":\"gone\",\"V\":\"a\\nb\"}\n"
+        "not an entity\n"
+        "{\"RowKey\":\"kept\",\"PartitionKey\":\"p|q\"}\n"
+        "{\"PartitionKey\":\"p\",\"RowKey\":\"gone\",\"V\":2}\n";
+    const std::string expected =
+        "{\"PartitionKey\":\"p\",\"RowKey\":\"kept\",\"V\":1}\nnot an entity\n";
+    for (size_t block : {size_t(1), size_t(7), input.size()}) {
+        SCOPED_TRACE(block);
+        AzureTableIDA::KeySetFilter filter(keys, true);
+        std::string out;
+        for (size_t at = 0; at < input.size(); at += block) filter.filter(input.data() + at, std::min(block, input.size() - at), out);
+        EXPECT_EQ(out, expected);
+        EXPECT_EQ(filter.pending(), 0u);
+        EXPECT_EQ(filter.leftOut(), 3u);
+        const std::set<std::pair<std::string, std::string>> left = {{"p", "gone"}, {"p|q", "kept"}};
+        EXPECT_EQ(filter.leftOutKeys(), left);
+    }
 }

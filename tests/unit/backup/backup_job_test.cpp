@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <thread>
 
 #include "RunnerFixture.h"
 #include "backup/AzureTableBackupJob.h"
+#include "platform/store/BackupReader.h"
 #include "support/FaultyFileSystem.h"
 
 using platform::store::BackupManifest;
@@ -121,6 +124,49 @@ TEST_F(BackupJobTest, AFailedPageOrDiskFaultKeepsTheStoredPagesAndTheNextRunFini
         ASSERT_EQ(again.run(message), Result::Complete) << message;
         EXPECT_EQ(queryUrls().size(), 10u - stored);
         EXPECT_EQ(storedLines(folder + "/t1"), service.expectedLines());
+    }
+}
+
+// A key set is listed after the scan and recorded only once whole: a failed listing page or a
+// failed fsync leaves the backup complete without one, and the next run lists the keys (and
+// only them) again.
+TEST_F(BackupJobTest, AKeySetIsRecordedOnlyWholeAndAFailedListingIsTakenAgain) {
+    service.fill(95);
+    for (bool sync : {false, true}) {  // the first key page fails; the key set's fsync fails
+        SCOPED_TRACE(sync);
+        std::system(("rm -rf '" + folder + "/t1'").c_str());
+        service.reset();
+        testing_support::FaultyFileSystem fs;
+        AzureTableBackupJobOptions o = options();
+        o.keySet = true;
+        o.fileSystem = &fs;
+        if (sync) {  // a folder complete without a key set gets one from the next run
+            std::string message;
+            AzureTableBackupJobOptions plain = options();
+            ASSERT_EQ(AzureTableBackupJob(credentials, plain).run(message), Result::Complete) << message;
+            service.reset();
+            fs.failSyncNumber(1);
+        } else {
+            service.failQueryNumber(11);
+        }
+        std::string message;
+        ASSERT_EQ(AzureTableBackupJob(credentials, o).run(message), Result::Failed) << message;
+        EXPECT_TRUE(manifest().complete);
+        EXPECT_FALSE(manifest().hasKeySet());
+        EXPECT_NE(::access(temp.file("t1/keys.jsonl").c_str(), F_OK), 0);
+
+        service.reset();
+        transport->clearRequests();
+        o.fileSystem = nullptr;
+        ASSERT_EQ(AzureTableBackupJob(credentials, o).run(message), Result::Complete) << message;
+        ASSERT_TRUE(manifest().hasKeySet());
+        EXPECT_EQ(manifest().keySet.lines, 95u);
+        EXPECT_EQ(queryUrls().size(), 10u);  // the keys' pages only
+        for (const auto& url : queryUrls()) EXPECT_NE(url.find("$select=PartitionKey%2CRowKey"), std::string::npos) << url;
+        std::string error;
+        auto reader = platform::store::BackupReader::open(folder + "/t1", error);
+        ASSERT_TRUE(reader) << error;
+        EXPECT_TRUE(reader->verify(error)) << error;
     }
 }
 

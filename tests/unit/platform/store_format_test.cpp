@@ -51,6 +51,16 @@ TEST(BackupManifest, RoundTripsAndRejectsDamage) {
     unsafe.replace(unsafe.find("data-000001.jsonl"), 17, "../../etc/passwd");
     EXPECT_FALSE(BackupManifest::fromJson(unsafe, back, error));
     EXPECT_NE(error.find("unsafe"), std::string::npos);
+    // A key set round-trips under the one name it may have.
+    m.keySet = {"keys.jsonl", 99, 3, 7};
+    ASSERT_TRUE(BackupManifest::fromJson(m.toJson(), back, error)) << error;
+    EXPECT_TRUE(back.hasKeySet());
+    EXPECT_EQ(back.keySet.lines, 3u);
+    std::string elsewhere = m.toJson();
+    elsewhere.replace(elsewhere.find("keys.jsonl"), 10, "../../x.jsonl");
+    EXPECT_FALSE(BackupManifest::fromJson(elsewhere, back, error));
+    EXPECT_NE(error.find("key set"), std::string::npos);
+    m.keySet = {};
     // "bounded" round-trips and reads as true where absent (older manifests); that the checksum
     // covers every member: the reader's "manifest edited by hand" case.
     m.bounded = false;
