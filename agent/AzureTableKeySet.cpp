@@ -5,10 +5,90 @@
 #include <functional>
 #include <string_view>
 
+#include <rapidjson/reader.h>
+
 #include "platform/store/BackupReader.h"
 #include "table_service/TableServiceText.h"
 
 namespace AzureTableIDA {
+namespace {
+
+// A line of a backup as rapidjson's reader takes it (no terminating NUL needed, no copy).
+class LineStream {
+public:
+    typedef char Ch;
+    LineStream(const char* text, size_t size) : m_begin(text), m_at(text), m_end(text + size) {}
+    Ch Peek() const { return m_at < m_end ? *m_at : '\0'; }
+    Ch Take() { return m_at < m_end ? *m_at++ : '\0'; }
+    size_t Tell() const { return static_cast<size_t>(m_at - m_begin); }
+    Ch* PutBegin() { return nullptr; }
+    void Put(Ch) {}
+    void Flush() {}
+    size_t PutEnd(Ch*) { return 0; }
+
+private:
+    const char* m_begin;
+    const char* m_at;
+    const char* m_end;
+};
+
+// Reads an entity's keys as scanEntity does (the first top-level member of each name, when it is
+// a string) and stops the parse as soon as both are known: the keys stand near the start of a
+// line, and the rest of it is the replay's to read.
+class KeysHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, KeysHandler> {
+public:
+    KeysHandler(std::string& partitionKey, std::string& rowKey) : m_partitionKey(partitionKey), m_rowKey(rowKey) {}
+
+    bool Default() { return value(); }
+    bool RawNumber(const char*, rapidjson::SizeType, bool) { return value(); }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        if (m_depth == 1 && m_kind == Kind::PartitionKey && !m_seenPartitionKey) {
+            m_partitionKey.assign(text, length);
+            hasPartitionKey = true;
+        } else if (m_depth == 1 && m_kind == Kind::RowKey && !m_seenRowKey) {
+            m_rowKey.assign(text, length);
+            hasRowKey = true;
+        }
+        return value();
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        if (m_depth == 1)
+            m_kind = length == 12 && !std::memcmp(text, "PartitionKey", 12) ? Kind::PartitionKey
+                     : length == 6 && !std::memcmp(text, "RowKey", 6)       ? Kind::RowKey
+                                                                            : Kind::Other;
+        return true;
+    }
+    bool StartObject() {
+        const bool go = value();
+        ++m_depth;
+        return go;
+    }
+    bool EndObject(rapidjson::SizeType) {
+        --m_depth;
+        return true;
+    }
+    bool StartArray() { return StartObject(); }
+    bool EndArray(rapidjson::SizeType count) { return EndObject(count); }
+
+    bool hasPartitionKey = false, hasRowKey = false;
+
+private:
+    enum class Kind { Other, PartitionKey, RowKey };
+    // A top-level member's value ends the look-up of its name; false (stop) once both are known.
+    bool value() {
+        if (m_depth == 1 && m_kind == Kind::PartitionKey) m_seenPartitionKey = true;
+        if (m_depth == 1 && m_kind == Kind::RowKey) m_seenRowKey = true;
+        return !(m_seenPartitionKey && m_seenRowKey);
+    }
+
+    std::string& m_partitionKey;
+    std::string& m_rowKey;
+    int m_depth = 0;
+    Kind m_kind = Kind::Other;
+    bool m_seenPartitionKey = false, m_seenRowKey = false;
+};
+
+}  // namespace
 
 using platform::Status;
 using Code = platform::Status::Code;
@@ -24,10 +104,31 @@ void KeySet::add(const std::string& partitionKey, const std::string& rowKey) {
     const uint64_t hash = hashOf(partitionKey, rowKey);
     auto at = std::lower_bound(m_hashes.begin(), m_hashes.end(), hash);
     if (at == m_hashes.end() || *at != hash) m_hashes.insert(at, hash);
+    index();
+}
+
+void KeySet::index() {
+    // About four hashes per bucket; the buckets are the hashes' top bits.
+    m_bucketBits = 0;
+    while (m_bucketBits < 40 && (size_t(4) << m_bucketBits) < m_hashes.size()) ++m_bucketBits;
+    m_buckets.assign((size_t(1) << m_bucketBits) + 1, 0);
+    size_t at = 0;
+    for (size_t bucket = 0; bucket + 1 < m_buckets.size(); ++bucket) {
+        m_buckets[bucket] = at;
+        while (at < m_hashes.size() && bucketOf(m_hashes[at]) == bucket) ++at;
+    }
+    m_buckets.back() = m_hashes.size();
 }
 
 bool KeySet::contains(const std::string& partitionKey, const std::string& rowKey) const {
-    return std::binary_search(m_hashes.begin(), m_hashes.end(), hashOf(partitionKey, rowKey));
+    if (m_hashes.empty()) return false;
+    // A look at the bucket instead of a binary search over the whole set: one or two cache
+    // misses instead of twenty.
+    const uint64_t hash = hashOf(partitionKey, rowKey);
+    const size_t bucket = bucketOf(hash);
+    for (size_t at = m_buckets[bucket], end = m_buckets[bucket + 1]; at < end; ++at)
+        if (m_hashes[at] >= hash) return m_hashes[at] == hash;
+    return false;
 }
 
 Status KeySet::load(platform::store::FileSystem& fs, const std::string& folder) {
@@ -50,17 +151,16 @@ Status KeySet::load(platform::store::FileSystem& fs, const std::string& folder) 
         error = "backup " + folder + ": line " + std::to_string(badLine) + " of its key set names no PartitionKey and RowKey";
     if (!read || badLine) {
         m_hashes.clear();
+        index();
         return Status(Code::Damaged, error);
     }
     std::sort(m_hashes.begin(), m_hashes.end());
     m_hashes.erase(std::unique(m_hashes.begin(), m_hashes.end()), m_hashes.end());
+    index();
     return Status::success();
 }
 
-KeySetFilter::KeySetFilter(const KeySet& keys, bool keepLeftOut)
-    : m_keys(keys), m_keepLeftOut(keepLeftOut), m_scan(new table_text::EntityScan) {}
-
-KeySetFilter::~KeySetFilter() = default;
+KeySetFilter::KeySetFilter(const KeySet& keys, bool keepLeftOut) : m_keys(keys), m_keepLeftOut(keepLeftOut) {}
 
 void KeySetFilter::filter(const char* data, size_t size, std::string& out) {
     const char* end = data + size;
@@ -82,10 +182,13 @@ void KeySetFilter::filter(const char* data, size_t size, std::string& out) {
 }
 
 void KeySetFilter::line(const char* text, size_t size, std::string& out) {
-    table_text::scanEntity(text, size, *m_scan);
-    if (m_scan->hasPartitionKey && m_scan->hasRowKey && !m_keys.contains(m_scan->partitionKey, m_scan->rowKey)) {
+    KeysHandler keys(m_partitionKey, m_rowKey);
+    LineStream stream(text, size);
+    rapidjson::Reader reader;
+    reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, keys);
+    if (keys.hasPartitionKey && keys.hasRowKey && !m_keys.contains(m_partitionKey, m_rowKey)) {
         ++m_leftOut;
-        if (m_keepLeftOut) m_leftOutKeys.emplace(m_scan->partitionKey, m_scan->rowKey);
+        if (m_keepLeftOut) m_leftOutKeys.emplace(m_partitionKey, m_rowKey);
         return;
     }
     out.append(text, size);

@@ -3,7 +3,8 @@
 // deletions listed its keys (keys.jsonl of the backup, see BackupFormat.h), and the filter that
 // leaves the other entities out of a replay.
 //
-// The set keeps a 64-bit hash of each key, sorted: 8 bytes per entity whatever the keys' length.
+// The set keeps a 64-bit hash of each key, sorted and indexed by its top bits: about 10 bytes
+// per entity whatever the keys' length.
 // A key the set does not hold is taken for held with a chance of about n / 2^64 for n keys (5 in
 // 10^11 for a billion), which can only bring back an entity that was deleted: the set never
 // leaves out an entity it holds, nor has one deleted.
@@ -11,7 +12,6 @@
 // Ownership: both are plain values, used by one thread at a time. Failure: load() leaves the set
 // empty and says why.
 #include <cstdint>
-#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -20,9 +20,6 @@
 #include "platform/util/Export.h"
 #include "platform/util/Status.h"
 
-namespace table_text {
-struct EntityScan;
-}
 namespace platform {
 namespace store {
 class FileSystem;
@@ -44,17 +41,24 @@ public:
     size_t size() const { return m_hashes.size(); }
 
 private:
+    void index();
+    size_t bucketOf(uint64_t hash) const { return m_bucketBits ? static_cast<size_t>(hash >> (64 - m_bucketBits)) : 0; }
+
     std::vector<uint64_t> m_hashes;  // sorted, each once
+    // Where each bucket of hashes (by their top m_bucketBits bits) starts in m_hashes; one more
+    // entry at the end.
+    std::vector<size_t> m_buckets = {0, 0};
+    unsigned m_bucketBits = 0;
 };
 
 // Passes on the lines whose key the set holds, block by block (a line may span two blocks).
-// Lines that are no entity are passed on: the replay refuses them as it would without the filter.
+// Lines whose keys cannot be read are passed on: the replay refuses them as it would without
+// the filter. Only the start of a line is read, up to its keys.
 class AZT_API KeySetFilter {
 public:
     // `keepLeftOut`: remember the keys of the lines left out (what a restore into an existing
     // table deletes there).
     KeySetFilter(const KeySet& keys, bool keepLeftOut);
-    ~KeySetFilter();
     KeySetFilter(const KeySetFilter&) = delete;
     KeySetFilter& operator=(const KeySetFilter&) = delete;
 
@@ -71,7 +75,7 @@ private:
     const KeySet& m_keys;
     bool m_keepLeftOut;
     std::string m_partial;
-    std::unique_ptr<table_text::EntityScan> m_scan;
+    std::string m_partitionKey, m_rowKey;  // of the line being read
     unsigned long long m_leftOut = 0;
     std::set<std::pair<std::string, std::string>> m_leftOutKeys;
 };

@@ -3,7 +3,8 @@
 //
 // It serves one source table of N entities from memory in pages of 1000 (about 310 bytes each,
 // sorted by PartitionKey and RowKey, 10,000 entities per partition) with the service's
-// continuation headers; describes and creates tables; and takes every batch, answering 202 with
+// continuation headers (keys only for $select=PartitionKey,RowKey); lists, describes and creates
+// tables; and takes every batch, answering 202 with
 // one "204 No Content" per operation. It does not check signatures or filters. GET /stats
 // reports what it served and its own CPU time, so the benchmark can show it is not the limit.
 //
@@ -58,7 +59,8 @@ struct PageTemplate {
     std::vector<size_t> rowDigits;        // 10 digits each
     size_t entities = 0;
 
-    explicit PageTemplate(size_t count) : entities(count) {
+    // keysOnly: the page of a keys-only listing ($select=PartitionKey,RowKey): entity tag and keys.
+    PageTemplate(size_t count, bool keysOnly = false) : entities(count) {
         body = "{\"odata.metadata\":\"http://127.0.0.1/bench/$metadata#source\",\"value\":[";
         for (size_t i = 0; i < count; ++i) {
             if (i) body += ',';
@@ -66,6 +68,10 @@ struct PageTemplate {
             partitionDigits.push_back(body.size());
             body += "0000\",\"RowKey\":\"r";
             rowDigits.push_back(body.size());
+            if (keysOnly) {
+                body += "0000000000\"}";
+                continue;
+            }
             char rest[512];
             std::snprintf(rest, sizeof rest,
                           "0000000000\",\"Timestamp\":\"2026-12-06T06:49:18.8963732Z\",\"name\":\"entity %04zu "
@@ -82,6 +88,16 @@ struct PageTemplate {
             putDigits(&body[partitionDigits[i]], (first + i) / kPartitionEntities, 4);
             putDigits(&body[rowDigits[i]], first + i, 10);
         }
+    }
+};
+
+// A connection's pages: a full one and a keys-only one, and the shorter last page of each.
+struct Pages {
+    PageTemplate full{kPageEntities}, keys{kPageEntities, true};
+    PageTemplate* last[2] = {nullptr, nullptr};
+    ~Pages() {
+        delete last[0];
+        delete last[1];
     }
 };
 
@@ -154,8 +170,7 @@ size_t countOf(const std::string& text, const char* needle) {
     return n;
 }
 
-bool handle(int fd, const std::string& method, const std::string& target, const std::string& body,
-            PageTemplate& page, PageTemplate*& last) {
+bool handle(int fd, const std::string& method, const std::string& target, const std::string& body, Pages& pages) {
     const std::string notFound =
         "{\"odata.error\":{\"code\":\"ResourceNotFound\",\"message\":{\"lang\":\"en-US\",\"value\":\"The specified "
         "resource does not exist.\"}}}";
@@ -200,6 +215,12 @@ bool handle(int fd, const std::string& method, const std::string& target, const 
                          "{\"odata.metadata\":\"http://127.0.0.1/bench/$metadata#Tables/@Element\",\"TableName\":\"" +
                              name + "\"}");
     }
+    if (method == "GET" && (target == "/Tables" || target.compare(0, 8, "/Tables?") == 0)) {
+        std::string list = "{\"odata.metadata\":\"http://127.0.0.1/bench/$metadata#Tables\",\"value\":[";
+        std::lock_guard<std::mutex> lock(g_tablesMutex);
+        for (const auto& name : g_tables) list += (list.back() == '[' ? "" : ",") + std::string("{\"TableName\":\"") + name + "\"}";
+        return replyText(fd, 200, "OK", "", list + "]}");
+    }
     if (target.compare(0, 9, "/Tables('") == 0) {
         std::string name = target.substr(9, target.find('\'', 9) - 9);
         bool known;
@@ -228,11 +249,13 @@ bool handle(int fd, const std::string& method, const std::string& target, const 
             return replyText(fd, 400, "Bad Request", "x-ms-error-code: InvalidInput\r\n",
                              "{\"odata.error\":{\"code\":\"InvalidInput\"}}");
         unsigned long long count = std::min(kPageEntities, g_entities - first);
-        PageTemplate* served = &page;
+        const bool keysOnly = target.find("$select=PartitionKey%2CRowKey") != std::string::npos;
+        PageTemplate* served = keysOnly ? &pages.keys : &pages.full;
         if (count != kPageEntities) {
+            PageTemplate*& last = pages.last[keysOnly];
             if (!last || last->entities != count) {
                 delete last;
-                last = new PageTemplate(count);
+                last = new PageTemplate(count, keysOnly);
             }
             served = last;
         }
@@ -256,8 +279,7 @@ bool handle(int fd, const std::string& method, const std::string& target, const 
 void serve(int fd) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    PageTemplate page(kPageEntities);
-    PageTemplate* last = nullptr;
+    Pages pages;
     std::string input;
     std::vector<char> block(1 << 16);
     bool open = true;
@@ -297,9 +319,8 @@ void serve(int fd) {
         input.erase(0, need);
         // Paths of emulator-style URLs carry the account first; both forms are served.
         if (target.compare(0, 7, "/bench/") == 0) target.erase(0, 6);
-        if (!handle(fd, method, target, body, page, last)) break;
+        if (!handle(fd, method, target, body, pages)) break;
     }
-    delete last;
     ::close(fd);
 }
 

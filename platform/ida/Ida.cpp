@@ -101,7 +101,7 @@ void IdaLoggingEnvironment::logMessage(const char* functionName, const std::stri
     runtime().log().writeLine(m_name.empty() ? "-" : m_name, functionName, message);
 }
 
-bool IdaLoggingEnvironment::logEnabled() const { return runtime().log().enabled(); }
+bool IdaLoggingEnvironment::logEnabled() const { return runtime().log().debugEnabled(); }
 
 void IdaLoggingEnvironment::putDescriptionString(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_descriptionMutex);

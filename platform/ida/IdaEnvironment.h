@@ -27,8 +27,9 @@ public:
     virtual ~IdaEnvironment();
 
     virtual void logMessage(const char* functionName, const std::string& message) = 0;
-    // Whether logMessage lines go anywhere at the moment: a caller may skip building a costly
-    // message (a whole request body) when it is false. True unless the environment knows better.
+    // Whether costly debug lines (a whole request body) are wanted at the moment: a caller skips
+    // building them when it is false. True unless the environment knows better; environments on a
+    // runtime say true only while its debug log is open at the debug level (DebugLog::debugEnabled).
     virtual bool logEnabled() const { return true; }
     // The data output of one backed-up object (a backup passes the table name and true).
     virtual std::shared_ptr<IdaOutput> createOutput(const std::string& name, bool flag) = 0;

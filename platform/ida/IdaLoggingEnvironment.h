@@ -26,7 +26,7 @@ public:
     IdaLoggingEnvironment(const std::string& name, platform::Runtime& runtime);
 
     void logMessage(const char* functionName, const std::string& message) override;
-    // While the runtime's debug log is open.
+    // While the runtime's debug log is open at the debug level.
     bool logEnabled() const override;
     // Records a table description text; createDescriptionInput then yields it.
     void putDescriptionString(const std::string& text);

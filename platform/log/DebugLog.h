@@ -45,6 +45,9 @@ public:
     // The level of the process log writer (LogWriter.h): lines of a level above it are not
     // written. -1 errors, 0 information, 2 detail, 3 debug; 2 until set.
     int level() const { return m_level.load(std::memory_order_relaxed); }
+    // A file is open and the level is 3 (debug): what per-request detail (request bodies) needs.
+    // The log a home keeps for every command stays at 2; --debug-log asks for 3.
+    bool debugEnabled() const { return enabled() && level() >= 3; }
     void setLevel(int level) { m_level.store(level, std::memory_order_relaxed); }
 
 private:

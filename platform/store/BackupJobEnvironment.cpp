@@ -468,7 +468,7 @@ void BackupJobEnvironment::logMessage(const char* functionName, const std::strin
     runtime().log().writeLine(m_name, functionName, message);
 }
 
-bool BackupJobEnvironment::logEnabled() const { return runtime().log().enabled(); }
+bool BackupJobEnvironment::logEnabled() const { return runtime().log().debugEnabled(); }
 
 std::shared_ptr<BackupDataOutput> BackupJobEnvironment::dataOutput() {
     if (!m_data) m_data.reset(new BackupDataOutput(m_manifest.table, this));

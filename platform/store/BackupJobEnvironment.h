@@ -157,7 +157,7 @@ public:
     void setCommitPolicy(const CommitPolicy& policy) { m_policy = policy; }
 
     void logMessage(const char* functionName, const std::string& message) override;
-    // While the runtime's debug log is open.
+    // While the runtime's debug log is open at the debug level.
     bool logEnabled() const override;
     // The data output of the table (created on the first call, the same one afterwards).
     std::shared_ptr<IdaOutput> createOutput(const std::string& name, bool flag) override;

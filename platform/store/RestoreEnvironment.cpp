@@ -163,7 +163,7 @@ void RestoreEnvironment::logMessage(const char* functionName, const std::string&
     if (m_sink) m_sink(m_folder, functionName, message);
 }
 
-bool RestoreEnvironment::logEnabled() const { return m_sink || runtime().log().enabled(); }
+bool RestoreEnvironment::logEnabled() const { return m_sink || runtime().log().debugEnabled(); }
 
 std::shared_ptr<IdaOutput> RestoreEnvironment::createOutput(const std::string&, bool) { return nullptr; }
 std::shared_ptr<IdaOutput> RestoreEnvironment::createDescriptionOutput() { return nullptr; }

@@ -86,7 +86,7 @@ public:
     void setReadAheadBytes(size_t bytes) { m_readAhead = bytes; }
 
     void logMessage(const char* functionName, const std::string& message) override;
-    // While the runtime's debug log is open or a log sink is set.
+    // While the runtime's debug log is open at the debug level, or a log sink is set.
     bool logEnabled() const override;
     std::shared_ptr<IdaOutput> createOutput(const std::string& name, bool flag) override;
     std::shared_ptr<IdaOutput> createDescriptionOutput() override;

@@ -12,6 +12,7 @@
 #include "platform/http/ConnectionString.h"
 #include "platform/http/AzureTableRequestService.h"
 #include "platform/log/DebugLog.h"
+#include "platform/runtime/Runtime.h"
 #include "platform/util/Text.h"
 
 namespace aztable {
@@ -82,6 +83,7 @@ bool connect(const ConnectionOptions& options, AzureTableCredentials& credential
         }
         ::close(fd);
         platform::log::setDebugLogFile(options.debugLogFile);
+        platform::defaultRuntime().log().setLevel(3);
     }
 
     if (!options.requestTimeout.empty()) {

@@ -34,7 +34,7 @@ TEST(DebugLog, EachRuntimeScrubsItsOwnSecrets) {
 
 // Only the start of a long message is scrubbed and written, and a secret at the cut or past it
 // still never reaches the file. An environment that writes only the debug log says whether it
-// is open, so callers can skip building lines nobody reads.
+// is open at the debug level, so callers can skip building lines nobody reads.
 TEST(DebugLog, LongLinesAreCutAndScrubbedWhereverTheSecretStands) {
     testing_support::TempFolder folder;
     platform::Runtime runtime;
@@ -42,6 +42,8 @@ TEST(DebugLog, LongLinesAreCutAndScrubbedWhereverTheSecretStands) {
     IdaLoggingEnvironment env("job", runtime);
     EXPECT_FALSE(env.logEnabled());
     runtime.log().setFile(folder.file("debug.log"));
+    EXPECT_FALSE(env.logEnabled()) << "request bodies are for a log at the debug level";
+    runtime.log().setLevel(3);
     EXPECT_TRUE(env.logEnabled());
     for (size_t at : {0, 4080, 4090, 4096, 5100, 5110, 5118, 5120, 9000})
         env.logMessage("f", std::string(at, 'x') + "c2VjcmV0LWtleS12YWx1ZQ== AccountKey=abcdefgh;" + std::string(6000, 'y'));
