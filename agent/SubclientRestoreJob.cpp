@@ -804,10 +804,13 @@ std::string SubclientRestoreJob::deleteLeftOut(Plan& plan, const std::vector<std
             bool existed = false;
             const int kind = client.deleteEntity(m.destinationTable, key.first, key.second, &existed);
             if (kind != Success) {
+                const std::string why = kind == ResourceNotFound ? "the table is gone"
+                                        : kind == Throttled     ? "the service is busy"
+                                                                : "error kind " + std::to_string(kind) + " (see the log)";
                 t.status = "failed";
-                t.failure = "deleting the entities deleted in the source failed after " +
-                            std::to_string(t.entitiesDeleted) + " (error kind " + std::to_string(kind) + ": " +
-                            m_runtime.log().redact(environment.failureMessage()) + ")";
+                t.failure = "every entity was written, but deleting those deleted at the newest job failed at (" +
+                            key.first + ", " + key.second + ") after " + std::to_string(t.entitiesDeleted) +
+                            " deletions: " + why + "; running the same restore again finishes them";
                 return t.failure;
             }
             if (existed) ++t.entitiesDeleted;
