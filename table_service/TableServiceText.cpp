@@ -229,26 +229,55 @@ public:
     }
 };
 
-// Hands the elements of a page's "value" array to a writer, one line each, and picks up the
+// Hands the elements of a page's "value" array to `lines`, one line each, and picks up the
 // continuation members on the way.
+//
+// Two ways of writing an element: through the writer, or, when `original` is given (the
+// verbatim pass over a compact page), as a copy of the element's own bytes in `original`,
+// which is the text the page was parsed from (in place, in a copy at the same offsets). A copy
+// is what the writer would write exactly when the element is in the writer's form: no white
+// space, and escapes only where and as the writer writes them. The verbatim pass proves that
+// token by token: each token must start right where the writer's rendering of the tokens before
+// it ends (one ':' or ',' between tokens, none after an opening or before a closing bracket; a
+// string takes its decoded length and two quotes, a number its text, a literal its letters), and
+// the closing bracket, whose end is exact, pins the last. White space or an escape makes a token
+// start later than that; a string with escapes (an entity tag has two) still passes when its text
+// is byte for byte the writer's rendering of it. Otherwise the pass stops (notCanonical()) and
+// the page must be written through the writer instead.
 class PageHandler {
 public:
-    PageHandler(rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName, const char* rowKeyName)
+    PageHandler(rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName, const char* rowKeyName,
+                const char* original = nullptr, rapidjson::InsituStringStream* stream = nullptr)
         : m_lines(lines), m_writer(lines), m_page(page), m_partitionKeyName(partitionKeyName),
-          m_rowKeyName(rowKeyName) {}
+          m_rowKeyName(rowKeyName), m_original(original), m_stream(stream),
+          m_base(stream ? stream->head_ : nullptr) {}
 
-    bool Null() { return inEntity() ? m_writer.Null() && ended() : member(); }
-    bool Bool(bool b) { return inEntity() ? m_writer.Bool(b) && ended() : member(); }
+    bool Null() {
+        if (!inEntity()) return member();
+        return m_original ? literal(4) && ended() : m_writer.Null() && ended();
+    }
+    bool Bool(bool b) {
+        if (!inEntity()) return member();
+        return m_original ? literal(b ? 4 : 5) && ended() : m_writer.Bool(b) && ended();
+    }
     bool Int(int) { return member(); }
     bool Uint(unsigned) { return member(); }
     bool Int64(int64_t) { return member(); }
     bool Uint64(uint64_t) { return member(); }
     bool Double(double) { return member(); }
     bool RawNumber(const char* text, SizeType length, bool) {
-        return inEntity() ? m_writer.Number(text, length) && ended() : member();
+        if (!inEntity()) return member();
+        // In place, a number is reported where it stands, so its offset is exact.
+        if (m_original) return token(static_cast<size_t>(text - m_base), length, Token::Value) && ended();
+        return m_writer.Number(text, length) && ended();
     }
     bool String(const char* text, SizeType length, bool) {
-        if (inEntity()) return m_writer.String(text, length) && ended();
+        if (inEntity()) {
+            // In place, a string is reported where its decoded text begins, just after its quote.
+            if (m_original)
+                return token(static_cast<size_t>(text - m_base) - 1, length + size_t(2), Token::Value, text) && ended();
+            return m_writer.String(text, length) && ended();
+        }
         if (m_depth == 1) {
             if (m_key == m_partitionKeyName && !m_seenPartitionKey) {
                 m_page.hasNextPartitionKey = true;
@@ -261,30 +290,27 @@ public:
         return member();
     }
     bool StartObject() {
-        if (inEntity()) {
-            ++m_depth;
-            return m_writer.StartObject();
-        }
+        if (inEntity()) return open() && (m_original || m_writer.StartObject());
         if (m_depth == 0) m_rootIsObject = true;
         member();
         ++m_depth;
         return true;
     }
     bool Key(const char* text, SizeType length, bool) {
-        if (inEntity()) return m_writer.Key(text, length);
+        if (inEntity()) {
+            if (m_original) return token(static_cast<size_t>(text - m_base) - 1, length + size_t(2), Token::Key, text);
+            return m_writer.Key(text, length);
+        }
         if (m_depth == 1) m_key.assign(text, length);
         return true;
     }
     bool EndObject(SizeType count) {
         --m_depth;
-        if (inEntity()) return m_writer.EndObject(count) && ended();
+        if (inEntity()) return close() && (m_original || m_writer.EndObject(count)) && ended();
         return true;
     }
     bool StartArray() {
-        if (inEntity()) {
-            ++m_depth;
-            return m_writer.StartArray();
-        }
+        if (inEntity()) return open() && (m_original || m_writer.StartArray());
         // The first top-level "value" member decides: an array is the page's entities.
         if (m_depth == 1 && m_key == "value" && !m_seenValue) m_inValue = true;
         member();
@@ -293,22 +319,83 @@ public:
     }
     bool EndArray(SizeType count) {
         --m_depth;
-        if (inEntity()) return m_writer.EndArray(count) && ended();
+        if (inEntity()) return close() && (m_original || m_writer.EndArray(count)) && ended();
         if (m_depth == 1) m_inValue = false;
         return true;
     }
 
     bool isObject() const { return m_rootIsObject; }
     bool isPage() const { return m_rootIsObject && m_valueIsArray; }
+    // The verbatim pass met an element not in the writer's form and stopped there.
+    bool notCanonical() const { return m_notCanonical; }
 
 private:
+    enum class Token { Open, Key, Value, Close };
+
     // Inside an element of the entity array (at its depth or deeper).
     bool inEntity() const { return m_inValue && m_depth >= 2; }
-    // Called after each writer call inside an element: a complete element ends its line.
+    // An opening bracket inside an element; in the verbatim pass the element's first token
+    // starts the element (an element that is no object or array is never copied).
+    bool open() {
+        if (m_original) {
+            const size_t end = m_stream->Tell();  // just past the bracket
+            if (m_depth == 2) {
+                m_elementStart = end - 1;
+                m_end = end;
+                m_previous = Token::Open;
+                m_string = nullptr;
+            } else if (!token(end - 1, 1, Token::Open)) {
+                return false;
+            }
+        }
+        ++m_depth;
+        return true;
+    }
+    bool close() { return !m_original || token(m_stream->Tell() - 1, 1, Token::Close); }
+    bool literal(size_t length) {
+        const size_t end = m_stream->Tell();
+        return token(end - length, length, Token::Value);
+    }
+    // One token of an element in the verbatim pass, starting at `start` in the text, where
+    // `length` is the length of the writer's rendering of it; `decoded` is a string's text.
+    bool token(size_t start, size_t length, Token kind, const char* decoded = nullptr) {
+        if (m_depth == 2 && kind != Token::Close) return stop();  // an element that is no object or array
+        const size_t separator = kind == Token::Close || m_previous == Token::Open ? 0 : 1;
+        if (start != m_end + separator && !(start > m_end + separator && escapedAsWritten(start - separator)))
+            return stop();
+        m_end = start + length;
+        m_previous = kind;
+        m_string = decoded;
+        m_stringStart = start;
+        m_stringLength = length - 2;
+        return true;
+    }
+    // The previous token is a string whose text [its start, end) is the writer's rendering of it.
+    // Its decoded text still stands in the copy: later strings are decoded further on.
+    bool escapedAsWritten(size_t end) {
+        if (!m_string) return false;
+        m_rendered.Clear();
+        m_stringWriter.Reset(m_rendered);
+        m_stringWriter.String(m_string, static_cast<SizeType>(m_stringLength));
+        return end - m_stringStart == m_rendered.GetSize() &&
+               std::memcmp(m_original + m_stringStart, m_rendered.GetString(), m_rendered.GetSize()) == 0;
+    }
+    bool stop() {
+        m_notCanonical = true;
+        return false;
+    }
+    // Called after each value inside an element: a complete element ends its line.
     bool ended() {
         if (m_depth == 2) {
-            m_lines.Put('\n');
-            m_writer.Reset(m_lines);
+            if (m_original) {
+                const size_t length = m_end - m_elementStart;
+                char* out = m_lines.Push(length + 1);
+                std::memcpy(out, m_original + m_elementStart, length);
+                out[length] = '\n';
+            } else {
+                m_lines.Put('\n');
+                m_writer.Reset(m_lines);
+            }
             ++m_page.entities;
         }
         return true;
@@ -332,30 +419,63 @@ private:
     PageScan& m_page;
     const char* m_partitionKeyName;
     const char* m_rowKeyName;
+    // The verbatim pass: the text as received, the in-place stream over its copy and the copy.
+    const char* m_original;
+    rapidjson::InsituStringStream* m_stream;
+    const char* m_base;
+    size_t m_elementStart = 0, m_end = 0;  // the element being read; where its last token ends
+    Token m_previous = Token::Open;
+    // The last token when it is a string: its decoded text and length, and where it starts.
+    const char* m_string = nullptr;
+    size_t m_stringStart = 0, m_stringLength = 0;
+    rapidjson::StringBuffer m_rendered;
+    rapidjson::Writer<rapidjson::StringBuffer> m_stringWriter;
+    bool m_notCanonical = false;
     int m_depth = 0;
     bool m_rootIsObject = false, m_inValue = false, m_seenValue = false, m_valueIsArray = false;
     bool m_seenPartitionKey = false, m_seenRowKey = false;
     std::string m_key;
 };
 
-}  // namespace
-
-bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
-                const char* rowKeyName) {
+// One pass over a page parsed in place in `page.scratch` (a fresh copy of the text).
+bool readPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page,
+              const char* partitionKeyName, const char* rowKeyName, bool verbatim, bool& notCanonical) {
     page.isObject = page.hasNextPartitionKey = page.hasNextRowKey = false;
     page.nextPartitionKey.clear();
     page.nextRowKey.clear();
     page.entities = 0;
-    // Parsed in place in a copy: strings are scanned 16 bytes at a time and not copied again
-    // (a number's text then stands in the copy, unterminated, which the writer takes as it is).
     page.scratch.assign(text, size);
     rapidjson::InsituStringStream stream(&page.scratch[0]);
-    PageHandler handler(lines, page, partitionKeyName, rowKeyName);
+    PageHandler handler(lines, page, partitionKeyName, rowKeyName, verbatim ? text : nullptr,
+                        verbatim ? &stream : nullptr);
     rapidjson::Reader reader;
-    if (reader.Parse<kRawNumberFlags | rapidjson::kParseInsituFlag>(stream, handler).IsError() || stream.Tell() != size)
-        return false;
+    const bool parsed = !reader.Parse<kRawNumberFlags | rapidjson::kParseInsituFlag>(stream, handler).IsError();
+    notCanonical = handler.notCanonical();
+    if (!parsed || stream.Tell() != size) return false;
     page.isObject = handler.isObject();
     return handler.isPage();
+}
+
+}  // namespace
+
+bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
+                const char* rowKeyName, PageWriting writing) {
+    // Parsed in place in a copy: strings are scanned 16 bytes at a time and not copied again
+    // (a number's text then stands in the copy, unterminated, which the writer takes as it is).
+    // A service sends its pages compact, so the lines are first taken verbatim from the text; a
+    // page with any element not in the writer's form is read again and written by the writer.
+    const size_t before = lines.GetSize();
+    bool notCanonical = false;
+    if (writing == PageWriting::Fastest) {
+        const bool isPage = readPage(text, size, lines, page, partitionKeyName, rowKeyName, true, notCanonical);
+        if (!notCanonical) {
+            page.verbatim = true;
+            return isPage;
+        }
+        lines.Pop(lines.GetSize() - before);
+    }
+    page.verbatim = false;
+    return readPage(text, size, lines, page, partitionKeyName, rowKeyName, false, notCanonical);
 }
 
 bool parseJson(rapidjson::Document& document, const std::string& text) {
