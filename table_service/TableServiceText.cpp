@@ -229,6 +229,32 @@ public:
     }
 };
 
+// True when a string's text raw[0, length), quotes included, is in the form rapidjson's writer
+// writes: every escape is one the writer makes (\" \\ \b \t \n \f \r, or \u00XX in upper-case
+// hex for any other control character) and the text ends with its closing quote. Everything else
+// in a string the reader accepted is already as the writer writes it (a quote, a backslash and a
+// control character cannot stand unescaped), so the writer then writes these very bytes.
+bool isWritersForm(const char* raw, size_t length) {
+    if (length < 2 || raw[0] != '"' || raw[length - 1] != '"') return false;
+    const char* at = raw + 1;
+    const char* const end = raw + length - 1;
+    while ((at = static_cast<const char*>(std::memchr(at, '\\', static_cast<size_t>(end - at))))) {
+        if (end - at < 2) return false;
+        switch (at[1]) {
+            case '"': case '\\': case 'b': case 't': case 'n': case 'f': case 'r': at += 2; continue;
+            case 'u': break;
+            default: return false;  // "\/"
+        }
+        if (end - at < 6 || at[2] != '0' || at[3] != '0' || (at[4] != '0' && at[4] != '1')) return false;
+        const char low = at[5];
+        if (!((low >= '0' && low <= '9') || (low >= 'A' && low <= 'F'))) return false;
+        // The writer has short forms for \b \t \n \f \r.
+        if (at[4] == '0' && (low == '8' || low == '9' || low == 'A' || low == 'C' || low == 'D')) return false;
+        at += 6;
+    }
+    return true;
+}
+
 // Hands the elements of a page's "value" array to `lines`, one line each, and picks up the
 // continuation members on the way.
 //
@@ -241,8 +267,8 @@ public:
 // it ends (one ':' or ',' between tokens, none after an opening or before a closing bracket; a
 // string takes its decoded length and two quotes, a number its text, a literal its letters), and
 // the closing bracket, whose end is exact, pins the last. White space or an escape makes a token
-// start later than that; a string with escapes (an entity tag has two) still passes when its text
-// is byte for byte the writer's rendering of it. Otherwise the pass stops (notCanonical()) and
+// start later than that; a string with escapes (an entity tag has two) still passes when each
+// escape is one the writer makes (isWritersForm). Otherwise the pass stops (notCanonical()) and
 // the page must be written through the writer instead.
 class PageHandler {
 public:
@@ -275,7 +301,7 @@ public:
         if (inEntity()) {
             // In place, a string is reported where its decoded text begins, just after its quote.
             if (m_original)
-                return token(static_cast<size_t>(text - m_base) - 1, length + size_t(2), Token::Value, text) && ended();
+                return token(static_cast<size_t>(text - m_base) - 1, length + size_t(2), Token::Value, true) && ended();
             return m_writer.String(text, length) && ended();
         }
         if (m_depth == 1) {
@@ -298,7 +324,7 @@ public:
     }
     bool Key(const char* text, SizeType length, bool) {
         if (inEntity()) {
-            if (m_original) return token(static_cast<size_t>(text - m_base) - 1, length + size_t(2), Token::Key, text);
+            if (m_original) return token(static_cast<size_t>(text - m_base) - 1, length + size_t(2), Token::Key, true);
             return m_writer.Key(text, length);
         }
         if (m_depth == 1) m_key.assign(text, length);
@@ -343,7 +369,7 @@ private:
                 m_elementStart = end - 1;
                 m_end = end;
                 m_previous = Token::Open;
-                m_string = nullptr;
+                m_previousIsString = false;
             } else if (!token(end - 1, 1, Token::Open)) {
                 return false;
             }
@@ -357,28 +383,21 @@ private:
         return token(end - length, length, Token::Value);
     }
     // One token of an element in the verbatim pass, starting at `start` in the text, where
-    // `length` is the length of the writer's rendering of it; `decoded` is a string's text.
-    bool token(size_t start, size_t length, Token kind, const char* decoded = nullptr) {
+    // `length` is the length of the writer's rendering of it (for a string: when it has no escape).
+    bool token(size_t start, size_t length, Token kind, bool isString = false) {
         if (m_depth == 2 && kind != Token::Close) return stop();  // an element that is no object or array
         const size_t separator = kind == Token::Close || m_previous == Token::Open ? 0 : 1;
         if (start != m_end + separator && !(start > m_end + separator && escapedAsWritten(start - separator)))
             return stop();
         m_end = start + length;
         m_previous = kind;
-        m_string = decoded;
+        m_previousIsString = isString;
         m_stringStart = start;
-        m_stringLength = length - 2;
         return true;
     }
-    // The previous token is a string whose text [its start, end) is the writer's rendering of it.
-    // Its decoded text still stands in the copy: later strings are decoded further on.
+    // The previous token is a string whose text is [its start, end) and in the writer's form.
     bool escapedAsWritten(size_t end) {
-        if (!m_string) return false;
-        m_rendered.Clear();
-        m_stringWriter.Reset(m_rendered);
-        m_stringWriter.String(m_string, static_cast<SizeType>(m_stringLength));
-        return end - m_stringStart == m_rendered.GetSize() &&
-               std::memcmp(m_original + m_stringStart, m_rendered.GetString(), m_rendered.GetSize()) == 0;
+        return m_previousIsString && isWritersForm(m_original + m_stringStart, end - m_stringStart);
     }
     bool stop() {
         m_notCanonical = true;
@@ -425,11 +444,9 @@ private:
     const char* m_base;
     size_t m_elementStart = 0, m_end = 0;  // the element being read; where its last token ends
     Token m_previous = Token::Open;
-    // The last token when it is a string: its decoded text and length, and where it starts.
-    const char* m_string = nullptr;
-    size_t m_stringStart = 0, m_stringLength = 0;
-    rapidjson::StringBuffer m_rendered;
-    rapidjson::Writer<rapidjson::StringBuffer> m_stringWriter;
+    // Whether the last token is a string, and where it starts.
+    bool m_previousIsString = false;
+    size_t m_stringStart = 0;
     bool m_notCanonical = false;
     int m_depth = 0;
     bool m_rootIsObject = false, m_inValue = false, m_seenValue = false, m_valueIsArray = false;

@@ -68,7 +68,11 @@ TEST(CompactRewrite, KeepsEveryNumberDigitForDigit) {
 // written by the writer. Either way the lines are the writer's bytes, and the continuation and
 // the count are the same.
 TEST(PageLines, CopiedOnlyWhereTheCopyIsTheWritersRendering) {
-    const struct { const char* elements; bool copied; } cases[] = {
+    struct Case {
+        std::string elements;
+        bool copied;
+    };
+    std::vector<Case> cases = {
         {R"({"odata.etag":"W/\"datetime'2024-01-01T00%3A00%3A00.1234567Z'\"","PartitionKey":"p","RowKey":"r1",)"
          R"("s":"text","i":42,"l":"9007199254740993","l@odata.type":"Edm.Int64","d":1.50,"b":true,"n":null})", true},
         {R"({"a":[1,{"b":null},true,false,[],{}],"o":{"x":{"y":[-0,1E+300,1e-7,18446744073709551616,-2.5e-3]}}})", true},
@@ -81,10 +85,19 @@ TEST(PageLines, CopiedOnlyWhereTheCopyIsTheWritersRendering) {
         {R"({"a":"x\"" ,"b":1})", false}, {R"({"a":"x\"","b":1 })", false}, {"{\"a\":\t1}", false},
         {R"({"s":"\/"})", false}, {R"({"s":"\u00e9"})", false}, {R"({"s":"\u001f"})", false},
         {R"({"s":"\u000a"})", false}, {R"({"k\u0041":1})", false}, {R"({"s":"\ud83d\ude00"})", false},
-        {R"({"s":"\u0022"})", false},
+        {R"({"s":"\u0022"})", false}, {R"({"s":"\u0008"})", false}, {R"({"s":"\u000C"})", false},
+        {R"({"a":"x\"" })", false}, {R"({"s":"\u000B\u0000\u001F","t":"\\"})", true},
         {R"("no object")", false}, {"7", false}, {"true", false}, {R"({"a":1},null)", false},
         {R"({"a":1},{"b":2},{ "c":3})", false},  // only the last is not compact: no line twice
     };
+    // Every byte the writer escapes, as it escapes it, and with the hex in lower case.
+    std::string escapes, lowerHex;
+    for (char c = 0; c < 0x20; ++c) escapes += c;
+    escapes += "\"\\/";
+    escapes = "{\"all\":" + jsonString(escapes) + "}";
+    for (const char* hex : {"\\u000b", "\\u001a", "\\u001f"}) lowerHex += std::string(",{\"s\":\"") + hex + "\"}";
+    cases.push_back({escapes, true});
+    cases.push_back({lowerHex.substr(1), false});
     for (const auto& c : cases) {
         const std::string page = std::string("{\"odata.metadata\":\"m\",\"value\":[") + c.elements +
                                  "],\"x-ms-continuation-NextPartitionKey\":\"1!k\"}";
