@@ -38,10 +38,8 @@ const rapidjson::Value* entitiesOf(const rapidjson::Value& reply) {
 // header is the service's word; a member of the same name in the body counts only where no header
 // came.
 bool writePage(const rapidjson::StringBuffer& lines, const table_text::PageScan& page,
-               const std::map<std::string, std::string>* headers, IdaOutput* output, AzureTableContinuationToken& next,
-               std::string& text) {
-    text.assign(lines.GetString(), lines.GetSize());
-    if (!output->putString(text)) return false;
+               const std::map<std::string, std::string>* headers, IdaOutput* output, AzureTableContinuationToken& next) {
+    if (!output->putBytes(lines.GetString(), lines.GetSize())) return false;
     // A page may be empty and still not the last one: the token alone says whether more follow.
     AzureTableContinuationToken token;
     token.nextPartitionKey = page.nextPartitionKey;
@@ -162,7 +160,7 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
         log("queryEntities", "Reply is not a page of entities");
         return Failed;
     }
-    return writePage(lines, page, &response.headers, output, next, m_pageBuffers->text) ? Success : Failed;
+    return writePage(lines, page, &response.headers, output, next) ? Success : Failed;
 }
 
 bool AzureTableStorage::parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next) {
@@ -173,8 +171,7 @@ bool AzureTableStorage::parseToStream(const std::string& body, IdaOutput* output
         log("queryEntities", "Reply is not a page of entities");
         return false;
     }
-    std::string text;
-    return writePage(lines, page, nullptr, output, next, text);
+    return writePage(lines, page, nullptr, output, next);
 }
 
 bool AzureTableStorage::isTableEmpty(const std::string& table) {

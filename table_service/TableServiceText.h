@@ -103,7 +103,6 @@ bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, P
 struct PageBuffers {
     rapidjson::StringBuffer lines;
     PageScan page;
-    std::string text;  // what is handed to the output
 };
 
 // True when a batch reply body carries exactly `operations` operation responses and each of

@@ -19,7 +19,9 @@ IdaBufferedOutput::~IdaBufferedOutput() {
     delete m_lock;
 }
 
-bool IdaBufferedOutput::putString(const std::string& text) {
+bool IdaBufferedOutput::putString(const std::string& text) { return putBytes(text.data(), text.size()); }
+
+bool IdaBufferedOutput::putBytes(const char* data, size_t size) {
     // The restart string this session started from names durable data by definition: it is
     // the safe restart string until the first page has been made durable.
     bool started;
@@ -42,14 +44,14 @@ bool IdaBufferedOutput::putString(const std::string& text) {
     if (m_failed || m_finished) return false;
     const size_t capacity = m_ring.size();
     size_t offset = 0;
-    while (offset < text.size()) {
+    while (offset < size) {
         m_notFull.wait(lock, [&] { return m_failed || m_size < capacity; });
         if (m_failed) return false;
         size_t tail = (m_head + m_size) % capacity;
-        size_t count = std::min(text.size() - offset, capacity - m_size);
+        size_t count = std::min(size - offset, capacity - m_size);
         size_t first = std::min(count, capacity - tail);
-        std::memcpy(&m_ring[tail], text.data() + offset, first);
-        if (count > first) std::memcpy(&m_ring[0], text.data() + offset + first, count - first);
+        std::memcpy(&m_ring[tail], data + offset, first);
+        if (count > first) std::memcpy(&m_ring[0], data + offset + first, count - first);
         m_size += count;
         m_produced += count;
         offset += count;

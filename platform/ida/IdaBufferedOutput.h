@@ -46,6 +46,7 @@ public:
     // Appends `text`, waiting while the buffer is full. False once the consumer failed or the
     // producer already finished (nothing of a refused text is kept).
     bool putString(const std::string& text) override;
+    bool putBytes(const char* data, size_t size) override;
     void updateRestart(const std::string& restart) override;
     bool flush() override;
     // Records `restart` as this output's restart string; ends nothing.
