@@ -5,6 +5,7 @@
 #include "platform/ida/RestartPoint.h"
 #include "platform/util/Text.h"
 #include "table_service/AzureTableStorage.h"
+#include "table_service/PageReadAhead.h"
 #include "table_service/TableServiceText.h"
 
 namespace {
@@ -113,9 +114,8 @@ void EmptyCheckerOutput::updateRestart(const std::string&) {}
 bool EmptyCheckerOutput::flush() { return true; }
 bool EmptyCheckerOutput::close(const std::string&) { return true; }
 
-int AzureTableStorage::queryEntities(const std::string& table, const AzureTableContinuationToken& start,
-                                     IdaOutput* output, AzureTableContinuationToken& next, long long fromTime,
-                                     long long toTime) {
+AzureTableRequest AzureTableStorage::pageRequest(const std::string& table, const AzureTableContinuationToken& start,
+                                                long long fromTime, long long toTime) const {
     AzureTableRequest request = baseRequest("");
     request.path = table + "()";
 
@@ -136,14 +136,62 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
         request.path += start.nextPartitionKey.empty() ? "?" : "&";
         request.path += "NextRowKey=" + table_text::percentEncode(start.nextRowKey);
     }
+    return request;
+}
 
-    // The page is parsed as it arrives, in place of the transport's check that it is JSON, and
-    // not through execute(): the continuation headers are read where they are rather than folded
-    // into the body first, which would move the whole page (entity queries need no adapter).
+void AzureTableStorage::setReadAhead(bool on) {
+    if (!on) {
+        m_readAhead.reset();
+    } else if (!m_readAhead) {
+        m_readAhead.reset(new table_service::PageReadAhead([this](AzureTableRequest& request) { return send(request, 50); }));
+    }
+}
+
+int AzureTableStorage::queryEntities(const std::string& table, const AzureTableContinuationToken& start,
+                                     IdaOutput* output, AzureTableContinuationToken& next, long long fromTime,
+                                     long long toTime) {
+    AzureTableRequest request = pageRequest(table, start, fromTime, toTime);
     if (!m_pageBuffers) m_pageBuffers.reset(new table_text::PageBuffers);
     rapidjson::StringBuffer& lines = m_pageBuffers->lines;
     table_text::PageScan& page = m_pageBuffers->page;
     lines.Clear();
+
+    if (m_readAhead) {
+        // The page is sent unchecked and parsed here, while the next one is on its way.
+        const std::string key = request.url();
+        AzureTableResponse response;
+        if (!m_readAhead->take(key, response)) {
+            AzureTableRequest unchecked = request;
+            unchecked.readJsonReply = [](const std::string&) { return true; };
+            response = send(unchecked, 50);
+        }
+        if (response.status != 200) return classifyAzureTableError(response);
+        AzureTableContinuationToken following;
+        auto header = [&](const char* name, std::string& value) {
+            auto found = response.headers.find(platform::text::toLower(name));
+            if (found != response.headers.end()) value = found->second;
+        };
+        header(kNextPartitionKey, following.nextPartitionKey);
+        header(kNextRowKey, following.nextRowKey);
+        // Only a page the headers name is read ahead (one named in the body waits for the parse).
+        if (!following.nextPartitionKey.empty() || !following.nextRowKey.empty()) {
+            AzureTableRequest ahead = pageRequest(table, following, fromTime, toTime);
+            ahead.readJsonReply = [](const std::string&) { return true; };
+            std::string aheadKey = ahead.url();
+            m_readAhead->start(std::move(ahead), std::move(aheadKey));
+        }
+        if (table_text::streamPage(response.body.data(), response.body.size(), lines, page, kNextPartitionKey,
+                                   kNextRowKey))
+            return writePage(lines, page, &response.headers, output, next) ? Success : Failed;
+        // Mangled on the way, perhaps: fetched again below as if read-ahead were off.
+        log("queryEntities", "Reply is not a page of entities; fetching it again");
+        m_readAhead->drop();
+        lines.Clear();
+    }
+
+    // The page is parsed as it arrives, in place of the transport's check that it is JSON, and
+    // not through execute(): the continuation headers are read where they are rather than folded
+    // into the body first, which would move the whole page (entity queries need no adapter).
     bool read = false, isPage = false;
     request.readJsonReply = [&](const std::string& body) {
         lines.Clear();

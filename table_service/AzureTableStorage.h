@@ -23,6 +23,9 @@
 namespace table_text {
 struct PageBuffers;
 }
+namespace table_service {
+class PageReadAhead;
+}
 
 namespace App {
 constexpr int CloudAppsInstanceType = 32;
@@ -120,6 +123,13 @@ public:
     // writes one putString of JSON lines and one updateRestart, or nothing and returns false.
     int queryEntities(const std::string& table, const AzureTableContinuationToken& start, IdaOutput* output,
                       AzureTableContinuationToken& next, long long fromTime, long long toTime);
+    // With read-ahead on, queryEntities asks for the next page (when the reply's continuation
+    // headers name it) on a thread of the client's own while it reads the current one, and the
+    // next call for that page takes its reply. Meanwhile only queryEntities may be called (the
+    // transport is busy); a page read ahead and never asked for is dropped. A reply that turns
+    // out not to be a page is fetched again with the transport's check and retries. The thread
+    // ends with the client (which waits for a request in flight) or when read-ahead is turned off.
+    void setReadAhead(bool on);
     bool parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next);
     bool isTableEmpty(const std::string& table);
 
@@ -163,4 +173,7 @@ private:
     // The working memory of queryEntities, kept from page to page (a page is a few hundred KB:
     // fresh buffers for every page cost page faults).
     std::unique_ptr<table_text::PageBuffers> m_pageBuffers;
+    std::unique_ptr<table_service::PageReadAhead> m_readAhead;  // while read-ahead is on
+    AzureTableRequest pageRequest(const std::string& table, const AzureTableContinuationToken& start,
+                                  long long fromTime, long long toTime) const;
 };
