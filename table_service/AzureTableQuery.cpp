@@ -2,6 +2,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "platform/http/RetryPolicy.h"
 #include "platform/ida/RestartPoint.h"
 #include "platform/util/Text.h"
 #include "table_service/AzureTableStorage.h"
@@ -143,7 +144,9 @@ void AzureTableStorage::setReadAhead(bool on) {
     if (!on) {
         m_readAhead.reset();
     } else if (!m_readAhead) {
-        m_readAhead.reset(new table_service::PageReadAhead([this](AzureTableRequest& request) { return send(request, 50); }));
+        // One attempt: a page read ahead that fails is asked for again, with every retry, only if
+        // and when the scan wants it, so a stop never waits for the retries of a page not needed.
+        m_readAhead.reset(new table_service::PageReadAhead([this](AzureTableRequest& request) { return send(request, 1); }));
     }
 }
 
@@ -160,7 +163,12 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
         // The page is sent unchecked and parsed here, while the next one is on its way.
         const std::string key = request.url();
         AzureTableResponse response;
-        if (!m_readAhead->take(key, response)) {
+        // A read-ahead that met what the transport would have retried is sent again, retries and all;
+        // any other answer is the page's.
+        const bool taken = m_readAhead->take(key, response);
+        if (!taken || response.status == 0 ||
+            (response.status != 200 &&
+             platform::http::RetryPolicy::isTransient(response.status, request.signing.pathStyle, response.body))) {
             AzureTableRequest unchecked = request;
             unchecked.readJsonReply = [](const std::string&) { return true; };
             response = send(unchecked, 50);

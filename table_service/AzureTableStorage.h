@@ -124,11 +124,12 @@ public:
     int queryEntities(const std::string& table, const AzureTableContinuationToken& start, IdaOutput* output,
                       AzureTableContinuationToken& next, long long fromTime, long long toTime);
     // With read-ahead on, queryEntities asks for the next page (when the reply's continuation
-    // headers name it) on a thread of the client's own while it reads the current one, and the
-    // next call for that page takes its reply. Meanwhile only queryEntities may be called (the
-    // transport is busy); a page read ahead and never asked for is dropped. A reply that turns
-    // out not to be a page is fetched again with the transport's check and retries. The thread
-    // ends with the client (which waits for a request in flight) or when read-ahead is turned off.
+    // headers name it) on a thread of the client's own while it reads the current one, in one
+    // attempt, and the next call for that page takes its reply. Meanwhile only queryEntities may
+    // be called (the transport is busy); a page read ahead and never asked for is dropped. A page
+    // whose read-ahead met a failure the transport retries is sent again, retries and all; a reply that turns out not to be a
+    // page is fetched again with the transport's check and retries. The thread ends with the
+    // client (which waits for the one attempt in flight) or when read-ahead is turned off.
     void setReadAhead(bool on);
     bool parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next);
     bool isTableEmpty(const std::string& table);

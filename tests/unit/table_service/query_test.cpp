@@ -147,7 +147,8 @@ TEST_F(QueryTest, APageCutShortIsFetchedAgain) {
 
 // With read-ahead, the page the headers name is asked for while the current one is read; pages
 // are written in order and once. A reply that is no page is fetched again with the transport's
-// check (the page read ahead from its headers is dropped); a page that failed is asked for anew.
+// check (the page read ahead from its headers is dropped); a page whose read-ahead met a failure
+// the transport retries is sent again with those retries, and an error then is the page's.
 TEST_F(QueryTest, ReadAheadKeepsThePagesInOrderAndFetchesABadReplyAgain) {
     const std::string pages[] = {"{\"value\":[{\"PartitionKey\":\"p\",\"RowKey\":\"1\"}]}",
                                  "{\"value\":[{\"PartitionKey\":\"p\",\"RowKey\":\"2\"}]}",
@@ -162,7 +163,8 @@ TEST_F(QueryTest, ReadAheadKeepsThePagesInOrderAndFetchesABadReplyAgain) {
     transport->reply(200, pages[1], after("3"));
     transport->reply(200, pages[2]);
     transport->reply(200, pages[0], after("x"));
-    transport->reply(400, errorBody("InvalidInput"));  // the page read ahead fails
+    transport->reply(503, errorBody("ServerBusy"));    // the page read ahead: one attempt only
+    transport->reply(400, errorBody("InvalidInput"));  // sent again: fails
     transport->reply(200, pages[1]);
     client.setReadAhead(true);
     AzureTableContinuationToken next;
@@ -183,7 +185,7 @@ TEST_F(QueryTest, ReadAheadKeepsThePagesInOrderAndFetchesABadReplyAgain) {
     EXPECT_EQ(query(next), classifyAzureTableError(errorBody("InvalidInput")));
     EXPECT_EQ(toRestartString(next), "p:x");
     ASSERT_EQ(query(next), 0);
-    EXPECT_EQ(transport->requestCount(), 8u);
+    EXPECT_EQ(transport->requestCount(), 9u);
     EXPECT_EQ(lastUrl(), kBase + "t()?NextPartitionKey=p&NextRowKey=x");
     EXPECT_EQ(written().restarts.size(), 5u);
 }
