@@ -1,7 +1,8 @@
 #pragma once
 // The client of one storage account's Table service. Every operation builds a fresh request,
 // executes it synchronously through the account's transport and interprets the reply. Failures
-// are values (outcomes, error kinds, bools), never exceptions. One thread at a time.
+// are values (outcomes, error kinds, bools), never exceptions. One thread at a time (with page
+// read-ahead on, the client also sends from a thread of its own: see setReadAhead).
 //
 // The client works on its environment's runtime (IdaEnvironment::runtime()): a stop requested on
 // that runtime ends createTable's wait for an old table to go and the two wait loops at once (a
@@ -127,9 +128,10 @@ public:
     // headers name it) on a thread of the client's own while it reads the current one, in one
     // attempt, and the next call for that page takes its reply. Meanwhile only queryEntities may
     // be called (the transport is busy); a page read ahead and never asked for is dropped. A page
-    // whose read-ahead met a failure the transport retries is sent again, retries and all; a reply that turns out not to be a
-    // page is fetched again with the transport's check and retries. The thread ends with the
-    // client (which waits for the one attempt in flight) or when read-ahead is turned off.
+    // whose read-ahead met a failure the transport retries is sent again, retries and all; a
+    // reply that turns out not to be a page is fetched again with the transport's check and
+    // retries. The thread ends with the client (which waits for the one attempt in flight) or
+    // when read-ahead is turned off.
     void setReadAhead(bool on);
     bool parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next);
     bool isTableEmpty(const std::string& table);
