@@ -74,6 +74,8 @@ void* AzureTableBackupRunner::queryEntities(void* raw) {
     auto* args = static_cast<QueryEntitiesArgs*>(raw);
     IdaEnvironment* environment = args->environment;
     AzureTableStorage client(*args->credentials, *environment);
+    // The next page is fetched while this one is parsed (the client is used for nothing else here).
+    client.setReadAhead(true);
 
     std::shared_ptr<IdaOutput> created;
     IdaOutput* output = args->output;

@@ -2,9 +2,11 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "platform/http/RetryPolicy.h"
 #include "platform/ida/RestartPoint.h"
 #include "platform/util/Text.h"
 #include "table_service/AzureTableStorage.h"
+#include "table_service/PageReadAhead.h"
 #include "table_service/TableServiceText.h"
 
 namespace {
@@ -38,10 +40,8 @@ const rapidjson::Value* entitiesOf(const rapidjson::Value& reply) {
 // header is the service's word; a member of the same name in the body counts only where no header
 // came.
 bool writePage(const rapidjson::StringBuffer& lines, const table_text::PageScan& page,
-               const std::map<std::string, std::string>* headers, IdaOutput* output, AzureTableContinuationToken& next,
-               std::string& text) {
-    text.assign(lines.GetString(), lines.GetSize());
-    if (!output->putString(text)) return false;
+               const std::map<std::string, std::string>* headers, IdaOutput* output, AzureTableContinuationToken& next) {
+    if (!output->putBytes(lines.GetString(), lines.GetSize())) return false;
     // A page may be empty and still not the last one: the token alone says whether more follow.
     AzureTableContinuationToken token;
     token.nextPartitionKey = page.nextPartitionKey;
@@ -115,9 +115,8 @@ void EmptyCheckerOutput::updateRestart(const std::string&) {}
 bool EmptyCheckerOutput::flush() { return true; }
 bool EmptyCheckerOutput::close(const std::string&) { return true; }
 
-int AzureTableStorage::queryEntities(const std::string& table, const AzureTableContinuationToken& start,
-                                     IdaOutput* output, AzureTableContinuationToken& next, long long fromTime,
-                                     long long toTime, const char* select) {
+AzureTableRequest AzureTableStorage::pageRequest(const std::string& table, const AzureTableContinuationToken& start,
+                                                long long fromTime, long long toTime, const char* select) const {
     AzureTableRequest request = baseRequest("");
     request.path = table + "()";
 
@@ -139,14 +138,69 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
         request.path += start.nextPartitionKey.empty() ? "?" : "&";
         request.path += "NextRowKey=" + table_text::percentEncode(start.nextRowKey);
     }
+    return request;
+}
 
-    // The page is parsed as it arrives, in place of the transport's check that it is JSON, and
-    // not through execute(): the continuation headers are read where they are rather than folded
-    // into the body first, which would move the whole page (entity queries need no adapter).
+void AzureTableStorage::setReadAhead(bool on) {
+    if (!on) {
+        m_readAhead.reset();
+    } else if (!m_readAhead) {
+        // One attempt: a page read ahead that fails is asked for again, with every retry, only if
+        // and when the scan wants it, so a stop never waits for the retries of a page not needed.
+        m_readAhead.reset(new table_service::PageReadAhead([this](AzureTableRequest& request) { return send(request, 1); }));
+    }
+}
+
+int AzureTableStorage::queryEntities(const std::string& table, const AzureTableContinuationToken& start,
+                                     IdaOutput* output, AzureTableContinuationToken& next, long long fromTime,
+                                     long long toTime, const char* select) {
+    AzureTableRequest request = pageRequest(table, start, fromTime, toTime, select);
     if (!m_pageBuffers) m_pageBuffers.reset(new table_text::PageBuffers);
     rapidjson::StringBuffer& lines = m_pageBuffers->lines;
     table_text::PageScan& page = m_pageBuffers->page;
     lines.Clear();
+
+    if (m_readAhead) {
+        // The page is sent unchecked and parsed here, while the next one is on its way.
+        const std::string key = request.url();
+        AzureTableResponse response;
+        // A read-ahead that met what the transport would have retried is sent again, retries and all;
+        // any other answer is the page's.
+        const bool taken = m_readAhead->take(key, response);
+        if (!taken || response.status == 0 ||
+            (response.status != 200 &&
+             platform::http::RetryPolicy::isTransient(response.status, request.signing.pathStyle, response.body))) {
+            AzureTableRequest unchecked = request;
+            unchecked.readJsonReply = [](const std::string&) { return true; };
+            response = send(unchecked, 50);
+        }
+        if (response.status != 200) return classifyAzureTableError(response);
+        AzureTableContinuationToken following;
+        auto header = [&](const char* name, std::string& value) {
+            auto found = response.headers.find(platform::text::toLower(name));
+            if (found != response.headers.end()) value = found->second;
+        };
+        header(kNextPartitionKey, following.nextPartitionKey);
+        header(kNextRowKey, following.nextRowKey);
+        // Only a page the headers name is read ahead (one named in the body waits for the parse).
+        if (!following.nextPartitionKey.empty() || !following.nextRowKey.empty()) {
+            AzureTableRequest ahead = pageRequest(table, following, fromTime, toTime, select);
+            ahead.readJsonReply = [](const std::string&) { return true; };
+            std::string aheadKey = ahead.url();
+            m_readAhead->start(std::move(ahead), std::move(aheadKey));
+        }
+        if (table_text::streamPage(response.body.data(), response.body.size(), lines, page, kNextPartitionKey,
+                                   kNextRowKey))
+            return writePage(lines, page, &response.headers, output, next) ? Success : Failed;
+        // Mangled on the way, perhaps: fetched again below as if read-ahead were off.
+        log("queryEntities", "Reply is not a page of entities; fetching it again");
+        m_readAhead->drop();
+        lines.Clear();
+    }
+
+    // The page is parsed as it arrives, in place of the transport's check that it is JSON, and
+    // not through execute(): the continuation headers are read where they are rather than folded
+    // into the body first, which would move the whole page (entity queries need no adapter).
     bool read = false, isPage = false;
     request.readJsonReply = [&](const std::string& body) {
         lines.Clear();
@@ -163,7 +217,7 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
         log("queryEntities", "Reply is not a page of entities");
         return Failed;
     }
-    return writePage(lines, page, &response.headers, output, next, m_pageBuffers->text) ? Success : Failed;
+    return writePage(lines, page, &response.headers, output, next) ? Success : Failed;
 }
 
 bool AzureTableStorage::parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next) {
@@ -174,8 +228,7 @@ bool AzureTableStorage::parseToStream(const std::string& body, IdaOutput* output
         log("queryEntities", "Reply is not a page of entities");
         return false;
     }
-    std::string text;
-    return writePage(lines, page, nullptr, output, next, text);
+    return writePage(lines, page, nullptr, output, next);
 }
 
 bool AzureTableStorage::isTableEmpty(const std::string& table) {

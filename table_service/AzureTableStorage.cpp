@@ -6,6 +6,7 @@
 
 #include "platform/runtime/Runtime.h"
 #include "table_service/AzureTableListing.h"
+#include "table_service/PageReadAhead.h"
 #include "table_service/TableServiceText.h"
 
 namespace {

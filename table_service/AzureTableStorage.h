@@ -1,7 +1,8 @@
 #pragma once
 // The client of one storage account's Table service. Every operation builds a fresh request,
 // executes it synchronously through the account's transport and interprets the reply. Failures
-// are values (outcomes, error kinds, bools), never exceptions. One thread at a time.
+// are values (outcomes, error kinds, bools), never exceptions. One thread at a time (with page
+// read-ahead on, the client also sends from a thread of its own: see setReadAhead).
 //
 // The client works on its environment's runtime (IdaEnvironment::runtime()): a stop requested on
 // that runtime ends createTable's wait for an old table to go and the two wait loops at once (a
@@ -22,6 +23,9 @@
 
 namespace table_text {
 struct PageBuffers;
+}
+namespace table_service {
+class PageReadAhead;
 }
 
 namespace App {
@@ -123,6 +127,15 @@ public:
     int queryEntities(const std::string& table, const AzureTableContinuationToken& start, IdaOutput* output,
                       AzureTableContinuationToken& next, long long fromTime, long long toTime,
                       const char* select = nullptr);
+    // With read-ahead on, queryEntities asks for the next page (when the reply's continuation
+    // headers name it) on a thread of the client's own while it reads the current one, in one
+    // attempt, and the next call for that page takes its reply. Meanwhile only queryEntities may
+    // be called (the transport is busy); a page read ahead and never asked for is dropped. A page
+    // whose read-ahead met a failure the transport retries is sent again, retries and all; a
+    // reply that turns out not to be a page is fetched again with the transport's check and
+    // retries. The thread ends with the client (which waits for the one attempt in flight) or
+    // when read-ahead is turned off.
+    void setReadAhead(bool on);
     bool parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next);
     bool isTableEmpty(const std::string& table);
 
@@ -170,4 +183,7 @@ private:
     // The working memory of queryEntities, kept from page to page (a page is a few hundred KB:
     // fresh buffers for every page cost page faults).
     std::unique_ptr<table_text::PageBuffers> m_pageBuffers;
+    std::unique_ptr<table_service::PageReadAhead> m_readAhead;  // while read-ahead is on
+    AzureTableRequest pageRequest(const std::string& table, const AzureTableContinuationToken& start,
+                                  long long fromTime, long long toTime, const char* select) const;
 };

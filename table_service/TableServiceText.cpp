@@ -229,26 +229,81 @@ public:
     }
 };
 
-// Hands the elements of a page's "value" array to a writer, one line each, and picks up the
+// True when a string's text raw[0, length), quotes included, is in the form rapidjson's writer
+// writes: every escape is one the writer makes (\" \\ \b \t \n \f \r, or \u00XX in upper-case
+// hex for any other control character) and the text ends with its closing quote. Everything else
+// in a string the reader accepted is already as the writer writes it (a quote, a backslash and a
+// control character cannot stand unescaped), so the writer then writes these very bytes.
+bool isWritersForm(const char* raw, size_t length) {
+    if (length < 2 || raw[0] != '"' || raw[length - 1] != '"') return false;
+    const char* at = raw + 1;
+    const char* const end = raw + length - 1;
+    while ((at = static_cast<const char*>(std::memchr(at, '\\', static_cast<size_t>(end - at))))) {
+        if (end - at < 2) return false;
+        switch (at[1]) {
+            case '"': case '\\': case 'b': case 't': case 'n': case 'f': case 'r': at += 2; continue;
+            case 'u': break;
+            default: return false;  // "\/"
+        }
+        if (end - at < 6 || at[2] != '0' || at[3] != '0' || (at[4] != '0' && at[4] != '1')) return false;
+        const char low = at[5];
+        if (!((low >= '0' && low <= '9') || (low >= 'A' && low <= 'F'))) return false;
+        // The writer has short forms for \b \t \n \f \r.
+        if (at[4] == '0' && (low == '8' || low == '9' || low == 'A' || low == 'C' || low == 'D')) return false;
+        at += 6;
+    }
+    return true;
+}
+
+// Hands the elements of a page's "value" array to `lines`, one line each, and picks up the
 // continuation members on the way.
+//
+// Two ways of writing an element: through the writer, or, when `original` is given (the
+// verbatim pass over a compact page), as a copy of the element's own bytes in `original`,
+// which is the text the page was parsed from (in place, in a copy at the same offsets). A copy
+// is what the writer would write exactly when the element is in the writer's form: no white
+// space, and escapes only where and as the writer writes them. The verbatim pass proves that
+// token by token: each token must start right where the writer's rendering of the tokens before
+// it ends (one ':' or ',' between tokens, none after an opening or before a closing bracket; a
+// string takes its decoded length and two quotes, a number its text, a literal its letters), and
+// the closing bracket, whose end is exact, pins the last. White space or an escape makes a token
+// start later than that; a string with escapes (an entity tag has two) still passes when each
+// escape is one the writer makes (isWritersForm). Otherwise the pass stops (notCanonical()) and
+// the page must be written through the writer instead.
 class PageHandler {
 public:
-    PageHandler(rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName, const char* rowKeyName)
+    PageHandler(rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName, const char* rowKeyName,
+                const char* original = nullptr, rapidjson::InsituStringStream* stream = nullptr)
         : m_lines(lines), m_writer(lines), m_page(page), m_partitionKeyName(partitionKeyName),
-          m_rowKeyName(rowKeyName) {}
+          m_rowKeyName(rowKeyName), m_original(original), m_stream(stream),
+          m_base(stream ? stream->head_ : nullptr) {}
 
-    bool Null() { return inEntity() ? m_writer.Null() && ended() : member(); }
-    bool Bool(bool b) { return inEntity() ? m_writer.Bool(b) && ended() : member(); }
+    bool Null() {
+        if (!inEntity()) return member();
+        return m_original ? literal(4) && ended() : m_writer.Null() && ended();
+    }
+    bool Bool(bool b) {
+        if (!inEntity()) return member();
+        return m_original ? literal(b ? 4 : 5) && ended() : m_writer.Bool(b) && ended();
+    }
     bool Int(int) { return member(); }
     bool Uint(unsigned) { return member(); }
     bool Int64(int64_t) { return member(); }
     bool Uint64(uint64_t) { return member(); }
     bool Double(double) { return member(); }
     bool RawNumber(const char* text, SizeType length, bool) {
-        return inEntity() ? m_writer.Number(text, length) && ended() : member();
+        if (!inEntity()) return member();
+        // In place, a number is reported where it stands, so its offset is exact.
+        if (m_original) return token(static_cast<size_t>(text - m_base), length, Token::Value) && ended();
+        return m_writer.Number(text, length) && ended();
     }
     bool String(const char* text, SizeType length, bool) {
-        if (inEntity()) return m_writer.String(text, length) && ended();
+        if (inEntity()) {
+            // In place, a string is reported where its decoded text begins, just after its quote.
+            if (m_original)
+                return token(static_cast<size_t>(text - m_base) - 1, length + size_t(2), Token::Value, true) && ended();
+            return m_writer.String(text, length) && ended();
+        }
         if (m_depth == 1) {
             if (m_key == m_partitionKeyName && !m_seenPartitionKey) {
                 m_page.hasNextPartitionKey = true;
@@ -261,30 +316,27 @@ public:
         return member();
     }
     bool StartObject() {
-        if (inEntity()) {
-            ++m_depth;
-            return m_writer.StartObject();
-        }
+        if (inEntity()) return open() && (m_original || m_writer.StartObject());
         if (m_depth == 0) m_rootIsObject = true;
         member();
         ++m_depth;
         return true;
     }
     bool Key(const char* text, SizeType length, bool) {
-        if (inEntity()) return m_writer.Key(text, length);
+        if (inEntity()) {
+            if (m_original) return token(static_cast<size_t>(text - m_base) - 1, length + size_t(2), Token::Key, true);
+            return m_writer.Key(text, length);
+        }
         if (m_depth == 1) m_key.assign(text, length);
         return true;
     }
     bool EndObject(SizeType count) {
         --m_depth;
-        if (inEntity()) return m_writer.EndObject(count) && ended();
+        if (inEntity()) return close() && (m_original || m_writer.EndObject(count)) && ended();
         return true;
     }
     bool StartArray() {
-        if (inEntity()) {
-            ++m_depth;
-            return m_writer.StartArray();
-        }
+        if (inEntity()) return open() && (m_original || m_writer.StartArray());
         // The first top-level "value" member decides: an array is the page's entities.
         if (m_depth == 1 && m_key == "value" && !m_seenValue) m_inValue = true;
         member();
@@ -293,22 +345,76 @@ public:
     }
     bool EndArray(SizeType count) {
         --m_depth;
-        if (inEntity()) return m_writer.EndArray(count) && ended();
+        if (inEntity()) return close() && (m_original || m_writer.EndArray(count)) && ended();
         if (m_depth == 1) m_inValue = false;
         return true;
     }
 
     bool isObject() const { return m_rootIsObject; }
     bool isPage() const { return m_rootIsObject && m_valueIsArray; }
+    // The verbatim pass met an element not in the writer's form and stopped there.
+    bool notCanonical() const { return m_notCanonical; }
 
 private:
+    enum class Token { Open, Key, Value, Close };
+
     // Inside an element of the entity array (at its depth or deeper).
     bool inEntity() const { return m_inValue && m_depth >= 2; }
-    // Called after each writer call inside an element: a complete element ends its line.
+    // An opening bracket inside an element; in the verbatim pass the element's first token
+    // starts the element (an element that is no object or array is never copied).
+    bool open() {
+        if (m_original) {
+            const size_t end = m_stream->Tell();  // just past the bracket
+            if (m_depth == 2) {
+                m_elementStart = end - 1;
+                m_end = end;
+                m_previous = Token::Open;
+                m_previousIsString = false;
+            } else if (!token(end - 1, 1, Token::Open)) {
+                return false;
+            }
+        }
+        ++m_depth;
+        return true;
+    }
+    bool close() { return !m_original || token(m_stream->Tell() - 1, 1, Token::Close); }
+    bool literal(size_t length) {
+        const size_t end = m_stream->Tell();
+        return token(end - length, length, Token::Value);
+    }
+    // One token of an element in the verbatim pass, starting at `start` in the text, where
+    // `length` is the length of the writer's rendering of it (for a string: when it has no escape).
+    bool token(size_t start, size_t length, Token kind, bool isString = false) {
+        if (m_depth == 2 && kind != Token::Close) return stop();  // an element that is no object or array
+        const size_t separator = kind == Token::Close || m_previous == Token::Open ? 0 : 1;
+        if (start != m_end + separator && !(start > m_end + separator && escapedAsWritten(start - separator)))
+            return stop();
+        m_end = start + length;
+        m_previous = kind;
+        m_previousIsString = isString;
+        m_stringStart = start;
+        return true;
+    }
+    // The previous token is a string whose text is [its start, end) and in the writer's form.
+    bool escapedAsWritten(size_t end) {
+        return m_previousIsString && isWritersForm(m_original + m_stringStart, end - m_stringStart);
+    }
+    bool stop() {
+        m_notCanonical = true;
+        return false;
+    }
+    // Called after each value inside an element: a complete element ends its line.
     bool ended() {
         if (m_depth == 2) {
-            m_lines.Put('\n');
-            m_writer.Reset(m_lines);
+            if (m_original) {
+                const size_t length = m_end - m_elementStart;
+                char* out = m_lines.Push(length + 1);
+                std::memcpy(out, m_original + m_elementStart, length);
+                out[length] = '\n';
+            } else {
+                m_lines.Put('\n');
+                m_writer.Reset(m_lines);
+            }
             ++m_page.entities;
         }
         return true;
@@ -332,30 +438,61 @@ private:
     PageScan& m_page;
     const char* m_partitionKeyName;
     const char* m_rowKeyName;
+    // The verbatim pass: the text as received, the in-place stream over its copy and the copy.
+    const char* m_original;
+    rapidjson::InsituStringStream* m_stream;
+    const char* m_base;
+    size_t m_elementStart = 0, m_end = 0;  // the element being read; where its last token ends
+    Token m_previous = Token::Open;
+    // Whether the last token is a string, and where it starts.
+    bool m_previousIsString = false;
+    size_t m_stringStart = 0;
+    bool m_notCanonical = false;
     int m_depth = 0;
     bool m_rootIsObject = false, m_inValue = false, m_seenValue = false, m_valueIsArray = false;
     bool m_seenPartitionKey = false, m_seenRowKey = false;
     std::string m_key;
 };
 
-}  // namespace
-
-bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
-                const char* rowKeyName) {
+// One pass over a page parsed in place in `page.scratch` (a fresh copy of the text).
+bool readPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page,
+              const char* partitionKeyName, const char* rowKeyName, bool verbatim, bool& notCanonical) {
     page.isObject = page.hasNextPartitionKey = page.hasNextRowKey = false;
     page.nextPartitionKey.clear();
     page.nextRowKey.clear();
     page.entities = 0;
-    // Parsed in place in a copy: strings are scanned 16 bytes at a time and not copied again
-    // (a number's text then stands in the copy, unterminated, which the writer takes as it is).
     page.scratch.assign(text, size);
     rapidjson::InsituStringStream stream(&page.scratch[0]);
-    PageHandler handler(lines, page, partitionKeyName, rowKeyName);
+    PageHandler handler(lines, page, partitionKeyName, rowKeyName, verbatim ? text : nullptr,
+                        verbatim ? &stream : nullptr);
     rapidjson::Reader reader;
-    if (reader.Parse<kRawNumberFlags | rapidjson::kParseInsituFlag>(stream, handler).IsError() || stream.Tell() != size)
-        return false;
+    const bool parsed = !reader.Parse<kRawNumberFlags | rapidjson::kParseInsituFlag>(stream, handler).IsError();
+    notCanonical = handler.notCanonical();
+    if (!parsed || stream.Tell() != size) return false;
     page.isObject = handler.isObject();
     return handler.isPage();
+}
+
+}  // namespace
+
+bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
+                const char* rowKeyName, PageWriting writing) {
+    // Parsed in place in a copy: strings are scanned 16 bytes at a time and not copied again
+    // (a number's text then stands in the copy, unterminated, which the writer takes as it is).
+    // A service sends its pages compact, so the lines are first taken verbatim from the text; a
+    // page with any element not in the writer's form is read again and written by the writer.
+    const size_t before = lines.GetSize();
+    bool notCanonical = false;
+    if (writing == PageWriting::Fastest) {
+        const bool isPage = readPage(text, size, lines, page, partitionKeyName, rowKeyName, true, notCanonical);
+        if (!notCanonical) {
+            page.verbatim = true;
+            return isPage;
+        }
+        lines.Pop(lines.GetSize() - before);
+    }
+    page.verbatim = false;
+    return readPage(text, size, lines, page, partitionKeyName, rowKeyName, false, notCanonical);
 }
 
 bool parseJson(rapidjson::Document& document, const std::string& text) {

@@ -83,21 +83,26 @@ struct PageScan {
     bool hasNextRowKey = false;
     std::string nextRowKey;
     size_t entities = 0;
+    // The lines are the elements' own text, copied (every element was in the writer's form).
+    bool verbatim = false;
     std::string scratch;  // the pass's working copy of the text
 };
+// How streamPage writes the lines: the fastest way that gives the writer's bytes, or always
+// through the writer (the reference the fast way is checked against).
+enum class PageWriting { Fastest, Writer };
 // Reads a page in one pass, without building a document: every element of the first top-level
 // "value" array is appended to `lines` as compact JSON and a line feed, as rapidjson's writer
 // writes it, except that numbers keep the text the service sent. False (`lines` then holds an
 // unfinished page) when the text is not one JSON object whose first "value" member is an array.
 // The names are those of the two continuation members. A NUL in the text makes it invalid.
+// Lines are appended to what `lines` holds already.
 bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
-                const char* rowKeyName);
+                const char* rowKeyName, PageWriting writing = PageWriting::Fastest);
 
 // The working memory of one client's page queries, kept from page to page.
 struct PageBuffers {
     rapidjson::StringBuffer lines;
     PageScan page;
-    std::string text;  // what is handed to the output
 };
 
 // True when a batch reply body carries exactly `operations` operation responses and each of

@@ -22,6 +22,7 @@ void KxCriticalSectionH::leave() { m_mutex.unlock(); }
 IdaOutput::IdaOutput(const std::string& name, IdaEnvironment* environment)
     : m_name(name), m_environment(environment) {}
 IdaOutput::~IdaOutput() = default;
+bool IdaOutput::putBytes(const char* data, size_t size) { return putString(std::string(data, size)); }
 bool IdaOutput::stopNow() { return m_environment && m_environment->runtime().stopRequested(); }
 
 IdaInput::~IdaInput() = default;

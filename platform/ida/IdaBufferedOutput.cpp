@@ -19,7 +19,9 @@ IdaBufferedOutput::~IdaBufferedOutput() {
     delete m_lock;
 }
 
-bool IdaBufferedOutput::putString(const std::string& text) {
+bool IdaBufferedOutput::putString(const std::string& text) { return putBytes(text.data(), text.size()); }
+
+bool IdaBufferedOutput::putBytes(const char* data, size_t size) {
     // The restart string this session started from names durable data by definition: it is
     // the safe restart string until the first page has been made durable.
     bool started;
@@ -42,14 +44,14 @@ bool IdaBufferedOutput::putString(const std::string& text) {
     if (m_failed || m_finished) return false;
     const size_t capacity = m_ring.size();
     size_t offset = 0;
-    while (offset < text.size()) {
+    while (offset < size) {
         m_notFull.wait(lock, [&] { return m_failed || m_size < capacity; });
         if (m_failed) return false;
         size_t tail = (m_head + m_size) % capacity;
-        size_t count = std::min(text.size() - offset, capacity - m_size);
+        size_t count = std::min(size - offset, capacity - m_size);
         size_t first = std::min(count, capacity - tail);
-        std::memcpy(&m_ring[tail], text.data() + offset, first);
-        if (count > first) std::memcpy(&m_ring[0], text.data() + offset + first, count - first);
+        std::memcpy(&m_ring[tail], data + offset, first);
+        if (count > first) std::memcpy(&m_ring[0], data + offset + first, count - first);
         m_size += count;
         m_produced += count;
         offset += count;
@@ -90,11 +92,7 @@ bool IdaBufferedOutput::close(const std::string& restart) {
 
 bool IdaBufferedOutput::stopNow() { return m_stopRequested.load() || IdaOutput::stopNow(); }
 
-bool IdaBufferedOutput::fillBuffer(void* destination, unsigned long capacity, unsigned long& filled,
-                                   bool& endOfData) {
-    filled = 0;
-    endOfData = false;
-    std::unique_lock<std::mutex> lock(m_mutex);
+size_t IdaBufferedOutput::waitForData(std::unique_lock<std::mutex>& lock, size_t capacity, bool& failed) {
     // Marks are kept in stream order, so counting those the consumer has reached is cheap.
     auto reachedMarks = [&] {
         uint64_t reached = m_marksAdded - m_consumerMarks.size();
@@ -105,10 +103,11 @@ bool IdaBufferedOutput::fillBuffer(void* destination, unsigned long capacity, un
         return reached;
     };
     m_notEmpty.wait(lock, [&] { return m_failed || m_size > 0 || m_finished || reachedMarks() > m_marksAnnounced; });
-    if (m_failed) return false;
+    failed = m_failed;
+    if (failed) return 0;
     m_marksAnnounced = std::max(m_marksAnnounced, reachedMarks());
 
-    size_t count = std::min<size_t>(capacity, m_size);
+    size_t count = std::min(capacity, m_size);
     if (!m_spanning) {
         for (const auto& mark : m_consumerMarks) {
             if (mark.position > m_consumed) {
@@ -117,19 +116,57 @@ bool IdaBufferedOutput::fillBuffer(void* destination, unsigned long capacity, un
             }
         }
     }
-    const size_t ringSize = m_ring.size();
-    size_t first = std::min(count, ringSize - m_head);
+    return count;
+}
+
+void IdaBufferedOutput::handOut(size_t count) {
+    if (m_debugFile && count > 0) {
+        const size_t first = std::min(count, m_ring.size() - m_head);
+        std::fwrite(&m_ring[m_head], 1, first, m_debugFile);
+        if (count > first) std::fwrite(&m_ring[0], 1, count - first, m_debugFile);
+    }
+    m_head = (m_head + count) % m_ring.size();
+    m_size -= count;
+    m_consumed += count;
+    if (count > 0) m_notFull.notify_one();
+}
+
+bool IdaBufferedOutput::fillBuffer(void* destination, unsigned long capacity, unsigned long& filled,
+                                   bool& endOfData) {
+    filled = 0;
+    endOfData = false;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    bool failed = false;
+    const size_t count = waitForData(lock, capacity, failed);
+    if (failed) return false;
+    const size_t first = std::min(count, m_ring.size() - m_head);
     auto* out = static_cast<char*>(destination);
     std::memcpy(out, &m_ring[m_head], first);
     if (count > first) std::memcpy(out + first, &m_ring[0], count - first);
-    m_head = (m_head + count) % ringSize;
-    m_size -= count;
-    m_consumed += count;
+    handOut(count);
     filled = static_cast<unsigned long>(count);
     endOfData = m_finished && m_size == 0;
-    if (m_debugFile && count > 0) std::fwrite(out, 1, count, m_debugFile);
-    if (count > 0) m_notFull.notify_one();
     return true;
+}
+
+bool IdaBufferedOutput::peekBuffer(unsigned long capacity, const char*& data, unsigned long& size, bool& endOfData) {
+    data = nullptr;
+    size = 0;
+    endOfData = false;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    bool failed = false;
+    // One piece of the ring: what lies past its end comes with the next call.
+    const size_t count = std::min(waitForData(lock, capacity, failed), m_ring.size() - m_head);
+    if (failed) return false;
+    data = m_ring.data() + m_head;
+    size = static_cast<unsigned long>(count);
+    endOfData = m_finished && m_size == count;
+    return true;
+}
+
+void IdaBufferedOutput::release(unsigned long size) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    handOut(std::min<size_t>(size, m_size));
 }
 
 bool IdaBufferedOutput::initializeBackup() { return true; }

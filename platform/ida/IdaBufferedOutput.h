@@ -7,7 +7,8 @@
 // and restart marks are dropped as soon as the consumer has taken them and made them durable.
 //
 // Threads: exactly one producer (putString, updateRestart, close, stopNow, finishProducing) and
-// one consumer (fillBuffer, takeRestartMark, markConsumedDurable, consumerFailed) may run at the
+// one consumer (fillBuffer or peekBuffer and release, takeRestartMark, markConsumedDurable,
+// consumerFailed) may run at the
 // same time; the restart getters and requestStop may be called from any thread, and
 // requestStop also from a signal handler.
 //
@@ -46,6 +47,7 @@ public:
     // Appends `text`, waiting while the buffer is full. False once the consumer failed or the
     // producer already finished (nothing of a refused text is kept).
     bool putString(const std::string& text) override;
+    bool putBytes(const char* data, size_t size) override;
     void updateRestart(const std::string& restart) override;
     bool flush() override;
     // Records `restart` as this output's restart string; ends nothing.
@@ -59,6 +61,13 @@ public:
     // producer finished and every byte was handed out. False when the consumer has already failed.
     // Without buffer spanning, one call never returns bytes of two pages.
     virtual bool fillBuffer(void* destination, unsigned long capacity, unsigned long& filled, bool& endOfData);
+    // The same without a copy: waits as fillBuffer does, then points `data` at up to `capacity`
+    // buffered bytes in one piece (fewer where the ring wraps; `endOfData` as if they were taken).
+    // They stay where they are, and count as buffered, until release: the producer cannot write
+    // over them. The next peekBuffer after no release shows the same bytes again.
+    bool peekBuffer(unsigned long capacity, const char*& data, unsigned long& size, bool& endOfData);
+    // Hands out the first `size` bytes shown by peekBuffer.
+    void release(unsigned long size);
     virtual bool initializeBackup();
     // This output has no producer of its own: it ends the data and returns true.
     virtual bool startBackup(bool flag);
@@ -97,6 +106,11 @@ private:
         uint64_t position;
         std::string restart;
     };
+    // With m_mutex held: waits until fillBuffer has something to say and returns how many
+    // buffered bytes it may hand out (at most `capacity`, and within one page unless spanning).
+    size_t waitForData(std::unique_lock<std::mutex>& lock, size_t capacity, bool& failed);
+    // With m_mutex held: the first `count` buffered bytes are handed out.
+    void handOut(size_t count);
 
     std::mutex m_mutex;  // guards everything below
     std::condition_variable m_notFull, m_notEmpty;

@@ -1,6 +1,7 @@
 #pragma once
 // A data stream that a backup writes into. Owned by whoever created it (usually through a
 // shared_ptr from IdaEnvironment); used by one producer thread at a time.
+#include <cstddef>
 #include <string>
 
 #include "platform/util/Export.h"
@@ -14,6 +15,9 @@ public:
 
     // Appends `text`; false means the output refused it (nothing of it counts as written).
     virtual bool putString(const std::string& text) = 0;
+    // The same for data[0, size); by default through putString. Outputs that can take the bytes
+    // where they stand override it and spare the producer a copy.
+    virtual bool putBytes(const char* data, size_t size);
     // The restart point of everything written so far.
     virtual void updateRestart(const std::string& restart) = 0;
     virtual bool flush() = 0;

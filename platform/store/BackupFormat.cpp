@@ -67,6 +67,63 @@ bool crc32cHardwareAvailable() {
     return available;
 }
 
+namespace {
+
+// Appending n zero bytes to a message maps its (non-inverted) CRC linearly: shifting by a fixed
+// length is four table look-ups, one per byte of the CRC. This lets three lanes of a block be
+// summed at once and joined after (the instruction's latency is three times its throughput).
+constexpr size_t kLane = 4096;  // bytes per lane in a block of three
+
+struct Crc32cShift {
+    uint32_t entries[4][256];
+    explicit Crc32cShift(size_t bytes) {
+        // The operator of one zero bit, then squared until it is that of `bytes` zero bytes: a
+        // 32x32 matrix over GF(2), column i the image of bit i.
+        uint32_t op[32], square[32];
+        op[0] = 0x82F63B78u;
+        for (int i = 1; i < 32; ++i) op[i] = 1u << (i - 1);
+        auto times = [](const uint32_t* matrix, uint32_t vector) {
+            uint32_t sum = 0;
+            for (int i = 0; vector; ++i, vector >>= 1)
+                if (vector & 1) sum ^= matrix[i];
+            return sum;
+        };
+        auto squareInto = [&](uint32_t* out, const uint32_t* in) {
+            for (int i = 0; i < 32; ++i) out[i] = times(in, in[i]);
+        };
+        // op is one bit; three squarings make it one byte.
+        for (int i = 0; i < 3; ++i) {
+            squareInto(square, op);
+            std::memcpy(op, square, sizeof op);
+        }
+        // result = op^bytes by repeated squaring.
+        uint32_t result[32];
+        for (int i = 0; i < 32; ++i) result[i] = 1u << i;
+        for (size_t n = bytes; n; n >>= 1) {
+            if (n & 1) {
+                uint32_t product[32];
+                for (int i = 0; i < 32; ++i) product[i] = times(op, result[i]);
+                std::memcpy(result, product, sizeof result);
+            }
+            squareInto(square, op);
+            std::memcpy(op, square, sizeof op);
+        }
+        for (uint32_t n = 0; n < 256; ++n)
+            for (int b = 0; b < 4; ++b) entries[b][n] = times(result, n << (8 * b));
+    }
+    uint32_t operator()(uint32_t crc) const {
+        return entries[0][crc & 0xFF] ^ entries[1][(crc >> 8) & 0xFF] ^ entries[2][(crc >> 16) & 0xFF] ^
+               entries[3][crc >> 24];
+    }
+};
+
+const Crc32cShift& laneShift() {
+    static const Crc32cShift shift(kLane);
+    return shift;
+}
+
+}  // namespace
+
 // Built for SSE4.2 on its own, so the rest of the library still runs on processors without it.
 __attribute__((target("sse4.2"))) uint32_t crc32cHardware(uint32_t crc, const void* data, size_t size) {
     const auto* p = static_cast<const unsigned char*>(data);
@@ -74,6 +131,25 @@ __attribute__((target("sse4.2"))) uint32_t crc32cHardware(uint32_t crc, const vo
     while (size > 0 && (reinterpret_cast<uintptr_t>(p) & 7) != 0) {
         state = __builtin_ia32_crc32qi(static_cast<uint32_t>(state), *p++);
         --size;
+    }
+    if (size >= 3 * kLane) {
+        const Crc32cShift& shift = laneShift();
+        do {
+            uint64_t second = 0, third = 0;
+            for (const unsigned char* end = p + kLane; p < end; p += 8) {
+                uint64_t a, b, c;
+                std::memcpy(&a, p, 8);
+                std::memcpy(&b, p + kLane, 8);
+                std::memcpy(&c, p + 2 * kLane, 8);
+                state = __builtin_ia32_crc32di(state, a);
+                second = __builtin_ia32_crc32di(second, b);
+                third = __builtin_ia32_crc32di(third, c);
+            }
+            state = shift(static_cast<uint32_t>(state)) ^ static_cast<uint32_t>(second);
+            state = shift(static_cast<uint32_t>(state)) ^ static_cast<uint32_t>(third);
+            p += 2 * kLane;
+            size -= 3 * kLane;
+        } while (size >= 3 * kLane);
     }
     while (size >= 8) {
         uint64_t word;

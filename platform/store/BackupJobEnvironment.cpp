@@ -220,6 +220,7 @@ bool BackupDataOutput::append(const char* data, size_t size) {
 }
 
 bool BackupDataOutput::putString(const std::string& text) { return append(text.data(), text.size()); }
+bool BackupDataOutput::putBytes(const char* data, size_t size) { return append(data, size); }
 
 void BackupDataOutput::updateRestart(const std::string& restart) {
     if (m_failed || m_closed) return;

@@ -76,6 +76,7 @@ public:
     ~BackupDataOutput() override;
 
     bool putString(const std::string& text) override;
+    bool putBytes(const char* data, size_t size) override;
     // A page boundary: `restart` names where the next page starts ("" after the last page).
     void updateRestart(const std::string& restart) override;
     // Makes everything up to the last page boundary durable now.

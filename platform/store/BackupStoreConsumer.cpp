@@ -1,6 +1,5 @@
 #include "platform/store/BackupStoreConsumer.h"
 
-#include <vector>
 
 namespace platform {
 namespace store {
@@ -25,7 +24,6 @@ bool BackupStoreConsumer::run() {
     // Chunk files are cut at page boundaries, so a block must never hold the end of one page
     // and the start of the next.
     m_source.setBufferSpanning(false);
-    std::vector<char> block(m_blockSize);
     uint64_t consumed = 0, pages = 0;
     std::string restart;
     // Forwards the page boundaries at or before `position`; false when the store failed.
@@ -40,20 +38,22 @@ bool BackupStoreConsumer::run() {
         return true;
     };
     while (true) {
+        // The bytes are stored straight from the output's buffer and handed out once stored.
+        const char* data = nullptr;
         unsigned long filled = 0;
         bool endOfData = false;
-        if (!m_source.fillBuffer(block.data(), static_cast<unsigned long>(block.size()), filled, endOfData))
-            return false;
+        if (!m_source.peekBuffer(static_cast<unsigned long>(m_blockSize), data, filled, endOfData)) return false;
         // A boundary the producer posted before these bytes belongs before them in the store.
         if (!forwardBoundaries(consumed)) {
             m_source.consumerFailed();
             return false;
         }
         if (filled > 0) {
-            if (!m_sink.append(block.data(), filled)) {
+            if (!m_sink.append(data, filled)) {
                 m_source.consumerFailed();
                 return false;
             }
+            m_source.release(filled);
             consumed += filled;
         }
         if (!forwardBoundaries(consumed)) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 #include "platform/ida/IdaBufferedOutput.h"
 
@@ -47,4 +48,41 @@ TEST(IdaBufferedOutput, TheSafeRestartStringNamesOnlyDurableData) {
     ASSERT_TRUE(out.fillBuffer(buffer, sizeof buffer, filled, end));
     out.markConsumedDurable(8);
     EXPECT_EQ(out.getSafeRestartString(), "p:2");
+}
+
+// Peeked bytes stay buffered (the producer cannot write over them) until released; one peek
+// ends at a page boundary (without spanning) and where the ring wraps.
+TEST(IdaBufferedOutput, PeekedBytesStayBufferedUntilReleasedAndEndAtAPageOrTheWrap) {
+    IdaBufferedOutput out("t", nullptr, 8);
+    out.setBufferSpanning(false);
+    ASSERT_TRUE(out.putString("abcdef"));
+    out.updateRestart("p:1");
+    ASSERT_TRUE(out.putString("g"));
+    const char* data = nullptr;
+    unsigned long size = 0;
+    bool end = false, ignored;
+    ASSERT_TRUE(out.peekBuffer(4, data, size, end));
+    EXPECT_EQ(std::string(data, size), "abcd");
+    ASSERT_TRUE(out.peekBuffer(100, data, size, end));  // nothing released: the same bytes, to the page's end
+    EXPECT_EQ(std::string(data, size), "abcdef");
+    EXPECT_EQ(out.getRemainingDataSize(ignored), 7u);
+    out.release(size);
+    EXPECT_EQ(out.getRemainingDataSize(ignored), 1u);
+    std::string restart;
+    EXPECT_TRUE(out.takeRestartMark(6, restart));
+    std::thread producer([&] {
+        EXPECT_TRUE(out.putString("hijklmn"));  // fills the ring, across its end
+        out.finishProducing();
+    });
+    std::vector<std::string> pieces;
+    for (end = false; !end;) {
+        ASSERT_TRUE(out.peekBuffer(100, data, size, end));
+        if (size) pieces.emplace_back(data, size);
+        out.release(size);
+    }
+    producer.join();
+    std::string all;
+    for (const auto& piece : pieces) all += piece;
+    EXPECT_EQ(all, "ghijklmn");
+    for (const auto& piece : pieces) EXPECT_TRUE(piece == "g" || piece == "gh" || piece == "h" || piece == "ijklmn") << piece;
 }

@@ -144,3 +144,48 @@ TEST_F(QueryTest, APageCutShortIsFetchedAgain) {
     EXPECT_EQ(written().puts, std::vector<std::string>{"{\"PartitionKey\":\"p\",\"RowKey\":\"1\"}\n"
                                                        "{\"PartitionKey\":\"p\",\"RowKey\":\"2\"}\n"});
 }
+
+// With read-ahead, the page the headers name is asked for while the current one is read; pages
+// are written in order and once. A reply that is no page is fetched again with the transport's
+// check (the page read ahead from its headers is dropped); a page whose read-ahead met a failure
+// the transport retries is sent again with those retries, and an error then is the page's.
+TEST_F(QueryTest, ReadAheadKeepsThePagesInOrderAndFetchesABadReplyAgain) {
+    const std::string pages[] = {"{\"value\":[{\"PartitionKey\":\"p\",\"RowKey\":\"1\"}]}",
+                                 "{\"value\":[{\"PartitionKey\":\"p\",\"RowKey\":\"2\"}]}",
+                                 "{\"value\":[{\"PartitionKey\":\"p\",\"RowKey\":\"3\"}]}"};
+    auto after = [](const char* row) {
+        return std::vector<std::pair<std::string, std::string>>{{"x-ms-continuation-NextPartitionKey", "p"},
+                                                                {"x-ms-continuation-NextRowKey", row}};
+    };
+    transport->reply(200, pages[0], after("2"));
+    transport->reply(200, pages[1].substr(0, 30), after("3"));  // mangled on the way
+    transport->reply(200, pages[2]);                              // read ahead from it, dropped
+    transport->reply(200, pages[1], after("3"));
+    transport->reply(200, pages[2]);
+    transport->reply(200, pages[0], after("x"));
+    transport->reply(503, errorBody("ServerBusy"));    // the page read ahead: one attempt only
+    transport->reply(400, errorBody("InvalidInput"));  // sent again: fails
+    transport->reply(200, pages[1]);
+    client.setReadAhead(true);
+    AzureTableContinuationToken next;
+    int pagesRead = 0;
+    do {
+        ASSERT_EQ(query(next), 0);
+    } while (++pagesRead < 10 && !toRestartString(next).empty());
+    EXPECT_EQ(pagesRead, 3);
+    EXPECT_EQ(written().data(), pages[0].substr(10, 33) + "\n" + pages[1].substr(10, 33) + "\n" + pages[2].substr(10, 33) + "\n");
+    EXPECT_EQ(written().restarts, (std::vector<std::string>{"p:2", "p:3", ""}));
+    std::vector<std::string> urls;
+    for (size_t i = 0; i < transport->requestCount(); ++i) urls.push_back(transport->request(i).url.substr(kBase.size()));
+    EXPECT_EQ(urls, (std::vector<std::string>{"t()", "t()?NextPartitionKey=p&NextRowKey=2", "t()?NextPartitionKey=p&NextRowKey=3",
+                                              "t()?NextPartitionKey=p&NextRowKey=2", "t()?NextPartitionKey=p&NextRowKey=3"}));
+
+    next = AzureTableContinuationToken();
+    ASSERT_EQ(query(next), 0);
+    EXPECT_EQ(query(next), classifyAzureTableError(errorBody("InvalidInput")));
+    EXPECT_EQ(toRestartString(next), "p:x");
+    ASSERT_EQ(query(next), 0);
+    EXPECT_EQ(transport->requestCount(), 9u);
+    EXPECT_EQ(lastUrl(), kBase + "t()?NextPartitionKey=p&NextRowKey=x");
+    EXPECT_EQ(written().restarts.size(), 5u);
+}

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include "table_service/TableServiceText.h"
@@ -60,6 +62,65 @@ TEST(CompactRewrite, KeepsEveryNumberDigitForDigit) {
     EXPECT_EQ(out, "{\"a\":1.50,\"b\":1E+300,\"c\":18446744073709551616,\"d\":-0,\"e\":\"A\"}");
     EXPECT_FALSE(rewriteCompact("{\"a\":1", out));
     EXPECT_FALSE(rewriteCompact("{} {}", out));
+}
+
+// A page whose elements are all compact is copied line by line from the reply; any other page is
+// written by the writer. Either way the lines are the writer's bytes, and the continuation and
+// the count are the same.
+TEST(PageLines, CopiedOnlyWhereTheCopyIsTheWritersRendering) {
+    struct Case {
+        std::string elements;
+        bool copied;
+    };
+    std::vector<Case> cases = {
+        {R"({"odata.etag":"W/\"datetime'2024-01-01T00%3A00%3A00.1234567Z'\"","PartitionKey":"p","RowKey":"r1",)"
+         R"("s":"text","i":42,"l":"9007199254740993","l@odata.type":"Edm.Int64","d":1.50,"b":true,"n":null})", true},
+        {R"({"a":[1,{"b":null},true,false,[],{}],"o":{"x":{"y":[-0,1E+300,1e-7,18446744073709551616,-2.5e-3]}}})", true},
+        {"{\"s\":\"caf\xC3\xA9 \xE6\x9D\xB1 \xF0\x9F\x98\x80\",\"\xC3\xA9\":\"\"}", true},
+        {R"({"s":"t\tn\n\"q\\b\b\f\r\u0001\u001F","k\"\\ey":1},{"e":"\"","f":"\\\\\\"})", true},
+        {R"({},[],[1,"a",{}],{"a":{}})", true},
+        {R"({"a":1} , {"b":2}   ,{"c":3})", true},  // white space between elements is not theirs
+        {R"({ "a":1})", false}, {R"({"a" :1})", false}, {R"({"a": 1})", false}, {R"({"a":1 })", false},
+        {R"({"a":[1 ,2]})", false}, {R"({"a":[ ]})", false}, {R"({"a":"x" ,"b":1})", false},
+        {R"({"a":"x\"" ,"b":1})", false}, {R"({"a":"x\"","b":1 })", false}, {"{\"a\":\t1}", false},
+        {R"({"s":"\/"})", false}, {R"({"s":"\u00e9"})", false}, {R"({"s":"\u001f"})", false},
+        {R"({"s":"\u000a"})", false}, {R"({"k\u0041":1})", false}, {R"({"s":"\ud83d\ude00"})", false},
+        {R"({"s":"\u0022"})", false}, {R"({"s":"\u0008"})", false}, {R"({"s":"\u000C"})", false},
+        {R"({"a":"x\"" })", false}, {R"({"s":"\u000B\u0000\u001F","t":"\\"})", true},
+        {R"("no object")", false}, {"7", false}, {"true", false}, {R"({"a":1},null)", false},
+        {R"({"a":1},{"b":2},{ "c":3})", false},  // only the last is not compact: no line twice
+    };
+    // Every byte the writer escapes, as it escapes it, and with the hex in lower case.
+    std::string escapes, lowerHex;
+    for (char c = 0; c < 0x20; ++c) escapes += c;
+    escapes += "\"\\/";
+    escapes = "{\"all\":" + jsonString(escapes) + "}";
+    for (const char* hex : {"\\u000b", "\\u001a", "\\u001f"}) lowerHex += std::string(",{\"s\":\"") + hex + "\"}";
+    cases.push_back({escapes, true});
+    cases.push_back({lowerHex.substr(1), false});
+    for (const auto& c : cases) {
+        const std::string page = std::string("{\"odata.metadata\":\"m\",\"value\":[") + c.elements +
+                                 "],\"x-ms-continuation-NextPartitionKey\":\"1!k\"}";
+        rapidjson::StringBuffer copied, written;
+        PageScan fast, slow;
+        ASSERT_TRUE(streamPage(page.data(), page.size(), copied, fast, "x-ms-continuation-NextPartitionKey", "r"))
+            << c.elements;
+        ASSERT_TRUE(streamPage(page.data(), page.size(), written, slow, "x-ms-continuation-NextPartitionKey", "r",
+                               PageWriting::Writer));
+        EXPECT_EQ(std::string(copied.GetString(), copied.GetSize()), std::string(written.GetString(), written.GetSize()))
+            << c.elements;
+        EXPECT_EQ(fast.verbatim, c.copied) << c.elements;
+        EXPECT_FALSE(slow.verbatim);
+        EXPECT_EQ(fast.entities, slow.entities) << c.elements;
+        EXPECT_EQ(fast.nextPartitionKey, "1!k");
+    }
+    // A reply that is no page (or no JSON) is refused by both ways.
+    for (const char* text : {R"({"value":[{"a":1},{"b":]})", R"({"value":[{"a":1}]} x)", R"({"value":{"a":1}})"}) {
+        rapidjson::StringBuffer lines;
+        PageScan scan;
+        EXPECT_FALSE(streamPage(text, std::strlen(text), lines, scan, "p", "r")) << text;
+        EXPECT_FALSE(streamPage(text, std::strlen(text), lines, scan, "p", "r", PageWriting::Writer)) << text;
+    }
 }
 
 // The client-level cases (refused change set, cut, empty, too few or too many) are in batch_test.
