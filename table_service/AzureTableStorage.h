@@ -22,6 +22,7 @@
 
 namespace table_text {
 struct PageBuffers;
+struct BatchBuffers;
 }
 
 namespace App {
@@ -156,6 +157,12 @@ protected:
     AzureTableResponse execute(AzureTableRequest& request, unsigned int maxAttempts = 50);
 
 private:
+    // A boundary name for a batch body: the prefix, "_" and a lower-case UUID, a new one for
+    // every call (a random one drawn once per client, its last digits counting the calls).
+    std::string nextBoundary(const char* prefix);
+    // The working memory of batchInsert, kept from batch to batch.
+    std::unique_ptr<table_text::BatchBuffers> m_batchBuffers;
+
     // The transport alone, with the failure body filled in.
     AzureTableResponse send(AzureTableRequest& request, unsigned int maxAttempts);
     void log(const char* functionName, const std::string& message);

@@ -387,6 +387,25 @@ std::string jsonString(const std::string& text) {
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
+namespace {
+
+// jsonString(text + suffix) appended to `out`; the suffix needs no escaping. A text with nothing
+// to escape (the usual member name) is copied as it is, which is what the writer would write.
+void appendJsonString(std::string& out, const std::string& text, const char* suffix) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == '"' || c == '\\') {
+            out += jsonString(text + suffix);
+            return;
+        }
+    }
+    out += '"';
+    out += text;
+    out += suffix;
+    out += '"';
+}
+
+}  // namespace
+
 void deepCopy(rapidjson::Document& target, const rapidjson::Value& source) {
     rapidjson::Document fresh;
     CopyGenerator generator(source);
@@ -497,7 +516,7 @@ void appendAnnotated(std::string& out, const char* text, size_t size, const Enti
         if (typed) continue;
         out.append(text + copied, numbers[i].second - copied);
         out += ',';
-        out += jsonString(name + kType);
+        appendJsonString(out, name, kType);
         out += ":\"Edm.Double\"";
         copied = numbers[i].second;
     }
@@ -521,16 +540,21 @@ bool batchReplyConfirms(const std::string& body, size_t operations) {
     const char* const end = begin + body.size();
     // An operation response starts with its status line, e.g. "HTTP/1.1 204 No Content"; the
     // same text anywhere but at the start of a line is no status.
-    for (const char* at = begin; (at = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), "HTTP/", 5)));
-         at += 5) {
-        if (at != begin && at[-1] != '\n') continue;
+    auto confirms = [&](const char* at) {
         const char* lineEnd = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
         if (!lineEnd) lineEnd = end;
         const char* space = static_cast<const char*>(std::memchr(at, ' ', static_cast<size_t>(end - at)));
-        bool twoHundreds = space != nullptr && space + 3 < lineEnd && space[1] == '2' &&
-                           std::isdigit(static_cast<unsigned char>(space[2])) &&
-                           std::isdigit(static_cast<unsigned char>(space[3]));
-        if (!twoHundreds) return false;
+        return space != nullptr && space + 3 < lineEnd && space[1] == '2' &&
+               std::isdigit(static_cast<unsigned char>(space[2])) && std::isdigit(static_cast<unsigned char>(space[3]));
+    };
+    if (body.compare(0, 5, "HTTP/") == 0) {
+        if (!confirms(begin)) return false;
+        ++confirmed;
+    }
+    // Searched with the line feed before it: the longer the text, the further each step skips.
+    for (const char* at = begin; (at = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), "\nHTTP/", 6)));
+         at += 6) {
+        if (!confirms(at + 1)) return false;
         ++confirmed;
     }
     return confirmed == operations;

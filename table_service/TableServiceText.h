@@ -100,6 +100,16 @@ struct PageBuffers {
     std::string text;  // what is handed to the output
 };
 
+// The working memory of one client's batches, kept from batch to batch: a body of a hundred
+// operations is tens of kilobytes, and the entity scan's strings are reused for every entity.
+struct BatchBuffers {
+    std::string body;
+    std::string entity;  // an entity without its first member
+    EntityScan scan;
+    unsigned char boundaryBase[16] = {0};  // random, drawn once per client
+    unsigned long long boundaries = 0;     // boundaries named so far
+};
+
 // True when a batch reply body carries exactly `operations` operation responses and each of
 // them has a 2xx status. The service answers a batch with 202 even when its change set was
 // refused as a whole (then with one failed response); a reply cut short carries too few.

@@ -54,8 +54,9 @@ public:
     platform::Runtime& runtime() const { return m_runtime; }
 
 private:
-    // deadlineAt: a monotonicMs() value after which no attempt starts (0: none).
-    AzureTableResponse sendWithRetries(const AzureTableRequest& request, unsigned int maxAttempts,
+    // deadlineAt: a monotonicMs() value after which no attempt starts (0: none). `body` (the
+    // request's) is lent to the exchanges and given back, unchanged, before it returns.
+    AzureTableResponse sendWithRetries(const AzureTableRequest& request, std::string& body, unsigned int maxAttempts,
                                        unsigned int timeoutMs, unsigned long long deadlineAt);
 
     void debugLine(const std::string& message);
