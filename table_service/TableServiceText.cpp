@@ -3,6 +3,9 @@
 #include <cassert>
 #include <cctype>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -422,11 +425,20 @@ std::string keyLiteral(const std::string& key) {
 
 void appendKeyLiteral(std::string& out, const std::string& key) {
     static const char kHex[] = "0123456789ABCDEF";
-    for (unsigned char c : key) {
+    auto unreserved = [](unsigned char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+               c == '_' || c == '~';
+    };
+    // A key of unreserved bytes alone (the usual) is copied whole.
+    size_t plain = 0;
+    while (plain < key.size() && unreserved(static_cast<unsigned char>(key[plain]))) ++plain;
+    out.append(key, 0, plain);
+    for (size_t i = plain; i < key.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(key[i]);
         // The quote is doubled before encoding: '' becomes %27%27.
         if (c == '\'') {
             out += "%27%27";
-        } else if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+        } else if (unreserved(c)) {
             out += static_cast<char>(c);
         } else {
             out += '%';
@@ -436,12 +448,152 @@ void appendKeyLiteral(std::string& out, const std::string& key) {
     }
 }
 
-void scanEntity(const char* text, size_t size, EntityScan& scan) {
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The first byte at or after `at` that ends a run of plain string bytes: a quote, a backslash or
+// a control character (`end` when there is none). Sixteen bytes at a time where the CPU can.
+const char* plainRunEnd(const char* at, const char* end) {
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    while (end - at >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        // A byte is at most 0x1F when the unsigned maximum of it and 0x1F is 0x1F.
+        const __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                                          _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control));
+        const int mask = _mm_movemask_epi8(stop);
+        if (mask != 0) return at + __builtin_ctz(static_cast<unsigned>(mask));
+        at += 16;
+    }
+#endif
+    while (at < end) {
+        const unsigned char c = static_cast<unsigned char>(*at);
+        if (c == '"' || c == '\\' || c < 0x20) return at;
+        ++at;
+    }
+    return end;
+}
+
+// One pass over a flat entity as a backup stores it, without copying the text: one object of
+// string, number and literal members, no white space, no nesting, no \u escape in a string and
+// no escape at all in a member name or a key, numbers without exponent. Fills `scan` as the
+// library's reader would and returns true when the text is such an entity; false when it is not
+// (then `scan` holds anything): the reader decides those texts, valid or not.
+bool quickScan(const char* text, size_t size, EntityScan& scan) {
+    static const char kType[] = "@odata.type";
+    const size_t typeLength = sizeof kType - 1;
+    // Longer numbers may run into the reader's own limits; the reader takes them.
+    const size_t kMaxNumber = 200;
+    const char* at = text;
+    const char* const end = text + size;
+    if (at == end || *at != '{') return false;
+    if (++at < end && *at == '}') return ++at == end;
+    bool seenPartitionKey = false, seenRowKey = false;
+    while (true) {
+        if (at == end || *at != '"') return false;
+        const char* const name = ++at;
+        at = plainRunEnd(at, end);
+        if (at == end || *at != '"') return false;
+        const size_t nameLength = static_cast<size_t>(at - name);
+        if (++at == end || *at != ':' || ++at == end) return false;
+        enum { Other, PartitionKey, RowKey } kind = Other;
+        if (nameLength == 12 && std::memcmp(name, "PartitionKey", 12) == 0) kind = PartitionKey;
+        if (nameLength == 6 && std::memcmp(name, "RowKey", 6) == 0) kind = RowKey;
+        if (nameLength >= typeLength && std::memcmp(name + nameLength - typeLength, kType, typeLength) == 0)
+            scan.typeAnnotations.emplace_back(name, nameLength);
+
+        const char c = *at;
+        if (c == '"') {
+            const char* const value = ++at;
+            bool escaped = false;
+            while (true) {
+                at = plainRunEnd(at, end);
+                if (at == end) return false;
+                const unsigned char v = static_cast<unsigned char>(*at);
+                if (v == '"') break;
+                if (v < 0x20) return false;
+                if (v == '\\') {
+                    escaped = true;
+                    if (++at == end) return false;
+                    switch (*at) {
+                        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': break;
+                        default: return false;
+                    }
+                }
+                ++at;
+            }
+            const size_t valueLength = static_cast<size_t>(at - value);
+            ++at;
+            if (kind == PartitionKey && !seenPartitionKey) {
+                if (escaped) return false;
+                scan.hasPartitionKey = true;
+                scan.partitionKey.assign(value, valueLength);
+            } else if (kind == RowKey && !seenRowKey) {
+                if (escaped) return false;
+                scan.hasRowKey = true;
+                scan.rowKey.assign(value, valueLength);
+            }
+        } else if (c == '-' || isDigit(c)) {
+            const char* const number = at;
+            if (*at == '-' && ++at == end) return false;
+            if (*at == '0') {
+                ++at;
+            } else if (isDigit(*at)) {
+                while (at < end && isDigit(*at)) ++at;
+            } else {
+                return false;
+            }
+            bool floating = false;
+            if (at < end && *at == '.') {
+                floating = true;
+                if (++at == end || !isDigit(*at)) return false;
+                while (at < end && isDigit(*at)) ++at;
+            }
+            if (at < end && (*at == 'e' || *at == 'E')) return false;
+            if (static_cast<size_t>(at - number) > kMaxNumber) return false;
+            if (floating) scan.floatingNumbers.emplace_back(std::string(name, nameLength), static_cast<size_t>(at - text));
+        } else if (c == 't' && end - at >= 4 && std::memcmp(at, "true", 4) == 0) {
+            at += 4;
+        } else if (c == 'f' && end - at >= 5 && std::memcmp(at, "false", 5) == 0) {
+            at += 5;
+        } else if (c == 'n' && end - at >= 4 && std::memcmp(at, "null", 4) == 0) {
+            at += 4;
+        } else {
+            return false;
+        }
+        // Any value ends the look-up of its name: only the first member of a name counts.
+        if (kind == PartitionKey) seenPartitionKey = true;
+        if (kind == RowKey) seenRowKey = true;
+        if (at == end) return false;
+        if (*at == '}') return ++at == end;
+        if (*at++ != ',') return false;
+    }
+}
+
+void clearScan(EntityScan& scan) {
     scan.isObject = scan.hasPartitionKey = scan.hasRowKey = false;
     scan.partitionKey.clear();
     scan.rowKey.clear();
     scan.typeAnnotations.clear();
     scan.floatingNumbers.clear();
+}
+
+}  // namespace
+
+void scanEntity(const char* text, size_t size, EntityScan& scan) {
+    clearScan(scan);
+    if (quickScan(text, size, scan)) {
+        scan.isObject = true;
+        return;
+    }
+    scanEntityByReader(text, size, scan);
+}
+
+void scanEntityByReader(const char* text, size_t size, EntityScan& scan) {
+    clearScan(scan);
     // Parsed in place in a copy: the fastest way through rapidjson's reader (strings are scanned
     // 16 bytes at a time and not copied), and the text itself stays as it is.
     scan.scratch.assign(text, size);
