@@ -69,6 +69,11 @@ std::string AzureTableStorage::nextBoundary(const char* prefix) {
 
 AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const std::string& table,
                                                                            std::vector<std::string> entities) {
+    return batchInsertInPlace(table, entities);
+}
+
+AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsertInPlace(const std::string& table,
+                                                                                  std::vector<std::string>& entities) {
     static const char* const fn = "batchInsert";
     // The payload of every batch would be copied and scrubbed for a log nobody reads.
     const bool logging = m_environment->logEnabled();
@@ -104,6 +109,13 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
         addContentType(body, changesetBoundary);
         // The two closing boundary lines, "--name--\n" each, count towards the size limit too.
         const size_t closingBytes = changesetBoundary.size() + batchBoundary.size() + 10;
+        // Every operation begins alike, up to its partition key.
+        std::string operationHead;
+        addBoundary(operationHead, changesetBoundary, false);
+        addMimeChangesetHeaders(operationHead);
+        operationHead += requestLine;
+        operationHead += table;
+        operationHead += "(PartitionKey='";
         std::string batchKey = table_text::scanEntity(entities[it]).partitionKey;
         log(fn, "Preparing request for batchInsert");
         batchItems.clear();
@@ -132,11 +144,7 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
             }
 
             const size_t before = body.size();
-            addBoundary(body, changesetBoundary, false);
-            addMimeChangesetHeaders(body);
-            body += requestLine;
-            body += table;
-            body += "(PartitionKey='";
+            body += operationHead;
             table_text::appendKeyLiteral(body, scan.partitionKey);
             body += "',RowKey='";
             table_text::appendKeyLiteral(body, scan.rowKey);

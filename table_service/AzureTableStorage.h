@@ -133,6 +133,10 @@ public:
     int insertOrReplaceEntity(const std::string& table, std::string entity);
     AzureTableOutcome<std::vector<std::string>> batchInsert(const std::string& table,
                                                             std::vector<std::string> entities);
+    // The same over the caller's lines: those not written are moved out of `entities` into the
+    // outcome; the written ones are left there as they were, so their storage can be used again.
+    AzureTableOutcome<std::vector<std::string>> batchInsertInPlace(const std::string& table,
+                                                                   std::vector<std::string>& entities);
     static std::string removeOdataTag(std::string entity);
     static std::string generate_boundary_name(std::string prefix);
     static void addBoundary(std::string& body, std::string name, bool last);

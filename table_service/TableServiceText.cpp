@@ -622,22 +622,39 @@ EntityScan scanEntity(const std::string& text) {
 std::string partitionKeyOf(const std::string& text) { return scanEntity(text).partitionKey; }
 
 std::string partitionGroupOf(const std::string& text) {
-    // In valid JSON an unescaped quote always delimits a string, so "PartitionKey": right after
-    // the opening brace or a comma, with nothing nested before it, is a top-level member name;
-    // and a key without a backslash reads as its raw text.
-    static const char kMember[] = "\"PartitionKey\":\"";
-    const size_t memberLength = sizeof kMember - 1;
-    if (text.size() > memberLength && text[0] == '{') {
-        // (Plain loops: find_first_of looks each byte up in its set with a call of its own.)
-        size_t at = text.find(kMember, 1, memberLength - 1);  // the name and its colon
-        bool nested = false;
-        for (size_t i = 1; i < at && i < text.size() && !nested; ++i) nested = text[i] == '{' || text[i] == '[';
-        if (at != std::string::npos && !nested && (text[at - 1] == '{' || text[at - 1] == ',') &&
-            at + memberLength <= text.size() && text[at + memberLength - 1] == '"') {
-            size_t begin = at + memberLength, end = begin;
-            while (end < text.size() && text[end] != '"' && text[end] != '\\') ++end;
-            if (end < text.size() && text[end] == '"') return text.substr(begin, end - begin);
+    // Walks the top-level members up to the first one named PartitionKey: when its value is a
+    // string without escapes, that is the key as the full scan reads it. Whatever else comes
+    // first (white space, nesting, an escape in a name, a key of another type) is left to the
+    // full scan.
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    if (at == end || *at++ != '{') return partitionKeyOf(text);
+    while (at < end && *at == '"') {
+        const char* const name = ++at;
+        at = plainRunEnd(at, end);
+        if (at == end || *at != '"') break;
+        const bool isKey = at - name == 12 && std::memcmp(name, "PartitionKey", 12) == 0;
+        if (++at == end || *at != ':' || ++at == end) break;
+        if (*at == '"') {
+            const char* const value = ++at;
+            bool escaped = false;
+            while ((at = plainRunEnd(at, end)) < end && *at == '\\') {
+                escaped = true;
+                at = end - at > 2 ? at + 2 : end;
+            }
+            if (at == end || *at != '"') break;
+            if (isKey) {
+                if (escaped) break;
+                return std::string(value, static_cast<size_t>(at - value));
+            }
+            ++at;
+        } else {
+            if (isKey) break;
+            // A number or a literal runs to the next comma or brace.
+            while (at < end && *at != ',' && *at != '}' && *at != '{' && *at != '[' && *at != '"') ++at;
         }
+        if (at == end || *at != ',') break;
+        ++at;
     }
     return partitionKeyOf(text);
 }
@@ -699,14 +716,11 @@ bool batchReplyConfirms(const std::string& body, size_t operations) {
         return space != nullptr && space + 3 < lineEnd && space[1] == '2' &&
                std::isdigit(static_cast<unsigned char>(space[2])) && std::isdigit(static_cast<unsigned char>(space[3]));
     };
-    if (body.compare(0, 5, "HTTP/") == 0) {
-        if (!confirms(begin)) return false;
-        ++confirmed;
-    }
-    // Searched with the line feed before it: the longer the text, the further each step skips.
-    for (const char* at = begin; (at = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), "\nHTTP/", 6)));
-         at += 6) {
-        if (!confirms(at + 1)) return false;
+    // Found by their first letter, which stands rarely elsewhere in a reply.
+    for (const char* at = begin; (at = static_cast<const char*>(std::memchr(at, 'H', static_cast<size_t>(end - at))));
+         ++at) {
+        if ((at != begin && at[-1] != '\n') || end - at < 5 || std::memcmp(at, "HTTP/", 5) != 0) continue;
+        if (!confirms(at)) return false;
         ++confirmed;
     }
     return confirmed == operations;

@@ -64,6 +64,13 @@ TEST(EntityScan, PartitionGroupsAreThePartitionKeys) {
              "{\"s\":\"a\\\",\\\"PartitionKey\\\":\\\"fake\",\"PartitionKey\":\"real\"}",
              "{ \"PartitionKey\" : \"spaced\" }",
              "{\"RowKey\":\"only\"}",
+             "{\"Partition\\u004bey\":\"escaped name\",\"PartitionKey\":\"second\"}",
+             "{\"odata.etag\":\"W/\\\"datetime'2024-01-01T00%3A00%3A00.1Z'\\\"\",\"n\":-1.5,\"b\":true,\"PartitionKey\":\"after values\"}",
+             "{\"s\":\"\\\\\",\"PartitionKey\":\"after a backslash\"}",
+             "{\"n\":[1],\"PartitionKey\":\"after a list\"}",
+             "{\"PartitionKey\":\"p\\u0041\"}",
+             "{\"PartitionKey\":\"cut",
+             "{\"s\":\"tab\there\",\"PartitionKey\":\"x\"}",
          })
         EXPECT_EQ(partitionGroupOf(text), partitionKeyOf(text)) << text;
     for (const std::string key : {"", "plain-._~09AZaz", "it's", "''", "50% off +&x=\xC3\xA9/?#"})
