@@ -186,7 +186,7 @@ AzureTableResponse AzureTableRequestService::sendWithRetries(const AzureTableReq
 
         exchange.headers = request.headers;
         std::string signingError;
-        if (!signRequest(exchange.headers, exchange.method, exchange.url, request.signing, static_cast<std::time_t>(m_runtime.wallSeconds()),
+        if (!m_signer.sign(exchange.headers, exchange.method, exchange.url, request.signing, static_cast<std::time_t>(m_runtime.wallSeconds()),
                          &signingError)) {
             return giveUp("InvalidAccessKey", signingError);
         }

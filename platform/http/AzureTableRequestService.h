@@ -14,6 +14,7 @@
 
 #include "platform/http/AzureTableRequest.h"
 #include "platform/http/HttpClient.h"
+#include "platform/http/SharedKey.h"
 #include "platform/util/Export.h"
 
 namespace platform {
@@ -63,6 +64,7 @@ private:
 
     platform::Runtime& m_runtime;
     std::unique_ptr<platform::http::HttpClient> m_client;
+    platform::http::SharedKeySigner m_signer;
     std::minstd_rand m_random;
     long long m_lastReplyTime = 0;
     unsigned long long m_deadlineMs = 0;  // of the request under way
