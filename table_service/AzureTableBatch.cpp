@@ -139,6 +139,7 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsertInPlac
                 // member is gone): hand it back and go on, so that the call always gets through.
                 log(fn, "Item is not an entity with a usable PartitionKey; left pending");
                 pendingItems.push_back(std::move(entities[it]));
+                entities[it].clear();
                 if (++it < entities.size()) batchKey = table_text::scanEntity(entities[it]).partitionKey;
                 continue;
             }
@@ -181,7 +182,10 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsertInPlac
         } else {
             log(fn, "Items insert failed");
             if (logging) log(fn, "Batch reply " + std::to_string(response.status) + ": " + response.body);
-            for (size_t index : batchItems) pendingItems.push_back(std::move(entities[index]));
+            for (size_t index : batchItems) {
+                pendingItems.push_back(std::move(entities[index]));
+                entities[index].clear();
+            }
         }
         batchItems.clear();
     }

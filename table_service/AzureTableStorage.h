@@ -134,7 +134,8 @@ public:
     AzureTableOutcome<std::vector<std::string>> batchInsert(const std::string& table,
                                                             std::vector<std::string> entities);
     // The same over the caller's lines: those not written are moved out of `entities` into the
-    // outcome; the written ones are left there as they were, so their storage can be used again.
+    // outcome (and left empty there); the written ones are left as they were, so their storage
+    // can be used again.
     AzureTableOutcome<std::vector<std::string>> batchInsertInPlace(const std::string& table,
                                                                    std::vector<std::string>& entities);
     static std::string removeOdataTag(std::string entity);

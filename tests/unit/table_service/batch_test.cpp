@@ -131,6 +131,15 @@ TEST_F(BatchTest, ABatchNotConfirmedComesBackPending) {
     EXPECT_EQ(operationsIn(transport->request(1)), 1u);
     ASSERT_TRUE(outcome.result);
     EXPECT_EQ(*outcome.result, std::vector<std::string>{huge});
+
+    // In place, the written lines stay as they were and the refused ones leave an empty line.
+    transport->reply(202, batchReply({204}));
+    transport->reply(413, errorBody("RequestBodyTooLarge"));
+    std::vector<std::string> lines{line("p", "1"), huge, line("p", "2")};
+    outcome = client.batchInsertInPlace("t", lines);
+    ASSERT_TRUE(outcome.result);
+    EXPECT_EQ(*outcome.result, std::vector<std::string>{huge});
+    EXPECT_EQ(lines, (std::vector<std::string>{line("p", "1"), "", line("p", "2")}));
 }
 
 TEST_F(BatchTest, BatchesAreCutBeforeTheirBodyPassesFourMiB) {
