@@ -72,6 +72,10 @@ public:
     // A lane is woken when this much is queued for it (or the dealing ended), not for every line:
     // its batches stay full and the threads are not switched in and out for each line.
     static constexpr size_t kWakeLines = 500;
+    // Written lines go back to the reader, which reads the next lines into them: no line is
+    // allocated on one thread and freed on another. At most this many are kept, none larger.
+    static constexpr size_t kSpareLines = kLaneLines;
+    static constexpr size_t kSpareLineBytes = 2048;
 
     explicit Replay(const ReplayTask& task) : m_task(task), m_env(task.environment) {
         for (size_t i = 0; i < AzureTableRestoreRunner::kReplayConnections; ++i) m_lanes.emplace_back(new Lane);
@@ -87,7 +91,7 @@ public:
                 m_env->logMessage(m_task.functionName, "Empty line");
                 continue;
             }
-            if (!deal(std::move(line))) {
+            if (!deal(line)) {
                 dealt = false;
                 break;
             }
@@ -120,9 +124,10 @@ private:
         bool ready() const { return queue.size() >= kWakeLines || queuedBytes >= kLaneBytes; }
     };
 
-    // Puts the line into its partition's lane, waiting while that lane is full. False once a lane
-    // has failed: the replay stops reading.
-    bool deal(std::string line) {
+    // Moves the line into its partition's lane, waiting while that lane is full, and leaves a
+    // spare line (a written one, its storage kept) or an empty one in its place. False once a
+    // lane has failed: the replay stops reading.
+    bool deal(std::string& line) {
         std::string partition = table_text::partitionGroupOf(line);
         std::unique_lock<std::mutex> lock(m_mutex);
         auto found = m_partitions.find(partition);
@@ -145,6 +150,10 @@ private:
         const bool wasReady = lane.ready();
         lane.queuedBytes += line.size();
         lane.queue.push_back(std::move(line));
+        if (!m_spares.empty()) {
+            line.swap(m_spares.back());
+            m_spares.pop_back();
+        }
         if (!lane.thread.joinable()) {
             lane.client.reset(new AzureTableStorage(*m_task.credentials, *m_env));
             lane.thread = std::thread([this, index] { work(index); });
@@ -173,10 +182,11 @@ private:
     // its queue is empty, or it fails.
     void work(size_t index) {
         Lane& lane = *m_lanes[index];
-        std::vector<std::string> lines;
+        std::vector<std::string> lines, written;
         std::vector<Run> runs;
         while (true) {
             lines.clear();
+            written.clear();
             runs.clear();
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
@@ -200,10 +210,14 @@ private:
                 lane.working = lines.size();
                 if (m_readerWaits) m_room.notify_one();
             }
-            const bool written = write(*lane.client, lines);
+            const bool done = write(*lane.client, lines, written);
             std::lock_guard<std::mutex> lock(m_mutex);
             lane.working = 0;
-            if (!written) {
+            for (std::string& line : written) {
+                if (m_spares.size() >= kSpareLines) break;
+                if (line.capacity() <= kSpareLineBytes) m_spares.push_back(std::move(line));
+            }
+            if (!done) {
                 m_failed = true;
                 m_room.notify_one();
                 for (auto& other : m_lanes) other->wake.notify_one();
@@ -216,10 +230,10 @@ private:
         }
     }
 
-    // Writes the lines, resubmitting those the service refused with growing pauses. False (and
-    // the reason reported) when some could not be written.
-    bool write(AzureTableStorage& client, std::vector<std::string>& pending) {
-        if (!submit(client, pending)) return false;
+    // Writes the lines, resubmitting those the service refused with growing pauses; the written
+    // ones are moved to `written`. False (and the reason reported) when some could not be written.
+    bool write(AzureTableStorage& client, std::vector<std::string>& pending, std::vector<std::string>& written) {
+        if (!submit(client, pending, written)) return false;
         platform::Backoff backoff(
             m_env->runtime(), [](unsigned int retry) { return pauseBeforeResubmission(static_cast<int>(retry) - 1); },
             AzureTableRestoreRunner::kMaxResubmissions);
@@ -239,17 +253,19 @@ private:
                     return false;
             }
             m_env->logMessage(m_task.functionName, "Some more items to be restored");
-            if (!submit(client, pending)) return false;
+            if (!submit(client, pending, written)) return false;
         }
         return true;
     }
 
-    // One batch call; `pending` becomes what it did not write. The lines are moved into the call,
-    // which hands back every line it did not write; a call that reports an error instead has lost
-    // them, and the lane fails.
-    bool submit(AzureTableStorage& client, std::vector<std::string>& pending) {
+    // One batch call; `pending` becomes what it did not write, the written lines go to `written`.
+    // The call moves every line it did not write into its outcome; a call that reports an error
+    // instead has lost them, and the lane fails.
+    bool submit(AzureTableStorage& client, std::vector<std::string>& pending, std::vector<std::string>& written) {
         const size_t count = pending.size();
-        auto outcome = client.batchInsert(m_task.destinationTable, std::move(pending));
+        auto outcome = client.batchInsertInPlace(m_task.destinationTable, pending);
+        for (std::string& line : pending)
+            if (!line.empty()) written.push_back(std::move(line));
         pending.clear();
         if (outcome.errorKind != 0) {
             logAndReport(m_env, m_task.functionName,
@@ -277,6 +293,7 @@ private:
     bool m_readerWaits = false;
     std::vector<std::unique_ptr<Lane>> m_lanes;
     std::unordered_map<std::string, InLane> m_partitions;  // partitions with lines in a lane
+    std::vector<std::string> m_spares;  // written lines, for the reader to read into
     bool m_closed = false, m_failed = false;
 };
 

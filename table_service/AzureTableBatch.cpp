@@ -2,6 +2,7 @@
 #include <uuid/uuid.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "table_service/AzureTableStorage.h"
 #include "table_service/TableServiceText.h"
@@ -51,41 +52,70 @@ void AzureTableStorage::addMimeChangesetHeaders(std::string& body) {
     body += "Content-Type: application/http\nContent-Transfer-Encoding: binary\n\n";
 }
 
+std::string AzureTableStorage::nextBoundary(const char* prefix) {
+    table_text::BatchBuffers& buffers = *m_batchBuffers;
+    uuid_t id;
+    std::memcpy(id, buffers.boundaryBase, sizeof id);
+    // The last six bytes (the UUID's node) count the boundaries; version and variant stay.
+    const unsigned long long count = ++buffers.boundaries;
+    for (int i = 0; i < 6; ++i) id[15 - i] ^= static_cast<unsigned char>(count >> (8 * i));
+    char text[37];
+    uuid_unparse_lower(id, text);
+    std::string name = prefix;
+    name += '_';
+    name += text;
+    return name;
+}
+
 AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const std::string& table,
                                                                            std::vector<std::string> entities) {
+    return batchInsertInPlace(table, entities);
+}
+
+AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsertInPlace(const std::string& table,
+                                                                                  std::vector<std::string>& entities) {
     static const char* const fn = "batchInsert";
     // The payload of every batch would be copied and scrubbed for a log nobody reads.
     const bool logging = m_environment->logEnabled();
+    if (!m_batchBuffers) {
+        m_batchBuffers.reset(new table_text::BatchBuffers);
+        uuid_generate(m_batchBuffers->boundaryBase);
+    }
+    table_text::BatchBuffers& buffers = *m_batchBuffers;
     AzureTableRequest batchRequest = baseRequest("batch");
     batchRequest.path = "$batch";
-    AzureTableRequest operationTemplate = baseRequest("insert/replace");
-    operationTemplate.headers["Accept"] = "application/json;odata=minimalmetadata";
-    operationTemplate.headers["Accept-Charset"] = "UTF-8";
-    operationTemplate.headers["Content-Type"] = "application/json";
-    // Each operation is the template's rendering (AzureTableRequest::toString) with its own path
-    // and body; everything around those two is the same for all, so it is rendered once here and
-    // each operation is written straight into the batch body.
-    const std::string rendered = operationTemplate.toString();  // "PUT <base>\n<headers>\n\n"
-    const std::string requestLine = operationTemplate.method + " " + operationTemplate.url();
-    const std::string headerBlock =
-        rendered.substr(requestLine.size(), rendered.size() - requestLine.size() - 1);  // "\n<headers>\n"
+    // Each operation carries only what the service reads from it: its request line, the reply
+    // format it accepts, its body's type and the protocol version (the batch request itself
+    // carries the service version and the signature).
+    const std::string requestLine = "PUT " + baseRequest("insert/replace").url();
+    static const char kOperationHeaders[] =
+        " HTTP/1.1\nAccept: application/json;odata=minimalmetadata\nContent-Type: application/json\n"
+        "DataServiceVersion: 3.0;NetFx\n\n";
 
     std::vector<std::string> pendingItems;
     std::vector<size_t> batchItems;  // indices into `entities`
-    table_text::EntityScan scan;
-    std::string clean;
+    table_text::EntityScan& scan = buffers.scan;
+    std::string& clean = buffers.entity;
     size_t it = 0;
     while (it < entities.size()) {
-        const std::string batchBoundary = generate_boundary_name("batch");
-        const std::string changesetBoundary = generate_boundary_name("changeset");
+        const std::string batchBoundary = nextBoundary("batch");
+        const std::string changesetBoundary = nextBoundary("changeset");
         batchRequest.headers["Content-Type"] = "multipart/mixed; boundary=" + batchBoundary;
-        std::string body;
+        std::string& body = buffers.body;
+        body.clear();
         // A hundred operations of a few hundred bytes each: room for a typical batch at once.
-        body.reserve(std::min(kMaxBatchBytes, size_t(256) << 10));
+        body.reserve(std::min(kMaxBatchBytes, size_t(128) << 10));
         addBoundary(body, batchBoundary, false);
         addContentType(body, changesetBoundary);
         // The two closing boundary lines, "--name--\n" each, count towards the size limit too.
         const size_t closingBytes = changesetBoundary.size() + batchBoundary.size() + 10;
+        // Every operation begins alike, up to its partition key.
+        std::string operationHead;
+        addBoundary(operationHead, changesetBoundary, false);
+        addMimeChangesetHeaders(operationHead);
+        operationHead += requestLine;
+        operationHead += table;
+        operationHead += "(PartitionKey='";
         std::string batchKey = table_text::scanEntity(entities[it]).partitionKey;
         log(fn, "Preparing request for batchInsert");
         batchItems.clear();
@@ -109,21 +139,18 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
                 // member is gone): hand it back and go on, so that the call always gets through.
                 log(fn, "Item is not an entity with a usable PartitionKey; left pending");
                 pendingItems.push_back(std::move(entities[it]));
+                entities[it].clear();
                 if (++it < entities.size()) batchKey = table_text::scanEntity(entities[it]).partitionKey;
                 continue;
             }
 
             const size_t before = body.size();
-            addBoundary(body, changesetBoundary, false);
-            addMimeChangesetHeaders(body);
-            body += requestLine;
-            body += table;
-            body += "(PartitionKey='";
+            body += operationHead;
             table_text::appendKeyLiteral(body, scan.partitionKey);
             body += "',RowKey='";
             table_text::appendKeyLiteral(body, scan.rowKey);
-            body += "') HTTP/1.1";
-            body += headerBlock;
+            body += "')";
+            body.append(kOperationHeaders, sizeof kOperationHeaders - 1);
             table_text::appendAnnotated(body, clean.data(), clean.size(), scan);
             body += '\n';
             if (!batchItems.empty() && body.size() + closingBytes > kMaxBatchBytes) {
@@ -139,10 +166,14 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
 
         addBoundary(body, changesetBoundary, true);
         addBoundary(body, batchBoundary, true);
-        batchRequest.body = std::move(body);
-        if (logging) log(fn, "Payload: " + batchRequest.body);
+        if (logging) log(fn, "Payload: " + body);
+        // Lent to the request for the call and taken back after it: the buffer is kept.
+        batchRequest.body.swap(body);
         batchRequest.headers.erase("Authorization");
         AzureTableResponse response = execute(batchRequest);
+        batchRequest.body.swap(body);
+        // A body grown for very large entities is not kept.
+        if (body.capacity() > (size_t(1) << 20)) std::string().swap(body);
         // 202 only says that the batch was read; a refused change set is reported inside it, and
         // then none of its operations took effect. Only a reply that confirms every operation
         // counts them as written.
@@ -151,7 +182,10 @@ AzureTableOutcome<std::vector<std::string>> AzureTableStorage::batchInsert(const
         } else {
             log(fn, "Items insert failed");
             if (logging) log(fn, "Batch reply " + std::to_string(response.status) + ": " + response.body);
-            for (size_t index : batchItems) pendingItems.push_back(std::move(entities[index]));
+            for (size_t index : batchItems) {
+                pendingItems.push_back(std::move(entities[index]));
+                entities[index].clear();
+            }
         }
         batchItems.clear();
     }

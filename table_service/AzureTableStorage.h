@@ -23,6 +23,7 @@
 
 namespace table_text {
 struct PageBuffers;
+struct BatchBuffers;
 }
 namespace table_service {
 class PageReadAhead;
@@ -152,6 +153,11 @@ public:
                      bool* existed = nullptr);
     AzureTableOutcome<std::vector<std::string>> batchInsert(const std::string& table,
                                                             std::vector<std::string> entities);
+    // The same over the caller's lines: those not written are moved out of `entities` into the
+    // outcome (and left empty there); the written ones are left as they were, so their storage
+    // can be used again.
+    AzureTableOutcome<std::vector<std::string>> batchInsertInPlace(const std::string& table,
+                                                                   std::vector<std::string>& entities);
     static std::string removeOdataTag(std::string entity);
     static std::string generate_boundary_name(std::string prefix);
     static void addBoundary(std::string& body, std::string name, bool last);
@@ -176,6 +182,12 @@ protected:
     AzureTableResponse execute(AzureTableRequest& request, unsigned int maxAttempts = 50);
 
 private:
+    // A boundary name for a batch body: the prefix, "_" and a lower-case UUID, a new one for
+    // every call (a random one drawn once per client, its last digits counting the calls).
+    std::string nextBoundary(const char* prefix);
+    // The working memory of batchInsert, kept from batch to batch.
+    std::unique_ptr<table_text::BatchBuffers> m_batchBuffers;
+
     // The transport alone, with the failure body filled in.
     AzureTableResponse send(AzureTableRequest& request, unsigned int maxAttempts);
     void log(const char* functionName, const std::string& message);

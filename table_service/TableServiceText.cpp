@@ -3,6 +3,9 @@
 #include <cassert>
 #include <cctype>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -524,6 +527,25 @@ std::string jsonString(const std::string& text) {
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
+namespace {
+
+// jsonString(text + suffix) appended to `out`; the suffix needs no escaping. A text with nothing
+// to escape (the usual member name) is copied as it is, which is what the writer would write.
+void appendJsonString(std::string& out, const std::string& text, const char* suffix) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == '"' || c == '\\') {
+            out += jsonString(text + suffix);
+            return;
+        }
+    }
+    out += '"';
+    out += text;
+    out += suffix;
+    out += '"';
+}
+
+}  // namespace
+
 void deepCopy(rapidjson::Document& target, const rapidjson::Value& source) {
     rapidjson::Document fresh;
     CopyGenerator generator(source);
@@ -540,11 +562,20 @@ std::string keyLiteral(const std::string& key) {
 
 void appendKeyLiteral(std::string& out, const std::string& key) {
     static const char kHex[] = "0123456789ABCDEF";
-    for (unsigned char c : key) {
+    auto unreserved = [](unsigned char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+               c == '_' || c == '~';
+    };
+    // A key of unreserved bytes alone (the usual) is copied whole.
+    size_t plain = 0;
+    while (plain < key.size() && unreserved(static_cast<unsigned char>(key[plain]))) ++plain;
+    out.append(key, 0, plain);
+    for (size_t i = plain; i < key.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(key[i]);
         // The quote is doubled before encoding: '' becomes %27%27.
         if (c == '\'') {
             out += "%27%27";
-        } else if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+        } else if (unreserved(c)) {
             out += static_cast<char>(c);
         } else {
             out += '%';
@@ -554,12 +585,152 @@ void appendKeyLiteral(std::string& out, const std::string& key) {
     }
 }
 
-void scanEntity(const char* text, size_t size, EntityScan& scan) {
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The first byte at or after `at` that ends a run of plain string bytes: a quote, a backslash or
+// a control character (`end` when there is none). Sixteen bytes at a time where the CPU can.
+const char* plainRunEnd(const char* at, const char* end) {
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    while (end - at >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        // A byte is at most 0x1F when the unsigned maximum of it and 0x1F is 0x1F.
+        const __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                                          _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control));
+        const int mask = _mm_movemask_epi8(stop);
+        if (mask != 0) return at + __builtin_ctz(static_cast<unsigned>(mask));
+        at += 16;
+    }
+#endif
+    while (at < end) {
+        const unsigned char c = static_cast<unsigned char>(*at);
+        if (c == '"' || c == '\\' || c < 0x20) return at;
+        ++at;
+    }
+    return end;
+}
+
+// One pass over a flat entity as a backup stores it, without copying the text: one object of
+// string, number and literal members, no white space, no nesting, no \u escape in a string and
+// no escape at all in a member name or a key, numbers without exponent. Fills `scan` as the
+// library's reader would and returns true when the text is such an entity; false when it is not
+// (then `scan` holds anything): the reader decides those texts, valid or not.
+bool quickScan(const char* text, size_t size, EntityScan& scan) {
+    static const char kType[] = "@odata.type";
+    const size_t typeLength = sizeof kType - 1;
+    // Longer numbers may run into the reader's own limits; the reader takes them.
+    const size_t kMaxNumber = 200;
+    const char* at = text;
+    const char* const end = text + size;
+    if (at == end || *at != '{') return false;
+    if (++at < end && *at == '}') return ++at == end;
+    bool seenPartitionKey = false, seenRowKey = false;
+    while (true) {
+        if (at == end || *at != '"') return false;
+        const char* const name = ++at;
+        at = plainRunEnd(at, end);
+        if (at == end || *at != '"') return false;
+        const size_t nameLength = static_cast<size_t>(at - name);
+        if (++at == end || *at != ':' || ++at == end) return false;
+        enum { Other, PartitionKey, RowKey } kind = Other;
+        if (nameLength == 12 && std::memcmp(name, "PartitionKey", 12) == 0) kind = PartitionKey;
+        if (nameLength == 6 && std::memcmp(name, "RowKey", 6) == 0) kind = RowKey;
+        if (nameLength >= typeLength && std::memcmp(name + nameLength - typeLength, kType, typeLength) == 0)
+            scan.typeAnnotations.emplace_back(name, nameLength);
+
+        const char c = *at;
+        if (c == '"') {
+            const char* const value = ++at;
+            bool escaped = false;
+            while (true) {
+                at = plainRunEnd(at, end);
+                if (at == end) return false;
+                const unsigned char v = static_cast<unsigned char>(*at);
+                if (v == '"') break;
+                if (v < 0x20) return false;
+                if (v == '\\') {
+                    escaped = true;
+                    if (++at == end) return false;
+                    switch (*at) {
+                        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': break;
+                        default: return false;
+                    }
+                }
+                ++at;
+            }
+            const size_t valueLength = static_cast<size_t>(at - value);
+            ++at;
+            if (kind == PartitionKey && !seenPartitionKey) {
+                if (escaped) return false;
+                scan.hasPartitionKey = true;
+                scan.partitionKey.assign(value, valueLength);
+            } else if (kind == RowKey && !seenRowKey) {
+                if (escaped) return false;
+                scan.hasRowKey = true;
+                scan.rowKey.assign(value, valueLength);
+            }
+        } else if (c == '-' || isDigit(c)) {
+            const char* const number = at;
+            if (*at == '-' && ++at == end) return false;
+            if (*at == '0') {
+                ++at;
+            } else if (isDigit(*at)) {
+                while (at < end && isDigit(*at)) ++at;
+            } else {
+                return false;
+            }
+            bool floating = false;
+            if (at < end && *at == '.') {
+                floating = true;
+                if (++at == end || !isDigit(*at)) return false;
+                while (at < end && isDigit(*at)) ++at;
+            }
+            if (at < end && (*at == 'e' || *at == 'E')) return false;
+            if (static_cast<size_t>(at - number) > kMaxNumber) return false;
+            if (floating) scan.floatingNumbers.emplace_back(std::string(name, nameLength), static_cast<size_t>(at - text));
+        } else if (c == 't' && end - at >= 4 && std::memcmp(at, "true", 4) == 0) {
+            at += 4;
+        } else if (c == 'f' && end - at >= 5 && std::memcmp(at, "false", 5) == 0) {
+            at += 5;
+        } else if (c == 'n' && end - at >= 4 && std::memcmp(at, "null", 4) == 0) {
+            at += 4;
+        } else {
+            return false;
+        }
+        // Any value ends the look-up of its name: only the first member of a name counts.
+        if (kind == PartitionKey) seenPartitionKey = true;
+        if (kind == RowKey) seenRowKey = true;
+        if (at == end) return false;
+        if (*at == '}') return ++at == end;
+        if (*at++ != ',') return false;
+    }
+}
+
+void clearScan(EntityScan& scan) {
     scan.isObject = scan.hasPartitionKey = scan.hasRowKey = false;
     scan.partitionKey.clear();
     scan.rowKey.clear();
     scan.typeAnnotations.clear();
     scan.floatingNumbers.clear();
+}
+
+}  // namespace
+
+void scanEntity(const char* text, size_t size, EntityScan& scan) {
+    clearScan(scan);
+    if (quickScan(text, size, scan)) {
+        scan.isObject = true;
+        return;
+    }
+    scanEntityByReader(text, size, scan);
+}
+
+void scanEntityByReader(const char* text, size_t size, EntityScan& scan) {
+    clearScan(scan);
     // Parsed in place in a copy: the fastest way through rapidjson's reader (strings are scanned
     // 16 bytes at a time and not copied), and the text itself stays as it is.
     scan.scratch.assign(text, size);
@@ -588,22 +759,39 @@ EntityScan scanEntity(const std::string& text) {
 std::string partitionKeyOf(const std::string& text) { return scanEntity(text).partitionKey; }
 
 std::string partitionGroupOf(const std::string& text) {
-    // In valid JSON an unescaped quote always delimits a string, so "PartitionKey": right after
-    // the opening brace or a comma, with nothing nested before it, is a top-level member name;
-    // and a key without a backslash reads as its raw text.
-    static const char kMember[] = "\"PartitionKey\":\"";
-    const size_t memberLength = sizeof kMember - 1;
-    if (text.size() > memberLength && text[0] == '{') {
-        // (Plain loops: find_first_of looks each byte up in its set with a call of its own.)
-        size_t at = text.find(kMember, 1, memberLength - 1);  // the name and its colon
-        bool nested = false;
-        for (size_t i = 1; i < at && i < text.size() && !nested; ++i) nested = text[i] == '{' || text[i] == '[';
-        if (at != std::string::npos && !nested && (text[at - 1] == '{' || text[at - 1] == ',') &&
-            at + memberLength <= text.size() && text[at + memberLength - 1] == '"') {
-            size_t begin = at + memberLength, end = begin;
-            while (end < text.size() && text[end] != '"' && text[end] != '\\') ++end;
-            if (end < text.size() && text[end] == '"') return text.substr(begin, end - begin);
+    // Walks the top-level members up to the first one named PartitionKey: when its value is a
+    // string without escapes, that is the key as the full scan reads it. Whatever else comes
+    // first (white space, nesting, an escape in a name, a key of another type) is left to the
+    // full scan.
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    if (at == end || *at++ != '{') return partitionKeyOf(text);
+    while (at < end && *at == '"') {
+        const char* const name = ++at;
+        at = plainRunEnd(at, end);
+        if (at == end || *at != '"') break;
+        const bool isKey = at - name == 12 && std::memcmp(name, "PartitionKey", 12) == 0;
+        if (++at == end || *at != ':' || ++at == end) break;
+        if (*at == '"') {
+            const char* const value = ++at;
+            bool escaped = false;
+            while ((at = plainRunEnd(at, end)) < end && *at == '\\') {
+                escaped = true;
+                at = end - at > 2 ? at + 2 : end;
+            }
+            if (at == end || *at != '"') break;
+            if (isKey) {
+                if (escaped) break;
+                return std::string(value, static_cast<size_t>(at - value));
+            }
+            ++at;
+        } else {
+            if (isKey) break;
+            // A number or a literal runs to the next comma or brace.
+            while (at < end && *at != ',' && *at != '}' && *at != '{' && *at != '[' && *at != '"') ++at;
         }
+        if (at == end || *at != ',') break;
+        ++at;
     }
     return partitionKeyOf(text);
 }
@@ -634,7 +822,7 @@ void appendAnnotated(std::string& out, const char* text, size_t size, const Enti
         if (typed) continue;
         out.append(text + copied, numbers[i].second - copied);
         out += ',';
-        out += jsonString(name + kType);
+        appendJsonString(out, name, kType);
         out += ":\"Edm.Double\"";
         copied = numbers[i].second;
     }
@@ -658,16 +846,18 @@ bool batchReplyConfirms(const std::string& body, size_t operations) {
     const char* const end = begin + body.size();
     // An operation response starts with its status line, e.g. "HTTP/1.1 204 No Content"; the
     // same text anywhere but at the start of a line is no status.
-    for (const char* at = begin; (at = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), "HTTP/", 5)));
-         at += 5) {
-        if (at != begin && at[-1] != '\n') continue;
+    auto confirms = [&](const char* at) {
         const char* lineEnd = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
         if (!lineEnd) lineEnd = end;
         const char* space = static_cast<const char*>(std::memchr(at, ' ', static_cast<size_t>(end - at)));
-        bool twoHundreds = space != nullptr && space + 3 < lineEnd && space[1] == '2' &&
-                           std::isdigit(static_cast<unsigned char>(space[2])) &&
-                           std::isdigit(static_cast<unsigned char>(space[3]));
-        if (!twoHundreds) return false;
+        return space != nullptr && space + 3 < lineEnd && space[1] == '2' &&
+               std::isdigit(static_cast<unsigned char>(space[2])) && std::isdigit(static_cast<unsigned char>(space[3]));
+    };
+    // Found by their first letter, which stands rarely elsewhere in a reply.
+    for (const char* at = begin; (at = static_cast<const char*>(std::memchr(at, 'H', static_cast<size_t>(end - at))));
+         ++at) {
+        if ((at != begin && at[-1] != '\n') || end - at < 5 || std::memcmp(at, "HTTP/", 5) != 0) continue;
+        if (!confirms(at)) return false;
         ++confirmed;
     }
     return confirmed == operations;

@@ -56,6 +56,10 @@ EntityScan scanEntity(const std::string& text);
 // The same over text[0, size), into `scan` (cleared first; its storage is reused, so a caller
 // scanning many entities allocates little).
 void scanEntity(const char* text, size_t size, EntityScan& scan);
+// The same, always through the library's JSON reader. scanEntity reads a flat entity as a
+// backup stores it in one pass of its own and leaves every other text to this; both give the
+// same results for every text.
+void scanEntityByReader(const char* text, size_t size, EntityScan& scan);
 // The entity's partition key as scanEntity reads it (the first top-level string member of that
 // name, unescaped); "" when the text is no entity or has none.
 std::string partitionKeyOf(const std::string& text);
@@ -103,6 +107,16 @@ bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, P
 struct PageBuffers {
     rapidjson::StringBuffer lines;
     PageScan page;
+};
+
+// The working memory of one client's batches, kept from batch to batch: a body of a hundred
+// operations is tens of kilobytes, and the entity scan's strings are reused for every entity.
+struct BatchBuffers {
+    std::string body;
+    std::string entity;  // an entity without its first member
+    EntityScan scan;
+    unsigned char boundaryBase[16] = {0};  // random, drawn once per client
+    unsigned long long boundaries = 0;     // boundaries named so far
 };
 
 // True when a batch reply body carries exactly `operations` operation responses and each of

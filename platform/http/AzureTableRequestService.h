@@ -14,6 +14,7 @@
 
 #include "platform/http/AzureTableRequest.h"
 #include "platform/http/HttpClient.h"
+#include "platform/http/SharedKey.h"
 #include "platform/util/Export.h"
 
 namespace platform {
@@ -54,14 +55,16 @@ public:
     platform::Runtime& runtime() const { return m_runtime; }
 
 private:
-    // deadlineAt: a monotonicMs() value after which no attempt starts (0: none).
-    AzureTableResponse sendWithRetries(const AzureTableRequest& request, unsigned int maxAttempts,
+    // deadlineAt: a monotonicMs() value after which no attempt starts (0: none). `body` (the
+    // request's) is lent to the exchanges and given back, unchanged, before it returns.
+    AzureTableResponse sendWithRetries(const AzureTableRequest& request, std::string& body, unsigned int maxAttempts,
                                        unsigned int timeoutMs, unsigned long long deadlineAt);
 
     void debugLine(const std::string& message);
 
     platform::Runtime& m_runtime;
     std::unique_ptr<platform::http::HttpClient> m_client;
+    platform::http::SharedKeySigner m_signer;
     std::minstd_rand m_random;
     long long m_lastReplyTime = 0;
     unsigned long long m_deadlineMs = 0;  // of the request under way

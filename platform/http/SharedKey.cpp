@@ -3,6 +3,8 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/crypto.h>
+#include <openssl/core_names.h>
+#include <openssl/params.h>
 
 #include <cctype>
 #include <cstdio>
@@ -174,6 +176,84 @@ bool signRequest(std::map<std::string, std::string>& headers, const std::string&
                                                canonicalizedResource(signing.accountName, url));
     headers["Authorization"] = "SharedKey " + signing.accountName + ":" + base64Encode(hmacSha256(key, toSign));
     OPENSSL_cleanse(&key[0], key.size());
+    return true;
+}
+
+
+struct SharedKeySigner::State {
+    std::string accessKey;  // the key `mac` holds, as given (base64)
+    EVP_MAC* hmac = nullptr;
+    EVP_MAC_CTX* mac = nullptr;
+
+    ~State() { forget(); }
+    void forget() {
+        if (mac) EVP_MAC_CTX_free(mac);
+        if (hmac) EVP_MAC_free(hmac);
+        mac = nullptr;
+        hmac = nullptr;
+        if (!accessKey.empty()) OPENSSL_cleanse(&accessKey[0], accessKey.size());
+        accessKey.clear();
+    }
+    // Keys the HMAC with `key` (decoded); false when OpenSSL cannot.
+    bool prepare(const std::string& encoded, const std::string& key) {
+        forget();
+        hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        mac = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
+        char digest[] = "SHA256";
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0), OSSL_PARAM_construct_end()};
+        if (!mac || !EVP_MAC_init(mac, reinterpret_cast<const unsigned char*>(key.data()), key.size(), params)) {
+            forget();
+            return false;
+        }
+        accessKey = encoded;
+        return true;
+    }
+    // The HMAC-SHA256 of `message` under the prepared key, in `digest` (32 bytes); false on failure.
+    bool sign(const std::string& message, unsigned char* digest, size_t& length) {
+        return EVP_MAC_init(mac, nullptr, 0, nullptr) &&
+               EVP_MAC_update(mac, reinterpret_cast<const unsigned char*>(message.data()), message.size()) &&
+               EVP_MAC_final(mac, digest, &length, EVP_MAX_MD_SIZE);
+    }
+};
+
+SharedKeySigner::SharedKeySigner() : m_state(new State) {}
+SharedKeySigner::~SharedKeySigner() = default;
+
+bool SharedKeySigner::sign(std::map<std::string, std::string>& headers, const std::string& method,
+                           const std::string& url, const AzureTableSigningInfo& signing, std::time_t now,
+                           std::string* error) {
+    State& state = *m_state;
+    if (signing.accessKey.empty() || signing.accessKey != state.accessKey) {
+        std::string key;
+        if (!signing.accessKey.empty()) {
+            if (!base64Decode(signing.accessKey, key)) {
+                if (error) *error = "the access key of account '" + signing.accountName + "' is not valid base64";
+                return false;
+            }
+            const bool prepared = state.prepare(signing.accessKey, key);
+            OPENSSL_cleanse(&key[0], key.size());
+            // Without a keyed HMAC ready, the one-shot path signs (and fails as it would).
+            if (!prepared) return signRequest(headers, method, url, signing, now, error);
+        }
+    }
+    std::string date = rfc1123Date(now);
+    setHeader(headers, "x-ms-date", date);
+    setHeader(headers, "Date", date);
+    eraseHeader(headers, "Authorization");
+    if (signing.accessKey.empty()) return true;
+
+    std::string toSign = sharedKeyStringToSign(method, headerValue(headers, "Content-MD5"),
+                                               headerValue(headers, "Content-Type"), date,
+                                               canonicalizedResource(signing.accountName, url));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    size_t length = 0;
+    if (!state.sign(toSign, digest, length)) {
+        state.forget();
+        return signRequest(headers, method, url, signing, now, error);
+    }
+    headers["Authorization"] = "SharedKey " + signing.accountName + ":" +
+                               base64Encode(std::string(reinterpret_cast<const char*>(digest), length));
+    OPENSSL_cleanse(digest, sizeof digest);
     return true;
 }
 

@@ -9,6 +9,7 @@
 // account, so it appears twice: /devstoreaccount1/devstoreaccount1/Tables.
 #include <ctime>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "platform/http/AzureTableRequest.h"
@@ -46,6 +47,26 @@ AZT_API void eraseHeader(std::map<std::string, std::string>& headers, const std:
 AZT_API bool signRequest(std::map<std::string, std::string>& headers, const std::string& method,
                          const std::string& url, const AzureTableSigningInfo& signing, std::time_t now,
                          std::string* error = nullptr);
+
+// signRequest for the requests of one transport, with the same results. It keeps the decoded
+// key and a keyed HMAC between requests (OpenSSL looks its algorithms up anew for every one-shot
+// call, which costs more than the signature itself). Owns that state, the key's copy included,
+// and wipes it when the key changes and at its end. One thread at a time; a failure changes
+// nothing, as signRequest's.
+class AZT_API SharedKeySigner {
+public:
+    SharedKeySigner();
+    ~SharedKeySigner();
+    SharedKeySigner(const SharedKeySigner&) = delete;
+    SharedKeySigner& operator=(const SharedKeySigner&) = delete;
+
+    bool sign(std::map<std::string, std::string>& headers, const std::string& method, const std::string& url,
+              const AzureTableSigningInfo& signing, std::time_t now, std::string* error = nullptr);
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 }  // namespace http
 }  // namespace platform

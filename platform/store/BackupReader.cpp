@@ -415,5 +415,39 @@ bool BackupReader::nextLine(std::string& line) {
     }
 }
 
+bool BackupReader::nextLines(char*& lines, size_t& size) {
+    if (error()) return false;
+    while (true) {
+        if (m_file) {
+            char* const begin = &m_buffer[0] + m_bufferPos;
+            const size_t available = m_buffer.size() - m_bufferPos;
+            const char* last = available ? static_cast<const char*>(memrchr(begin, '\n', available)) : nullptr;
+            if (last) {
+                size = static_cast<size_t>(last - begin) + 1;
+                uint64_t count = 0;
+                for (const char *at = begin, *end = begin + size;
+                     (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)))); ++at)
+                    ++count;
+                lines = begin;
+                m_bufferPos += size;
+                m_chunkLines += count;
+                m_linesRead += count;
+                return true;
+            }
+            if (m_chunkRemaining > 0) {
+                if (!fillBuffer()) return false;
+                continue;
+            }
+            // The checksum pass vouched for this chunk; a difference now means it changed
+            // under us.
+            const ChunkInfo& chunk = m_manifest.chunks[m_nextChunk - 1];
+            if (m_bufferPos != m_buffer.size() || m_chunkLines != chunk.lines)
+                return fail("chunk " + chunk.file + " changed while it was being read");
+            m_file.reset();
+        }
+        if (!openNextChunk()) return false;
+    }
+}
+
 }  // namespace store
 }  // namespace platform

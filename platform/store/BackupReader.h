@@ -48,6 +48,10 @@ public:
     // The next entity line, without its line feed. False at the end of the backup or on an
     // error; tell them apart with error().
     bool nextLine(std::string& line);
+    // The same for every whole line the read buffer holds (at least one): points `lines` at
+    // them, each with its line feed, `size` bytes in all, valid until the next call. For a
+    // caller that passes lines on as they are, without a copy of each.
+    bool nextLines(char*& lines, size_t& size);
     bool error() const { return !m_error.empty(); }
     const std::string& errorMessage() const { return m_error; }
     uint64_t linesRead() const { return m_linesRead; }

@@ -40,19 +40,12 @@ public:
 
 private:
     void feed() {
-        const size_t block = 64 * 1024;
-        std::string pending, line;
-        pending.reserve(block + 4096);
-        while (m_reader->nextLine(line)) {
-            pending += line;
-            pending += '\n';
-            if (pending.size() >= block) {
-                if (!processBuffer(&pending[0], pending.size())) return;  // the reader closed the input
-                pending.clear();
-            }
-        }
+        // The reader's whole lines go on as they stand in its buffer, a block at a time.
+        char* lines = nullptr;
+        size_t size = 0;
+        while (m_reader->nextLines(lines, size))
+            if (!processBuffer(lines, size)) return;  // the reader closed the input
         // Lines of sound chunks before a damaged one are still handed out; none of the damaged.
-        if (!pending.empty() && !processBuffer(&pending[0], pending.size())) return;
         if (m_reader->error()) return fail(m_reader->errorMessage());
         endOfObject();
     }

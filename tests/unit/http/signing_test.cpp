@@ -48,6 +48,36 @@ TEST(SharedKey, KnownAnswers) {
     EXPECT_EQ(anonymous["x-ms-date"], "Sun, 06 Nov 1994 08:49:37 GMT");
 }
 
+// A transport's signer keeps its key between requests and signs exactly as signRequest does,
+// through key changes, requests without a key and keys that are not base64.
+TEST(SharedKey, TheSignerAgreesWithSignRequest) {
+    const struct {
+        const char* method;
+        const char* url;
+        AzureTableSigningInfo signing;
+    } cases[] = {
+        {"GET", "http://127.0.0.1:10002/devstoreaccount1/Tables", kEmulator},
+        {"POST", "http://127.0.0.1:10002/devstoreaccount1/$batch", kEmulator},
+        {"POST", "https://myaccount.table.core.windows.net/Tables", {"myaccount", kKey, false}},
+        {"GET", "https://acct.table.core.windows.net/Tables", {"acct", "", false}},
+        {"PUT", "https://acct.table.core.windows.net/t(PartitionKey='a',RowKey='b')", {"acct", "YmVuY2g=", false}},
+        {"GET", "https://acct.table.core.windows.net/Tables", {"acct", "not base64", false}},
+        {"GET", "http://127.0.0.1:10002/devstoreaccount1/Tables", kEmulator},
+    };
+    SharedKeySigner signer;
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& c : cases) {
+            std::map<std::string, std::string> expected{{"Content-Type", "application/json"}, {"Authorization", "x"}};
+            std::map<std::string, std::string> signedHeaders = expected;
+            std::string expectedError, error;
+            const bool ok = signRequest(expected, c.method, c.url, c.signing, kNov1994 + round, &expectedError);
+            EXPECT_EQ(signer.sign(signedHeaders, c.method, c.url, c.signing, kNov1994 + round, &error), ok) << c.url;
+            EXPECT_EQ(signedHeaders, expected) << c.url;
+            EXPECT_EQ(error, expectedError);
+        }
+    }
+}
+
 // Path-style (emulator) URLs carry the account in the path, so it appears twice; of the query
 // only "comp" counts.
 TEST(SharedKey, CanonicalizedResourceUsesTheEncodedPathAndOnlyComp) {

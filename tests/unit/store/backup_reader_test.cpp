@@ -43,6 +43,14 @@ std::string readAll(BackupReader& reader) {
     while (reader.nextLine(line)) text += line + "\n";
     return text;
 }
+// The same through nextLines, the lines a read buffer at a time.
+std::string readAllInBlocks(BackupReader& reader) {
+    std::string text;
+    char* lines = nullptr;
+    size_t size = 0;
+    while (reader.nextLines(lines, size)) text.append(lines, size);
+    return text;
+}
 std::string readAll(IdaInput& input) {
     std::string text, line;
     while (input.getLine(line)) text += line + "\n";
@@ -76,6 +84,10 @@ TEST(BackupReader, YieldsNoLineOfADamagedTruncatedOrMissingChunk) {
         EXPECT_EQ(readAll(*reader), "{\"a\":1}\n");
         EXPECT_TRUE(has(reader->errorMessage(), c.message)) << reader->errorMessage();
         EXPECT_FALSE(reader->nextLine(line));  // stays failed
+        reader = BackupReader::open(dir.path(), error);
+        ASSERT_TRUE(reader) << error;
+        EXPECT_EQ(readAllInBlocks(*reader), "{\"a\":1}\n");
+        EXPECT_TRUE(has(reader->errorMessage(), c.message)) << reader->errorMessage();
     }
 }
 
@@ -101,6 +113,10 @@ TEST(BackupReader, ChecksLineCountsAndRefusesUnfinishedOrAbsentBackups) {
     reader = BackupReader::open(dir.path(), error);
     ASSERT_TRUE(reader) << error;
     EXPECT_EQ(readAll(*reader), "");
+    EXPECT_TRUE(has(reader->errorMessage(), "3 complete lines")) << reader->errorMessage();
+    reader = BackupReader::open(dir.path(), error);
+    ASSERT_TRUE(reader) << error;
+    EXPECT_EQ(readAllInBlocks(*reader), "");
     EXPECT_TRUE(has(reader->errorMessage(), "3 complete lines")) << reader->errorMessage();
 
     dir.write("backup.json", "{\"format\":1");

@@ -64,13 +64,12 @@ TEST_F(BatchTest, BatchBodyByteForByte) {
     EXPECT_EQ(request.method + " " + request.url, "POST " + kBase + "$batch");
     const auto boundaries = boundariesOf(request);
     const std::string &batch = boundaries.first, &changeset = boundaries.second;
-    // Each operation is the platform's rendering of an insert-or-replace request.
+    // Each operation: its request line and the three headers the service reads from it (the
+    // reply format, the body's type, the protocol version), as the service's examples show them.
     auto operation = [&](const std::string& rowKey, const std::string& body) {
-        AzureTableRequest op = client.baseRequest("insert/replace");
-        op.path += "t(PartitionKey='p',RowKey='" + rowKey + "') HTTP/1.1";
-        op.body = body;
-        op.headers.insert({{"Accept-Charset", "UTF-8"}, {"Content-Type", "application/json"}});
-        return op.toString();
+        return "PUT " + kBase + "t(PartitionKey='p',RowKey='" + rowKey +
+               "') HTTP/1.1\nAccept: application/json;odata=minimalmetadata\nContent-Type: application/json\n"
+               "DataServiceVersion: 3.0;NetFx\n\n" + body + "\n";
     };
     const std::string part = "--" + changeset + "\nContent-Type: application/http\nContent-Transfer-Encoding: binary\n\n";
     const std::string expected =
@@ -79,7 +78,6 @@ TEST_F(BatchTest, BatchBodyByteForByte) {
         operation("r2", "{\"PartitionKey\":\"p\",\"RowKey\":\"r2\"}") + "--" + changeset + "--\n--" + batch + "--\n";
     EXPECT_EQ(request.body, expected);
     EXPECT_NE(request.body.find("\nPUT " + kBase + "t(PartitionKey='p',RowKey='r1') HTTP/1.1\n"), std::string::npos);
-    EXPECT_NE(request.body.find("\nAccept-Charset: UTF-8\n"), std::string::npos);
     EXPECT_EQ(request.body.find('\r'), std::string::npos);
     EXPECT_EQ(messages("batchInsert"),
               (std::vector<std::string>{"Preparing request for batchInsert", "Payload: " + expected, "Items insert successful",
@@ -133,6 +131,15 @@ TEST_F(BatchTest, ABatchNotConfirmedComesBackPending) {
     EXPECT_EQ(operationsIn(transport->request(1)), 1u);
     ASSERT_TRUE(outcome.result);
     EXPECT_EQ(*outcome.result, std::vector<std::string>{huge});
+
+    // In place, the written lines stay as they were and the refused ones leave an empty line.
+    transport->reply(202, batchReply({204}));
+    transport->reply(413, errorBody("RequestBodyTooLarge"));
+    std::vector<std::string> lines{line("p", "1"), huge, line("p", "2")};
+    outcome = client.batchInsertInPlace("t", lines);
+    ASSERT_TRUE(outcome.result);
+    EXPECT_EQ(*outcome.result, std::vector<std::string>{huge});
+    EXPECT_EQ(lines, (std::vector<std::string>{line("p", "1"), "", line("p", "2")}));
 }
 
 TEST_F(BatchTest, BatchesAreCutBeforeTheirBodyPassesFourMiB) {

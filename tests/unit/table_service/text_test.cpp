@@ -18,6 +18,39 @@ TEST(EntityScan, FindsKeysOfTheTopLevelOnly) {
     EXPECT_FALSE(scanEntity(std::string("{\"PartitionKey\":\"p\"}\0{}", 23)).isObject);
 }
 
+// scanEntity's own pass over backup lines and the library's reader agree on every text: the
+// lines the pass reads, and those it must leave to the reader (valid or not).
+TEST(EntityScan, TheQuickPassAndTheReaderAgree) {
+    const std::string line =
+        "{\"PartitionKey\":\"p\",\"RowKey\":\"r\",\"Timestamp\":\"2024-01-01T00:00:00Z\",\"s\":\"a\\\"b\\\\c\\/\\n\","
+        "\"i\":-12,\"z\":0,\"d\":-0.5,\"d\":2.25,\"d@odata.type\":\"Edm.Double\",\"e\":1.0,\"b\":true,\"c\":false,\"n\":null}";
+    for (const std::string& text : std::vector<std::string>{
+             line, "{}", "{\"PartitionKey\":1,\"PartitionKey\":\"late\",\"RowKey\":\"r\",\"RowKey\":\"s\"}",
+             "{\"PartitionKey\":\"caf\\u00e9\",\"RowKey\":\"q\\\"r\"}", "{\"a\\u0041\":1.5}", "{\"x\":1e5,\"y\":2.5E-3}",
+             "{\"x\":{\"PartitionKey\":\"inner\"},\"PartitionKey\":\"outer\"}", "{ \"PartitionKey\" : \"spaced\" }",
+             "{\"x\":\"" + std::string(300, '9') + "\"}", "{\"x\":" + std::string(400, '9') + "}",
+             "{\"x\":0." + std::string(400, '9') + "}", "{\"" + std::string(40, 'k') + "\":\"" + std::string(20, 'v') + "\\n" + std::string(20, 'v') + "\"}",
+             "{\"a\":\"" + std::string(17, 'v') + "\\u0041\"}", "{\"" + std::string(33, 'k') + "\\\"\":1}",
+             // Not entities.
+             "", "{", "{\"a\":1", "{\"a\":1,}", "{,}", "{\"a\" 1}", "{\"a\":01}", "{\"a\":-}", "{\"a\":1.}", "{\"a\":.5}",
+             "{\"a\":+1}", "{\"a\":tru}", "{\"a\":nul}", "{\"a\":\"\\x\"}", "{\"a\":\"\\u12\"}", "{\"a\":\"\\ud800\"}",
+             "{\"a\":\"tab\there\"}", "{\"a\":\"" + std::string(17, 'v') + "\t\"}", "{\"a\":\"" + std::string(40, 'v') + "}", "{\"a\":1}x", "{\"a\":1} ", "[1]", "{a:1}", std::string("{\"a\":\"\0\"}", 8),
+             std::string("{\"a\":1}\0", 8), "{\"a\":1e999}", "{\"a\":\"unterminated}",
+         }) {
+        EntityScan quick, reader;
+        scanEntity(text.data(), text.size(), quick);
+        scanEntityByReader(text.data(), text.size(), reader);
+        EXPECT_EQ(quick.isObject, reader.isObject) << text;
+        EXPECT_EQ(std::make_pair(quick.hasPartitionKey, quick.partitionKey), std::make_pair(reader.hasPartitionKey, reader.partitionKey)) << text;
+        EXPECT_EQ(std::make_pair(quick.hasRowKey, quick.rowKey), std::make_pair(reader.hasRowKey, reader.rowKey)) << text;
+        EXPECT_EQ(quick.typeAnnotations, reader.typeAnnotations) << text;
+        EXPECT_EQ(quick.floatingNumbers, reader.floatingNumbers) << text;
+    }
+    const std::string annotated = annotateDoubles(line, scanEntity(line));
+    EXPECT_EQ(annotated.substr(annotated.find("\"e\":")),
+              "\"e\":1.0,\"e@odata.type\":\"Edm.Double\",\"b\":true,\"c\":false,\"n\":null}");
+}
+
 // The partition group of a text is its partition key wherever the text is an entity, whether
 // the quick look at a backup line finds it or the full scan has to; key literals for URLs are
 // quote-doubled and percent-encoded however they are built.
@@ -33,6 +66,13 @@ TEST(EntityScan, PartitionGroupsAreThePartitionKeys) {
              "{\"s\":\"a\\\",\\\"PartitionKey\\\":\\\"fake\",\"PartitionKey\":\"real\"}",
              "{ \"PartitionKey\" : \"spaced\" }",
              "{\"RowKey\":\"only\"}",
+             "{\"Partition\\u004bey\":\"escaped name\",\"PartitionKey\":\"second\"}",
+             "{\"odata.etag\":\"W/\\\"datetime'2024-01-01T00%3A00%3A00.1Z'\\\"\",\"n\":-1.5,\"b\":true,\"PartitionKey\":\"after values\"}",
+             "{\"s\":\"\\\\\",\"PartitionKey\":\"after a backslash\"}",
+             "{\"n\":[1],\"PartitionKey\":\"after a list\"}",
+             "{\"PartitionKey\":\"p\\u0041\"}",
+             "{\"PartitionKey\":\"cut",
+             "{\"s\":\"tab\there\",\"PartitionKey\":\"x\"}",
          })
         EXPECT_EQ(partitionGroupOf(text), partitionKeyOf(text)) << text;
     for (const std::string key : {"", "plain-._~09AZaz", "it's", "''", "50% off +&x=\xC3\xA9/?#"})
