@@ -5,90 +5,10 @@
 #include <functional>
 #include <string_view>
 
-#include <rapidjson/reader.h>
-
 #include "platform/store/BackupReader.h"
 #include "table_service/TableServiceText.h"
 
 namespace AzureTableIDA {
-namespace {
-
-// A line of a backup as rapidjson's reader takes it (no terminating NUL needed, no copy).
-class LineStream {
-public:
-    typedef char Ch;
-    LineStream(const char* text, size_t size) : m_begin(text), m_at(text), m_end(text + size) {}
-    Ch Peek() const { return m_at < m_end ? *m_at : '\0'; }
-    Ch Take() { return m_at < m_end ? *m_at++ : '\0'; }
-    size_t Tell() const { return static_cast<size_t>(m_at - m_begin); }
-    Ch* PutBegin() { return nullptr; }
-    void Put(Ch) {}
-    void Flush() {}
-    size_t PutEnd(Ch*) { return 0; }
-
-private:
-    const char* m_begin;
-    const char* m_at;
-    const char* m_end;
-};
-
-// Reads an entity's keys as scanEntity does (the first top-level member of each name, when it is
-// a string) and stops the parse as soon as both are known: the keys stand near the start of a
-// line, and the rest of it is the replay's to read.
-class KeysHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, KeysHandler> {
-public:
-    KeysHandler(std::string& partitionKey, std::string& rowKey) : m_partitionKey(partitionKey), m_rowKey(rowKey) {}
-
-    bool Default() { return value(); }
-    bool RawNumber(const char*, rapidjson::SizeType, bool) { return value(); }
-    bool String(const char* text, rapidjson::SizeType length, bool) {
-        if (m_depth == 1 && m_kind == Kind::PartitionKey && !m_seenPartitionKey) {
-            m_partitionKey.assign(text, length);
-            hasPartitionKey = true;
-        } else if (m_depth == 1 && m_kind == Kind::RowKey && !m_seenRowKey) {
-            m_rowKey.assign(text, length);
-            hasRowKey = true;
-        }
-        return value();
-    }
-    bool Key(const char* text, rapidjson::SizeType length, bool) {
-        if (m_depth == 1)
-            m_kind = length == 12 && !std::memcmp(text, "PartitionKey", 12) ? Kind::PartitionKey
-                     : length == 6 && !std::memcmp(text, "RowKey", 6)       ? Kind::RowKey
-                                                                            : Kind::Other;
-        return true;
-    }
-    bool StartObject() {
-        const bool go = value();
-        ++m_depth;
-        return go;
-    }
-    bool EndObject(rapidjson::SizeType) {
-        --m_depth;
-        return true;
-    }
-    bool StartArray() { return StartObject(); }
-    bool EndArray(rapidjson::SizeType count) { return EndObject(count); }
-
-    bool hasPartitionKey = false, hasRowKey = false;
-
-private:
-    enum class Kind { Other, PartitionKey, RowKey };
-    // A top-level member's value ends the look-up of its name; false (stop) once both are known.
-    bool value() {
-        if (m_depth == 1 && m_kind == Kind::PartitionKey) m_seenPartitionKey = true;
-        if (m_depth == 1 && m_kind == Kind::RowKey) m_seenRowKey = true;
-        return !(m_seenPartitionKey && m_seenRowKey);
-    }
-
-    std::string& m_partitionKey;
-    std::string& m_rowKey;
-    int m_depth = 0;
-    Kind m_kind = Kind::Other;
-    bool m_seenPartitionKey = false, m_seenRowKey = false;
-};
-
-}  // namespace
 
 using platform::Status;
 using Code = platform::Status::Code;
@@ -137,13 +57,12 @@ Status KeySet::load(platform::store::FileSystem& fs, const std::string& folder) 
     auto reader = platform::store::BackupReader::open(folder, error, fs);
     if (!reader) return Status(Code::Damaged, error);
     m_hashes.reserve(static_cast<size_t>(reader->manifest().keySet.lines));
-    table_text::EntityScan scan;
+    std::string partitionKey, rowKey;
     uint64_t line = 0, badLine = 0;
     const bool read = reader->readKeySet(
         [&](const char* text, size_t size) {
             ++line;
-            table_text::scanEntity(text, size, scan);
-            if (scan.hasPartitionKey && scan.hasRowKey) m_hashes.push_back(hashOf(scan.partitionKey, scan.rowKey));
+            if (table_text::keysOf(text, size, partitionKey, rowKey)) m_hashes.push_back(hashOf(partitionKey, rowKey));
             else if (!badLine) badLine = line;
         },
         error);
@@ -182,11 +101,7 @@ void KeySetFilter::filter(const char* data, size_t size, std::string& out) {
 }
 
 void KeySetFilter::line(const char* text, size_t size, std::string& out) {
-    KeysHandler keys(m_partitionKey, m_rowKey);
-    LineStream stream(text, size);
-    rapidjson::Reader reader;
-    reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, keys);
-    if (keys.hasPartitionKey && keys.hasRowKey && !m_keys.contains(m_partitionKey, m_rowKey)) {
+    if (table_text::keysOf(text, size, m_partitionKey, m_rowKey) && !m_keys.contains(m_partitionKey, m_rowKey)) {
         ++m_leftOut;
         if (m_keepLeftOut) m_leftOutKeys.emplace(m_partitionKey, m_rowKey);
         return;

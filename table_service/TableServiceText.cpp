@@ -476,6 +476,62 @@ bool readPage(const char* text, size_t size, rapidjson::StringBuffer& lines, Pag
     return handler.isPage();
 }
 
+// Reads an entity's keys as scanEntity does (the first top-level member of each name, when it is
+// a string) and stops the parse as soon as both are known: the keys stand near the start of a
+// line, and the rest of it is the replay's to read.
+class KeysHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, KeysHandler> {
+public:
+    KeysHandler(std::string& partitionKey, std::string& rowKey) : m_partitionKey(partitionKey), m_rowKey(rowKey) {}
+
+    bool Default() { return value(); }
+    bool RawNumber(const char*, rapidjson::SizeType, bool) { return value(); }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        if (m_depth == 1 && m_kind == Kind::PartitionKey && !m_seenPartitionKey) {
+            m_partitionKey.assign(text, length);
+            hasPartitionKey = true;
+        } else if (m_depth == 1 && m_kind == Kind::RowKey && !m_seenRowKey) {
+            m_rowKey.assign(text, length);
+            hasRowKey = true;
+        }
+        return value();
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        if (m_depth == 1)
+            m_kind = length == 12 && !std::memcmp(text, "PartitionKey", 12) ? Kind::PartitionKey
+                     : length == 6 && !std::memcmp(text, "RowKey", 6)       ? Kind::RowKey
+                                                                            : Kind::Other;
+        return true;
+    }
+    bool StartObject() {
+        const bool go = value();
+        ++m_depth;
+        return go;
+    }
+    bool EndObject(rapidjson::SizeType) {
+        --m_depth;
+        return true;
+    }
+    bool StartArray() { return StartObject(); }
+    bool EndArray(rapidjson::SizeType count) { return EndObject(count); }
+
+    bool hasPartitionKey = false, hasRowKey = false;
+
+private:
+    enum class Kind { Other, PartitionKey, RowKey };
+    // A top-level member's value ends the look-up of its name; false (stop) once both are known.
+    bool value() {
+        if (m_depth == 1 && m_kind == Kind::PartitionKey) m_seenPartitionKey = true;
+        if (m_depth == 1 && m_kind == Kind::RowKey) m_seenRowKey = true;
+        return !(m_seenPartitionKey && m_seenRowKey);
+    }
+
+    std::string& m_partitionKey;
+    std::string& m_rowKey;
+    int m_depth = 0;
+    Kind m_kind = Kind::Other;
+    bool m_seenPartitionKey = false, m_seenRowKey = false;
+};
+
 }  // namespace
 
 bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
@@ -757,6 +813,14 @@ EntityScan scanEntity(const std::string& text) {
 }
 
 std::string partitionKeyOf(const std::string& text) { return scanEntity(text).partitionKey; }
+
+bool keysOf(const char* text, size_t size, std::string& partitionKey, std::string& rowKey) {
+    KeysHandler keys(partitionKey, rowKey);
+    TrackedStream stream(text, size);
+    rapidjson::Reader reader;
+    reader.Parse<kRawNumberFlags>(stream, keys);
+    return keys.hasPartitionKey && keys.hasRowKey;
+}
 
 std::string partitionGroupOf(const std::string& text) {
     // Walks the top-level members up to the first one named PartitionKey: when its value is a

@@ -67,6 +67,9 @@ std::string partitionKeyOf(const std::string& text);
 // partition). For a line as the backup writes it, the raw text of the key, found without
 // parsing; other texts take partitionKeyOf. Texts that are no entity may get any key.
 std::string partitionGroupOf(const std::string& text);
+// Both keys as scanEntity reads them, from text[0, size), reading only as far as they stand
+// (the rest of the text is not checked); false when either is not found.
+bool keysOf(const char* text, size_t size, std::string& partitionKey, std::string& rowKey);
 
 // The entity text with "<name>@odata.type":"Edm.Double" added right after every floating-form
 // number member that has no type annotation; every other byte is kept. `scan` is scanEntity(text).

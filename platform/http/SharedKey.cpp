@@ -156,6 +156,23 @@ void eraseHeader(std::map<std::string, std::string>& headers, const std::string&
     }
 }
 
+namespace {
+
+// Dates the request (x-ms-date, which the service reads, and Date with the same value, so that
+// whichever the signature check picks matches), drops an old Authorization and returns the
+// string the Shared Key signature covers.
+std::string datedStringToSign(std::map<std::string, std::string>& headers, const std::string& method,
+                              const std::string& url, const AzureTableSigningInfo& signing, std::time_t now) {
+    const std::string date = rfc1123Date(now);
+    setHeader(headers, "x-ms-date", date);
+    setHeader(headers, "Date", date);
+    eraseHeader(headers, "Authorization");
+    return sharedKeyStringToSign(method, headerValue(headers, "Content-MD5"), headerValue(headers, "Content-Type"),
+                                 date, canonicalizedResource(signing.accountName, url));
+}
+
+}  // namespace
+
 bool signRequest(std::map<std::string, std::string>& headers, const std::string& method, const std::string& url,
                  const AzureTableSigningInfo& signing, std::time_t now, std::string* error) {
     std::string key;
@@ -163,17 +180,8 @@ bool signRequest(std::map<std::string, std::string>& headers, const std::string&
         if (error) *error = "the access key of account '" + signing.accountName + "' is not valid base64";
         return false;
     }
-    std::string date = rfc1123Date(now);
-    // The service reads the date from x-ms-date; Date is sent too, with the same value, so that
-    // either one the signature check picks matches.
-    setHeader(headers, "x-ms-date", date);
-    setHeader(headers, "Date", date);
-    eraseHeader(headers, "Authorization");
+    const std::string toSign = datedStringToSign(headers, method, url, signing, now);
     if (signing.accessKey.empty()) return true;
-
-    std::string toSign = sharedKeyStringToSign(method, headerValue(headers, "Content-MD5"),
-                                               headerValue(headers, "Content-Type"), date,
-                                               canonicalizedResource(signing.accountName, url));
     headers["Authorization"] = "SharedKey " + signing.accountName + ":" + base64Encode(hmacSha256(key, toSign));
     OPENSSL_cleanse(&key[0], key.size());
     return true;
@@ -236,15 +244,8 @@ bool SharedKeySigner::sign(std::map<std::string, std::string>& headers, const st
             if (!prepared) return signRequest(headers, method, url, signing, now, error);
         }
     }
-    std::string date = rfc1123Date(now);
-    setHeader(headers, "x-ms-date", date);
-    setHeader(headers, "Date", date);
-    eraseHeader(headers, "Authorization");
+    const std::string toSign = datedStringToSign(headers, method, url, signing, now);
     if (signing.accessKey.empty()) return true;
-
-    std::string toSign = sharedKeyStringToSign(method, headerValue(headers, "Content-MD5"),
-                                               headerValue(headers, "Content-Type"), date,
-                                               canonicalizedResource(signing.accountName, url));
     unsigned char digest[EVP_MAX_MD_SIZE];
     size_t length = 0;
     if (!state.sign(toSign, digest, length)) {

@@ -388,6 +388,18 @@ bool BackupReader::fillBuffer() {
     return true;
 }
 
+bool BackupReader::moreLines() {
+    if (m_file) {
+        if (m_chunkRemaining > 0) return fillBuffer();
+        // The checksum pass vouched for this chunk; a difference now means it changed under us.
+        const ChunkInfo& chunk = m_manifest.chunks[m_nextChunk - 1];
+        if (m_bufferPos != m_buffer.size() || m_chunkLines != chunk.lines)
+            return fail("chunk " + chunk.file + " changed while it was being read");
+        m_file.reset();
+    }
+    return openNextChunk();
+}
+
 bool BackupReader::nextLine(std::string& line) {
     if (error()) return false;
     while (true) {
@@ -400,18 +412,8 @@ bool BackupReader::nextLine(std::string& line) {
                 ++m_linesRead;
                 return true;
             }
-            if (m_chunkRemaining > 0) {
-                if (!fillBuffer()) return false;
-                continue;
-            }
-            // The checksum pass vouched for this chunk; a difference now means it changed
-            // under us.
-            const ChunkInfo& chunk = m_manifest.chunks[m_nextChunk - 1];
-            if (m_bufferPos != m_buffer.size() || m_chunkLines != chunk.lines)
-                return fail("chunk " + chunk.file + " changed while it was being read");
-            m_file.reset();
         }
-        if (!openNextChunk()) return false;
+        if (!moreLines()) return false;
     }
 }
 
@@ -434,18 +436,8 @@ bool BackupReader::nextLines(char*& lines, size_t& size) {
                 m_linesRead += count;
                 return true;
             }
-            if (m_chunkRemaining > 0) {
-                if (!fillBuffer()) return false;
-                continue;
-            }
-            // The checksum pass vouched for this chunk; a difference now means it changed
-            // under us.
-            const ChunkInfo& chunk = m_manifest.chunks[m_nextChunk - 1];
-            if (m_bufferPos != m_buffer.size() || m_chunkLines != chunk.lines)
-                return fail("chunk " + chunk.file + " changed while it was being read");
-            m_file.reset();
         }
-        if (!openNextChunk()) return false;
+        if (!moreLines()) return false;
     }
 }
 

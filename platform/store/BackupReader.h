@@ -81,6 +81,9 @@ private:
     bool checkDataFile(const ChunkInfo& chunk, bool thorough, std::atomic<uint64_t>* bytesVerified, std::string& error);
     bool checkSmallFile(const char* name, const FileChecksum& sum, std::string& text, std::string& error);
     bool openNextChunk();
+    // No complete line is left in the buffer: reads more of the chunk, or once it is all read
+    // checks that it ended as the manifest says and opens the next. False at the end or on error.
+    bool moreLines();
     bool fillBuffer();
     bool fail(const std::string& message);
 
