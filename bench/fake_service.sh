@@ -33,16 +33,7 @@ done
 with_js=${AZT_BENCH_JS:-1}  # AZT_BENCH_JS=0 leaves the JavaScript client out
 [ "$with_js" = 0 ] || [ -d tools/emulator/node_modules/@azure/data-tables ] || { echo "no @azure/data-tables: JavaScript rows skipped" >&2; with_js=0; }
 
-work=$(mktemp -d /tmp/azt-fake-XXXXXX)
-fake_pid=
-trap '[ -n "$fake_pid" ] && kill "$fake_pid" 2>/dev/null; rm -rf "$work"' EXIT
-"$fake" "$n" >"$work/port" &
-fake_pid=$!
-for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
-url=http://127.0.0.1:$(cat "$work/port")
-export AZURE_STORAGE_CONNECTION_STRING="DefaultEndpointsProtocol=http;AccountName=bench;AccountKey=YmVuY2g=;TableEndpoint=$url"
-
-calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
+. "$root/bench/fake_service_start.sh"
 stat_of() { curl -s "$url/stats" | sed -n "s/.*\"$1\":\([0-9.]*\).*/\1/p"; }
 
 # measure NAME ENTITIES COMMAND...: runs the command under /usr/bin/time; the rate comes from the

@@ -20,16 +20,7 @@ for binary in "$aztable" "$fake"; do
   [ -x "$binary" ] || { echo "missing $binary: build aztable_cli bench_fake_table_service" >&2; exit 2; }
 done
 
-work=$(mktemp -d /tmp/azt-keyset-XXXXXX)
-fake_pid=
-trap '[ -n "$fake_pid" ] && kill "$fake_pid" 2>/dev/null; rm -rf "$work"' EXIT
-"$fake" "$n" >"$work/port" &
-fake_pid=$!
-for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
-url=http://127.0.0.1:$(cat "$work/port")
-export AZURE_STORAGE_CONNECTION_STRING="DefaultEndpointsProtocol=http;AccountName=bench;AccountKey=YmVuY2g=;TableEndpoint=$url"
-
-calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
+. "$root/bench/fake_service_start.sh"
 declare -A best_wall best_cpu all_walls
 # measure NAME COMMAND...: wall and CPU of the command; the run with the best wall time counts.
 measure() {
