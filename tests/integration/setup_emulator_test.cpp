@@ -543,14 +543,16 @@ TEST_F(JobsTest, DeletionsAreRestoredWhereTheSubclientTracksThem) {
     backup("untracked");
 
     const std::string a1 = testing_support::uniqueTableName("delaone"), b1 = testing_support::uniqueTableName("delbone");
-    auto tracked = json("restore tracked --to-time " + std::to_string(r1) + " --table " + first + "/" + a + "=" + first +
-                        "/" + a1)["tables"][0].GetObject();
+    auto trackedRestore = json("restore tracked --to-time " + std::to_string(r1) + " --table " + first + "/" + a + "=" +
+                               first + "/" + a1);
+    const auto& tracked = trackedRestore["tables"][0];
     EXPECT_GT(tracked["entitiesLeftOut"].GetUint64(), 0u);
     EXPECT_EQ(tracked["entitiesWritten"].GetUint64() + tracked["entitiesLeftOut"].GetUint64(),
               tracked["entities"].GetUint64());
     EXPECT_EQ(compare(a1, kept), 0) << "the tracked restore brought back what was deleted before its job";
-    auto untracked = json("restore untracked --to-time " + std::to_string(r1b) + " --table " + first + "/" + b + "=" +
-                          first + "/" + b1)["tables"][0].GetObject();
+    auto untrackedRestore = json("restore untracked --to-time " + std::to_string(r1b) + " --table " + first + "/" + b +
+                                 "=" + first + "/" + b1);
+    const auto& untracked = untrackedRestore["tables"][0];
     EXPECT_FALSE(untracked.HasMember("entitiesLeftOut"));
     EXPECT_EQ(compare(b1, kept), 1) << "without key sets the deleted entities come back";
 
