@@ -207,6 +207,7 @@ SubclientBackupProgress SubclientBackupJob::progress() const {
         const platform::store::BackupProgress* live = table.running ? table.running->progress() : nullptr;
         p.entities += live ? live->sessionEntities.load() : table.entitiesThisRun;
         p.bytes += live ? live->sessionBytes.load() : table.bytesThisRun;
+        p.keys += table.running ? table.running->keysListed() : table.keys > 0 && !table.skipped ? table.keys : 0;
     }
     return p;
 }

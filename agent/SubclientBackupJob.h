@@ -113,6 +113,7 @@ struct AZT_API SubclientBackupResult {
 struct AZT_API SubclientBackupProgress {
     size_t tablesDone = 0, tablesTotal = 0;
     unsigned long long entities = 0, bytes = 0;  // stored by this run
+    unsigned long long keys = 0;                 // listed into key sets by this run
 };
 
 class AZT_API SubclientBackupJob {

@@ -147,6 +147,29 @@ AzureTableBackupJob::Result AzureTableBackupJob::run(std::string& message) {
     return Result::Stopped;
 }
 
+namespace {
+
+// Passes a page of the key listing on and counts its keys, for the progress a person watches.
+class KeyCountingOutput : public IdaOutput {
+public:
+    KeyCountingOutput(const std::shared_ptr<IdaOutput>& target, std::atomic<unsigned long long>& count)
+        : IdaOutput("", nullptr), m_target(target), m_count(count) {}
+    bool putString(const std::string& text) override { return putBytes(text.data(), text.size()); }
+    bool putBytes(const char* data, size_t size) override {
+        m_count += static_cast<unsigned long long>(std::count(data, data + size, '\n'));
+        return m_target->putBytes(data, size);
+    }
+    void updateRestart(const std::string& restart) override { m_target->updateRestart(restart); }
+    bool flush() override { return m_target->flush(); }
+    bool close(const std::string& restart) override { return m_target->close(restart); }
+
+private:
+    std::shared_ptr<IdaOutput> m_target;
+    std::atomic<unsigned long long>& m_count;
+};
+
+}  // namespace
+
 AzureTableBackupJob::Result AzureTableBackupJob::storeKeySet(std::string& message) {
     BackupJobEnvironment& env = *m_environment;
     AzureTableStorage client(m_credentials, env);
@@ -157,7 +180,8 @@ AzureTableBackupJob::Result AzureTableBackupJob::storeKeySet(std::string& messag
             message = "stopped while listing the keys of " + m_options.table + "; run the same backup again to list them";
             return Result::Stopped;
         }
-        const int kind = client.queryEntities(m_options.table, token, keys.get(), token, 0, 0, "PartitionKey,RowKey");
+        KeyCountingOutput counted(keys, m_keysListed);
+        const int kind = client.queryEntities(m_options.table, token, &counted, token, 0, 0, "PartitionKey,RowKey");
         if (kind != Success) {
             message = env.failureMessage();
             if (message.empty())

@@ -110,6 +110,8 @@ public:
     long long serviceTime() const { return m_serviceTime; }
     // Null until run() has opened the folder.
     const platform::store::BackupProgress* progress() const { return m_progress.load(); }
+    // Keys the key listing has stored so far (any thread).
+    unsigned long long keysListed() const { return m_keysListed.load(); }
     // The environment run() used (null before): its manifest tells the bounds actually used.
     const platform::store::BackupJobEnvironment* environment() const { return m_environment.get(); }
 
@@ -124,6 +126,7 @@ private:
     AzureBufferedBackup m_output;
     std::atomic<const platform::store::BackupProgress*> m_progress{nullptr};
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<unsigned long long> m_keysListed{0};
     std::string m_serviceError;
     long long m_serviceTime = 0;
 };

@@ -136,11 +136,13 @@ int runBackup(const BackupOptions& o) {
             const AzureTableIDA::SubclientBackupProgress p = job.progress();
             if (p.tablesTotal == 0) return "";
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
-            char line[200];
+            char line[240];
             std::snprintf(line, sizeof line, "  job %lld: %zu of %zu tables, %llu entities, %s, %.0f entities/s",
                           job.jobId(), p.tablesDone, p.tablesTotal, p.entities,
                           humanBytes(static_cast<double>(p.bytes)).c_str(), seconds > 0 ? p.entities / seconds : 0.0);
-            return line;
+            std::string text = line;
+            if (p.keys > 0) text += ", " + std::to_string(p.keys) + " keys listed";
+            return text;
         });
         status = job.run(r);
     }
