@@ -156,7 +156,7 @@ public:
         : IdaOutput("", nullptr), m_target(target), m_count(count) {}
     bool putString(const std::string& text) override { return putBytes(text.data(), text.size()); }
     bool putBytes(const char* data, size_t size) override {
-        m_count += static_cast<unsigned long long>(std::count(data, data + size, '\n'));
+        m_count += platform::store::countLineFeeds(data, size);
         return m_target->putBytes(data, size);
     }
     void updateRestart(const std::string& restart) override { m_target->updateRestart(restart); }

@@ -24,12 +24,8 @@ cd "$root"
 n=${1:-1000000}
 runs=${2:-3}
 build=${AZT_BUILD_DIR:-$root/build}
-aztable=$build/bin/aztable
-fake=$build/bench/bench_fake_table_service
 limits=$build/bench/bench_fake_service_limits
-for binary in "$aztable" "$fake" "$limits"; do
-  [ -x "$binary" ] || { echo "missing $binary: build aztable_cli bench_fake_table_service bench_fake_service_limits" >&2; exit 2; }
-done
+[ -x "$limits" ] || { echo "missing $limits: build bench_fake_service_limits" >&2; exit 2; }
 with_js=${AZT_BENCH_JS:-1}  # AZT_BENCH_JS=0 leaves the JavaScript client out
 [ "$with_js" = 0 ] || [ -d tools/emulator/node_modules/@azure/data-tables ] || { echo "no @azure/data-tables: JavaScript rows skipped" >&2; with_js=0; }
 

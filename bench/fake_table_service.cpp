@@ -282,16 +282,16 @@ void serve(int fd) {
     Pages pages;
     std::string input;
     std::vector<char> block(1 << 16);
+    // Appends what the socket has to `input`; false once the connection is closed.
+    auto readMore = [&]() {
+        ssize_t n = ::read(fd, block.data(), block.size());
+        if (n > 0) input.append(block.data(), static_cast<size_t>(n));
+        return n > 0;
+    };
     bool open = true;
     while (open) {
         size_t end;
-        while ((end = input.find("\r\n\r\n")) == std::string::npos) {
-            ssize_t n = ::read(fd, block.data(), block.size());
-            if (n <= 0) {
-                open = false;
-                break;
-            }
-            input.append(block.data(), static_cast<size_t>(n));
+        while ((end = input.find("\r\n\r\n")) == std::string::npos && (open = readMore())) {
         }
         if (!open) break;
         std::string head = input.substr(0, end);
@@ -306,13 +306,7 @@ void serve(int fd) {
                 length = std::strtoull(head.c_str() + at + 15, nullptr, 10);
         }
         size_t need = end + 4 + length;
-        while (input.size() < need) {
-            ssize_t n = ::read(fd, block.data(), block.size());
-            if (n <= 0) {
-                open = false;
-                break;
-            }
-            input.append(block.data(), static_cast<size_t>(n));
+        while (input.size() < need && (open = readMore())) {
         }
         if (!open) break;
         std::string body = input.substr(end + 4, length);

@@ -14,11 +14,6 @@ cd "$root"
 n=${1:-1000000}
 runs=${2:-3}
 build=${AZT_BUILD_DIR:-$root/build}
-aztable=$build/bin/aztable
-fake=$build/bench/bench_fake_table_service
-for binary in "$aztable" "$fake"; do
-  [ -x "$binary" ] || { echo "missing $binary: build aztable_cli bench_fake_table_service" >&2; exit 2; }
-done
 
 . "$root/bench/fake_service_start.sh"
 declare -A best_wall best_cpu all_walls

@@ -173,6 +173,14 @@ uint32_t crc32c(uint32_t crc, const void* data, size_t size) {
     return crc32cHardwareAvailable() ? crc32cHardware(crc, data, size) : crc32cTable(crc, data, size);
 }
 
+uint64_t countLineFeeds(const char* data, size_t size) {
+    uint64_t lines = 0;
+    for (const char *at = data, *end = data + size;
+         (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)))); ++at)
+        ++lines;
+    return lines;
+}
+
 FileChecksum FileChecksum::of(const std::string& contents) {
     FileChecksum sum;
     sum.present = true;

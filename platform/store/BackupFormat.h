@@ -57,6 +57,9 @@ AZT_API uint32_t crc32cTable(uint32_t crc, const void* data, size_t size);
 AZT_API bool crc32cHardwareAvailable();
 AZT_API uint32_t crc32cHardware(uint32_t crc, const void* data, size_t size);
 
+// The line feeds in data[0, size): the lines a block of a data file ends.
+AZT_API uint64_t countLineFeeds(const char* data, size_t size);
+
 struct AZT_API ChunkInfo {
     std::string file;     // name inside the backup folder
     uint64_t bytes = 0;   // durable length

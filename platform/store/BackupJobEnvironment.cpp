@@ -99,16 +99,15 @@ public:
     explicit KeySetFileOutput(BackupJobEnvironment* job) : IdaOutput(kKeySetFile, job), m_job(job) {
         m_info.file = kKeySetFile;
     }
-    bool putString(const std::string& text) override {
+    bool putString(const std::string& text) override { return putBytes(text.data(), text.size()); }
+    bool putBytes(const char* data, size_t size) override {
         if (m_failed) return false;
         std::string error;
         if (!m_file && !(m_file = m_job->m_fs.openTruncate(temp(), error))) return fail(error);
-        if (!m_file->append(text.data(), text.size())) return fail("cannot write " + temp());
-        m_info.bytes += text.size();
-        m_info.crc32c = crc32c(m_info.crc32c, text.data(), text.size());
-        for (const char* at = text.data(), *end = at + text.size();
-             (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)))); ++at)
-            ++m_info.lines;
+        if (!m_file->append(data, size)) return fail("cannot write " + temp());
+        m_info.bytes += size;
+        m_info.crc32c = crc32c(m_info.crc32c, data, size);
+        m_info.lines += countLineFeeds(data, size);
         return true;
     }
     void updateRestart(const std::string&) override {}
@@ -206,10 +205,7 @@ bool BackupDataOutput::append(const char* data, size_t size) {
     m_chunkDirty = true;
     m_current.bytes += size;
     m_current.crc32c = crc32c(m_current.crc32c, data, size);
-    uint64_t lines = 0;
-    for (const char *at = data, *end = data + size; (at = static_cast<const char*>(std::memchr(at, '\n', end - at)));
-         ++at)
-        ++lines;
+    const uint64_t lines = countLineFeeds(data, size);
     m_current.lines += lines;
     m_sessionBytes += size;
     m_progress.entities += lines;

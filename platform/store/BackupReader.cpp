@@ -166,12 +166,12 @@ bool BackupReader::checkChunk(size_t index, bool thorough, std::atomic<uint64_t>
         error = "no chunk " + std::to_string(index + 1);
         return false;
     }
-    return checkDataFile(m_manifest.chunks[index], thorough, bytesVerified, error);
+    return checkDataFile("chunk", m_manifest.chunks[index], thorough, bytesVerified, error);
 }
 
-bool BackupReader::checkDataFile(const ChunkInfo& chunk, bool thorough, std::atomic<uint64_t>* bytesVerified,
-                                 std::string& error) {
-    const std::string what = (&chunk == &m_manifest.keySet ? "key set " : "chunk ") + chunk.file;
+bool BackupReader::checkDataFile(const char* kind, const ChunkInfo& chunk, bool thorough,
+                                 std::atomic<uint64_t>* bytesVerified, std::string& error) {
+    const std::string what = std::string(kind) + " " + chunk.file;
     std::string path = pathOf(chunk.file);
     uint64_t size = 0;
     if (!m_fs.exists(path) || !m_fs.fileSize(path, size)) {
@@ -207,9 +207,7 @@ bool BackupReader::checkDataFile(const ChunkInfo& chunk, bool thorough, std::ato
         size_t count = static_cast<size_t>(n);
         crc = crc32c(crc, data, count);
         if (!thorough) {
-            for (const char *at = data, *end = data + count;
-                 (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)))); ++at)
-                ++lines;
+            lines += countLineFeeds(data, count);
         } else {
             for (size_t i = 0; i < count;) {
                 if (!misshapen && offset + i == lineStart && data[i] != '{') {
@@ -308,7 +306,7 @@ bool BackupReader::verify(std::string& error, std::atomic<uint64_t>* bytesVerifi
         return fail(problem);
     for (size_t i = 0; i < m_manifest.chunks.size(); ++i)
         if (!checkChunk(i, true, bytesVerified, problem)) return fail(problem);
-    if (m_manifest.hasKeySet() && !checkDataFile(m_manifest.keySet, true, nullptr, problem)) return fail(problem);
+    if (m_manifest.hasKeySet() && !checkDataFile("key set", m_manifest.keySet, true, nullptr, problem)) return fail(problem);
     return true;
 }
 
@@ -426,10 +424,7 @@ bool BackupReader::nextLines(char*& lines, size_t& size) {
             const char* last = available ? static_cast<const char*>(memrchr(begin, '\n', available)) : nullptr;
             if (last) {
                 size = static_cast<size_t>(last - begin) + 1;
-                uint64_t count = 0;
-                for (const char *at = begin, *end = begin + size;
-                     (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)))); ++at)
-                    ++count;
+                const uint64_t count = countLineFeeds(begin, size);
                 lines = begin;
                 m_bufferPos += size;
                 m_chunkLines += count;

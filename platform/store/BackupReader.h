@@ -78,7 +78,9 @@ private:
     std::string pathOf(const std::string& file) const;
     // verifyChunk; `thorough` adds the line checks and locates damage.
     bool checkChunk(size_t index, bool thorough, std::atomic<uint64_t>* bytesVerified, std::string& error);
-    bool checkDataFile(const ChunkInfo& chunk, bool thorough, std::atomic<uint64_t>* bytesVerified, std::string& error);
+    // The same for any file listed like a chunk; `kind` names it in messages ("chunk", "key set").
+    bool checkDataFile(const char* kind, const ChunkInfo& chunk, bool thorough, std::atomic<uint64_t>* bytesVerified,
+                       std::string& error);
     bool checkSmallFile(const char* name, const FileChecksum& sum, std::string& text, std::string& error);
     bool openNextChunk();
     // No complete line is left in the buffer: reads more of the chunk, or once it is all read
