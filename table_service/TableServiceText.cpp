@@ -542,7 +542,9 @@ bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, P
     // page with any element not in the writer's form is read again and written by the writer.
     const size_t before = lines.GetSize();
     bool notCanonical = false;
-    if (writing == PageWriting::Fastest) {
+    if (writing == PageWriting::Fastest && scanCompactPage(text, size, lines, page, partitionKeyName, rowKeyName))
+        return true;
+    if (writing != PageWriting::Writer) {
         const bool isPage = readPage(text, size, lines, page, partitionKeyName, rowKeyName, true, notCanonical);
         if (!notCanonical) {
             page.verbatim = true;
@@ -766,6 +768,154 @@ bool quickScan(const char* text, size_t size, EntityScan& scan) {
     }
 }
 
+bool isJsonSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// The end of a string in the writer's form, from `at` just past its opening quote to just past
+// its closing quote: plain bytes (the reader checks no UTF-8, nor does the writer) and only the
+// escapes the writer makes (\" \\ \b \f \n \r \t, and \u00XX in upper-case hex for any other
+// control character). Null for any other string, valid or not. `escaped` is set when it has an
+// escape.
+const char* writersStringEnd(const char* at, const char* end, bool& escaped) {
+    while (true) {
+        at = plainRunEnd(at, end);
+        if (at == end) return nullptr;
+        if (*at == '"') return at + 1;
+        if (*at != '\\' || end - at < 2) return nullptr;  // a control character, or cut
+        escaped = true;
+        switch (at[1]) {
+            case '"': case '\\': case 'b': case 'f': case 'n': case 'r': case 't': at += 2; continue;
+            case 'u': break;
+            default: return nullptr;  // "\/"
+        }
+        if (end - at < 6 || at[2] != '0' || at[3] != '0' || (at[4] != '0' && at[4] != '1')) return nullptr;
+        const char low = at[5];
+        if (!((low >= '0' && low <= '9') || (low >= 'A' && low <= 'F'))) return nullptr;
+        // The writer has short forms for \b \t \n \f \r.
+        if (at[4] == '0' && (low == '8' || low == '9' || low == 'A' || low == 'C' || low == 'D')) return nullptr;
+        at += 6;
+    }
+}
+
+// The end of a number, a literal or a string in the writer's form that starts at `at`: a value
+// the reader takes and the writer writes as these very bytes (a number keeps its text). Null for
+// anything else: a number the reader might find too big, an object, an array, an error.
+const char* flatValueEnd(const char* at, const char* end) {
+    const char c = *at;
+    if (c == '"') {
+        bool escaped = false;
+        return writersStringEnd(at + 1, end, escaped);
+    }
+    if (c == '-' || isDigit(c)) {
+        // Longer numbers may run into the reader's own limits; the reader takes them.
+        const size_t kMaxNumber = 200;
+        const char* const number = at;
+        if (*at == '-' && ++at == end) return nullptr;
+        if (*at == '0') {
+            ++at;
+        } else if (isDigit(*at)) {
+            while (at < end && isDigit(*at)) ++at;
+        } else {
+            return nullptr;
+        }
+        if (at < end && *at == '.') {
+            if (++at == end || !isDigit(*at)) return nullptr;
+            while (at < end && isDigit(*at)) ++at;
+        }
+        if (at < end && (*at == 'e' || *at == 'E')) {
+            // The reader refuses a positive exponent over 308 (less the fraction's digits).
+            bool negative = false;
+            if (++at < end && (*at == '+' || *at == '-')) negative = *at++ == '-';
+            int exponent = 0;
+            const char* const digits = at;
+            while (at < end && isDigit(*at) && at - digits < 4) exponent = exponent * 10 + (*at++ - '0');
+            if (at == digits || (at < end && isDigit(*at)) || (!negative && exponent > 308)) return nullptr;
+        }
+        return static_cast<size_t>(at - number) <= kMaxNumber ? at : nullptr;
+    }
+    if (c == 't') return end - at >= 4 && std::memcmp(at, "true", 4) == 0 ? at + 4 : nullptr;
+    if (c == 'f') return end - at >= 5 && std::memcmp(at, "false", 5) == 0 ? at + 5 : nullptr;
+    if (c == 'n') return end - at >= 4 && std::memcmp(at, "null", 4) == 0 ? at + 4 : nullptr;
+    return nullptr;
+}
+
+// The elements of a page's entity array, from `at` just past its '[' to just past its ']', each
+// a flat object copied to `out` with a line feed; null when any is not a flat object in the
+// writer's form.
+const char* compactEntities(const char* at, const char* end, char*& out, size_t& entities) {
+    if (at < end && *at == ']') return at + 1;
+    while (true) {
+        if (at == end || *at != '{') return nullptr;
+        const char* const element = at++;
+        if (at < end && *at == '}') {
+            ++at;
+        } else {
+            while (true) {
+                bool escaped = false;
+                if (at == end || *at != '"' || !(at = writersStringEnd(at + 1, end, escaped))) return nullptr;
+                if (at == end || *at != ':' || ++at == end || !(at = flatValueEnd(at, end)) || at == end)
+                    return nullptr;
+                if (*at == '}') break;
+                if (*at++ != ',') return nullptr;
+            }
+            ++at;
+        }
+        const size_t length = static_cast<size_t>(at - element);
+        std::memcpy(out, element, length);
+        out[length] = '\n';
+        out += length + 1;
+        ++entities;
+        if (at == end) return nullptr;
+        if (*at == ']') return at + 1;
+        if (*at++ != ',') return nullptr;
+    }
+}
+
+bool compactPage(const char* text, size_t size, char*& out, PageScan& page, const char* partitionKeyName,
+                 const char* rowKeyName) {
+    const size_t partitionKeyLength = std::strlen(partitionKeyName), rowKeyLength = std::strlen(rowKeyName);
+    const char* at = text;
+    const char* end = text + size;
+    // The reader takes white space before and after the page's object.
+    while (at < end && isJsonSpace(*at)) ++at;
+    while (end > at && isJsonSpace(end[-1])) --end;
+    if (at == end || *at++ != '{') return false;
+    bool seenValue = false, seenPartitionKey = false, seenRowKey = false;
+    while (true) {
+        if (at == end || *at != '"') return false;
+        const char* const name = ++at;
+        bool escaped = false;
+        if (!(at = writersStringEnd(at, end, escaped)) || escaped) return false;
+        const size_t nameLength = static_cast<size_t>(at - 1 - name);
+        if (at == end || *at != ':' || ++at == end) return false;
+        const bool isValue = !seenValue && nameLength == 5 && std::memcmp(name, "value", 5) == 0;
+        const bool isPartitionKey = nameLength == partitionKeyLength && std::memcmp(name, partitionKeyName, nameLength) == 0;
+        const bool isRowKey = nameLength == rowKeyLength && std::memcmp(name, rowKeyName, nameLength) == 0;
+        if (*at == '[') {
+            // Only the first "value" member is the page's entities; any other array is the reader's.
+            if (!isValue || !(at = compactEntities(at + 1, end, out, page.entities))) return false;
+            seenValue = true;
+        } else if (*at == '"') {
+            const char* const value = at + 1;
+            escaped = false;
+            if (isValue || !(at = writersStringEnd(value, end, escaped))) return false;
+            // The first member of a continuation name, when it is a string (as the reader's pass takes it).
+            if ((isPartitionKey && !seenPartitionKey) || (isRowKey && !seenRowKey)) {
+                if (escaped) return false;
+                std::string& key = isPartitionKey ? page.nextPartitionKey : page.nextRowKey;
+                (isPartitionKey ? page.hasNextPartitionKey : page.hasNextRowKey) = true;
+                key.assign(value, static_cast<size_t>(at - 1 - value));
+            }
+        } else if (isValue || !(at = flatValueEnd(at, end))) {
+            return false;
+        }
+        if (isPartitionKey) seenPartitionKey = true;
+        if (isRowKey) seenRowKey = true;
+        if (at == end) return false;
+        if (*at == '}') return ++at == end && seenValue;
+        if (*at++ != ',') return false;
+    }
+}
+
 void clearScan(EntityScan& scan) {
     scan.isObject = scan.hasPartitionKey = scan.hasRowKey = false;
     scan.partitionKey.clear();
@@ -775,6 +925,25 @@ void clearScan(EntityScan& scan) {
 }
 
 }  // namespace
+
+bool scanCompactPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page,
+                     const char* partitionKeyName, const char* rowKeyName) {
+    page.isObject = page.hasNextPartitionKey = page.hasNextRowKey = false;
+    page.nextPartitionKey.clear();
+    page.nextRowKey.clear();
+    page.entities = 0;
+    // The lines are no longer than the text: each element keeps its bytes and gives up the comma
+    // or bracket after it for its line feed.
+    char* const begin = lines.Push(size);
+    char* out = begin;
+    if (!compactPage(text, size, out, page, partitionKeyName, rowKeyName)) {
+        lines.Pop(size);
+        return false;
+    }
+    lines.Pop(size - static_cast<size_t>(out - begin));
+    page.isObject = page.verbatim = true;
+    return true;
+}
 
 void scanEntity(const char* text, size_t size, EntityScan& scan) {
     clearScan(scan);

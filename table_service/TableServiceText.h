@@ -96,7 +96,9 @@ struct PageScan {
 };
 // How streamPage writes the lines: the fastest way that gives the writer's bytes, or always
 // through the writer (the reference the fast way is checked against).
-enum class PageWriting { Fastest, Writer };
+// Reader: rapidjson's reader, lines copied where the elements are in the writer's form (what
+// Fastest falls back to).
+enum class PageWriting { Fastest, Writer, Reader };
 // Reads a page in one pass, without building a document: every element of the first top-level
 // "value" array is appended to `lines` as compact JSON and a line feed, as rapidjson's writer
 // writes it, except that numbers keep the text the service sent. False (`lines` then holds an
@@ -105,6 +107,16 @@ enum class PageWriting { Fastest, Writer };
 // Lines are appended to what `lines` holds already.
 bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
                 const char* rowKeyName, PageWriting writing = PageWriting::Fastest);
+
+// streamPage's own pass over a page in the shape the service sends, without the reader and
+// without copying the text: one object, compact (white space only around it), whose first
+// "value" member is an array of flat objects of strings, numbers and literals, all in the form
+// rapidjson's writer writes (see writersStringEnd), and whose other members are strings,
+// numbers or literals. For such a text it gives what streamPage gives (lines appended, `page`
+// filled, verbatim) and returns true; for any other text, valid or not, it returns false with
+// `lines` as it was and `page` in any state, and the reader must decide.
+bool scanCompactPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page,
+                     const char* partitionKeyName, const char* rowKeyName);
 
 // The working memory of one client's page queries, kept from page to page.
 struct PageBuffers {

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -161,6 +162,80 @@ TEST(PageLines, CopiedOnlyWhereTheCopyIsTheWritersRendering) {
         EXPECT_FALSE(streamPage(text, std::strlen(text), lines, scan, "p", "r")) << text;
         EXPECT_FALSE(streamPage(text, std::strlen(text), lines, scan, "p", "r", PageWriting::Writer)) << text;
     }
+}
+
+// streamPage's own pass and the reader's pass agree on every text: a page the own pass takes
+// gives the reader's lines byte for byte, the same count and continuation; any other text (in
+// another shape, or no page at all) is left as it was for the reader to decide.
+TEST(PageLines, TheOwnScanGivesWhatTheReaderGives) {
+    const char* const P = "x-ms-continuation-NextPartitionKey";
+    const char* const R = "x-ms-continuation-NextRowKey";
+    auto agree = [&](const std::string& page) {
+        const std::vector<char> text(page.begin(), page.end());  // no terminator to lean on
+        rapidjson::StringBuffer own, fast, read;
+        own.Put('>');
+        PageScan ownScan, fastScan, readScan;
+        const bool took = scanCompactPage(text.data(), text.size(), own, ownScan, P, R);
+        const bool isPage = streamPage(text.data(), text.size(), read, readScan, P, R, PageWriting::Reader);
+        EXPECT_EQ(streamPage(text.data(), text.size(), fast, fastScan, P, R), isPage) << page;
+        if (isPage) EXPECT_EQ(std::string(fast.GetString(), fast.GetSize()), std::string(read.GetString(), read.GetSize())) << page;
+        EXPECT_EQ(fastScan.isObject, readScan.isObject) << page;
+        if (!took) {
+            EXPECT_EQ(std::string(own.GetString(), own.GetSize()), ">") << page;
+            return false;
+        }
+        EXPECT_TRUE(isPage) << page;
+        EXPECT_EQ(std::string(own.GetString(), own.GetSize()), ">" + std::string(read.GetString(), read.GetSize())) << page;
+        EXPECT_TRUE(ownScan.isObject && ownScan.verbatim);
+        EXPECT_EQ(ownScan.entities, readScan.entities) << page;
+        EXPECT_EQ(std::make_tuple(ownScan.hasNextPartitionKey, ownScan.nextPartitionKey, ownScan.hasNextRowKey, ownScan.nextRowKey),
+                  std::make_tuple(readScan.hasNextPartitionKey, readScan.nextPartitionKey, readScan.hasNextRowKey, readScan.nextRowKey))
+            << page;
+        return true;
+    };
+    const std::string entity =
+        "{\"odata.etag\":\"W/\\\"datetime'2026-12-06T06%3A49%3A18.8963732Z'\\\"\",\"PartitionKey\":\"p0001\",\"RowKey\":"
+        "\"r01\",\"Timestamp\":\"2026-12-06T06:49:18.8963732Z\",\"name\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\",\"count\":-7,"
+        "\"big@odata.type\":\"Edm.Int64\",\"big\":\"9007199254700001\",\"ratio\":1.25,\"flag\":true,\"n\":null,\"f\":false,"
+        "\"c\":\"\\u0001\\t\\\\\",\"k\\\"\":0}";
+    const std::string head = "{\"odata.metadata\":\"http://h/$metadata#t\",\"value\":[";
+    const std::string tail = "],\"" + std::string(P) + "\":\"1!8!cDAwMDE-\",\"" + R + "\":\"1!8!cjAy\"}";
+    const std::string page = head + entity + ",{}," + entity + tail;
+    struct Case {
+        std::string page;
+        bool own;  // the own pass takes it
+    };
+    const std::vector<Case> cases = {
+        {page, true}, {" \r\n\t" + page + "\n", true}, {head + tail, true}, {head + "{}]}", true},
+        {"{\"n\":1,\"value\":[{\"x\":1}],\"value\":2,\"" + std::string(P) + "\":7,\"" + P + "\":\"late\",\"t\":true}", true},
+        {"{\"" + std::string(R) + "\":\"r\",\"" + R + "\":\"s\",\"value\":[]}", true},
+        {head + "{\"a\":0,\"b\":-0,\"c\":10.05,\"d\":1e5,\"e\":-2.5E+308,\"f\":1E-9999,\"g\":18446744073709551616}]}", true},
+        // Valid, in another shape: the reader decides.
+        {head + "{\"a\": 1}]}", false}, {head + "{\"a\":1} ,{\"b\":2}]}", false}, {head + "{\"a\":[1]}]}", false},
+        {head + "{\"a\":{}}]}", false}, {head + "{\"s\":\"\\/\"}]}", false}, {head + "{\"s\":\"\\u00e9\"}]}", false},
+        {head + "{\"s\":\"\\u001f\"}]}", false}, {head + "{\"s\":\"\\u000A\"}]}", false}, {head + "1,{}]}", false},
+        {head + "{\"a\":1E309}]}", false}, {head + "{\"a\":" + std::string(201, '1') + "}]}", false},
+        {"{\"" + std::string(P) + "\":\"a\\\"b\",\"value\":[]}", false}, {"{\"valu\\u0065\":[],\"value\":[]}", false},
+        {"{\"value\":[],\"value\":[{}]}", false}, {"{\"x\":{},\"value\":[]}", false}, {head + "[]]}", false},
+        // Not pages.
+        {"{\"value\":{}}", false}, {"{\"value\":1}", false}, {"{}", false}, {"[]", false}, {"", false},
+        {head + "{}]} {}", false}, {head + "{\"a\":01}]}", false}, {head + "{\"a\":1.}]}", false},
+        {head + "{\"a\":1e}]}", false}, {head + "{\"a\":-}]}", false}, {head + "{\"a\":\"\\x\"}]}", false},
+        {head + "{\"a\":\"\t\"}]}", false}, {head + "{\"a\":tru}]}", false}, {head + "{\"a\":1,}]}", false},
+        {head + "{},]}", false}, {head + "{\"a\"}]}", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(agree(c.page), c.own) << c.page;
+    // Every byte of a page changed, and the page cut after every byte.
+    size_t taken = 0;
+    for (size_t i = 0; i < page.size(); ++i) {
+        for (char b : std::string(" \"\\,:{}[]0e.-+tu/\x1F\x80", 20) + std::string(1, '\0')) {
+            std::string changed = page;
+            changed[i] = b;
+            taken += agree(changed);
+        }
+        agree(page.substr(0, i));
+    }
+    EXPECT_GT(taken, page.size());  // the changes that keep the shape are still the own pass's
 }
 
 // The client-level cases (refused change set, cut, empty, too few or too many) are in batch_test.
