@@ -39,9 +39,9 @@ const rapidjson::Value* entitiesOf(const rapidjson::Value& reply) {
 // Hands a page's lines to the output and records the restart point after it. A continuation
 // header is the service's word; a member of the same name in the body counts only where no header
 // came.
-bool writePage(const rapidjson::StringBuffer& lines, const table_text::PageScan& page,
+bool writePage(const char* lines, size_t size, const table_text::PageScan& page,
                const std::map<std::string, std::string>* headers, IdaOutput* output, AzureTableContinuationToken& next) {
-    if (!output->putBytes(lines.GetString(), lines.GetSize())) return false;
+    if (!output->putBytes(lines, size)) return false;
     // A page may be empty and still not the last one: the token alone says whether more follow.
     AzureTableContinuationToken token;
     token.nextPartitionKey = page.nextPartitionKey;
@@ -189,9 +189,15 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
             std::string aheadKey = ahead.url();
             m_readAhead->start(std::move(ahead), std::move(aheadKey));
         }
+        // A page in the service's own shape becomes its lines where it stands.
+        const char* inPlace = nullptr;
+        size_t inPlaceSize = 0;
+        if (table_text::scanCompactPageInPlace(&response.body[0], response.body.size(), page, kNextPartitionKey,
+                                               kNextRowKey, inPlace, inPlaceSize))
+            return writePage(inPlace, inPlaceSize, page, &response.headers, output, next) ? Success : Failed;
         if (table_text::streamPage(response.body.data(), response.body.size(), lines, page, kNextPartitionKey,
                                    kNextRowKey))
-            return writePage(lines, page, &response.headers, output, next) ? Success : Failed;
+            return writePage(lines.GetString(), lines.GetSize(), page, &response.headers, output, next) ? Success : Failed;
         // Mangled on the way, perhaps: fetched again below as if read-ahead were off.
         log("queryEntities", "Reply is not a page of entities; fetching it again");
         m_readAhead->drop();
@@ -217,7 +223,7 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
         log("queryEntities", "Reply is not a page of entities");
         return Failed;
     }
-    return writePage(lines, page, &response.headers, output, next) ? Success : Failed;
+    return writePage(lines.GetString(), lines.GetSize(), page, &response.headers, output, next) ? Success : Failed;
 }
 
 bool AzureTableStorage::parseToStream(const std::string& body, IdaOutput* output, AzureTableContinuationToken& next) {
@@ -228,7 +234,7 @@ bool AzureTableStorage::parseToStream(const std::string& body, IdaOutput* output
         log("queryEntities", "Reply is not a page of entities");
         return false;
     }
-    return writePage(lines, page, nullptr, output, next);
+    return writePage(lines.GetString(), lines.GetSize(), page, nullptr, output, next);
 }
 
 bool AzureTableStorage::isTableEmpty(const std::string& table) {

@@ -838,15 +838,14 @@ const char* flatValueEnd(const char* at, const char* end) {
     return nullptr;
 }
 
-// The elements of a page's entity array, from `at` just past its '[' to just past its ']', each
-// a flat object copied to `out` with a line feed; null when any is not a flat object in the
-// writer's form.
-const char* compactEntities(const char* at, const char* end, char*& out, size_t& entities) {
+// The elements of a page's entity array, from `at` just past its '[' to just past its ']': flat
+// objects in the writer's form, the offset from `text` of the comma or bracket after each
+// recorded in `ends`. Null when any element is not such an object.
+const char* compactEntities(const char* text, const char* at, const char* end, std::vector<size_t>& ends) {
     if (at < end && *at == ']') return at + 1;
     while (true) {
         if (at == end || *at != '{') return nullptr;
-        const char* const element = at++;
-        if (at < end && *at == '}') {
+        if (++at < end && *at == '}') {
             ++at;
         } else {
             while (true) {
@@ -859,19 +858,23 @@ const char* compactEntities(const char* at, const char* end, char*& out, size_t&
             }
             ++at;
         }
-        const size_t length = static_cast<size_t>(at - element);
-        std::memcpy(out, element, length);
-        out[length] = '\n';
-        out += length + 1;
-        ++entities;
         if (at == end) return nullptr;
+        ends.push_back(static_cast<size_t>(at - text));
         if (*at == ']') return at + 1;
         if (*at++ != ',') return nullptr;
     }
 }
 
-bool compactPage(const char* text, size_t size, char*& out, PageScan& page, const char* partitionKeyName,
-                 const char* rowKeyName) {
+// The page's object in the shape scanCompactPage takes: fills `page` (but for isObject and
+// verbatim) and sets `lines` to the offset of the first element (the lines are the text from
+// there to page.lineEnds.back() with a line feed at each of page.lineEnds). False when the text
+// has another shape.
+bool compactPage(const char* text, size_t size, PageScan& page, const char* partitionKeyName, const char* rowKeyName,
+                 size_t& lines) {
+    page.isObject = page.hasNextPartitionKey = page.hasNextRowKey = false;
+    page.nextPartitionKey.clear();
+    page.nextRowKey.clear();
+    page.lineEnds.clear();
     const size_t partitionKeyLength = std::strlen(partitionKeyName), rowKeyLength = std::strlen(rowKeyName);
     const char* at = text;
     const char* end = text + size;
@@ -892,7 +895,9 @@ bool compactPage(const char* text, size_t size, char*& out, PageScan& page, cons
         const bool isRowKey = nameLength == rowKeyLength && std::memcmp(name, rowKeyName, nameLength) == 0;
         if (*at == '[') {
             // Only the first "value" member is the page's entities; any other array is the reader's.
-            if (!isValue || !(at = compactEntities(at + 1, end, out, page.entities))) return false;
+            if (!isValue) return false;
+            lines = static_cast<size_t>(at + 1 - text);
+            if (!(at = compactEntities(text, at + 1, end, page.lineEnds))) return false;
             seenValue = true;
         } else if (*at == '"') {
             const char* const value = at + 1;
@@ -911,7 +916,10 @@ bool compactPage(const char* text, size_t size, char*& out, PageScan& page, cons
         if (isPartitionKey) seenPartitionKey = true;
         if (isRowKey) seenRowKey = true;
         if (at == end) return false;
-        if (*at == '}') return ++at == end && seenValue;
+        if (*at == '}') {
+            page.entities = page.lineEnds.size();
+            return ++at == end && seenValue;
+        }
         if (*at++ != ',') return false;
     }
 }
@@ -928,20 +936,25 @@ void clearScan(EntityScan& scan) {
 
 bool scanCompactPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page,
                      const char* partitionKeyName, const char* rowKeyName) {
-    page.isObject = page.hasNextPartitionKey = page.hasNextRowKey = false;
-    page.nextPartitionKey.clear();
-    page.nextRowKey.clear();
-    page.entities = 0;
-    // The lines are no longer than the text: each element keeps its bytes and gives up the comma
-    // or bracket after it for its line feed.
-    char* const begin = lines.Push(size);
-    char* out = begin;
-    if (!compactPage(text, size, out, page, partitionKeyName, rowKeyName)) {
-        lines.Pop(size);
-        return false;
-    }
-    lines.Pop(size - static_cast<size_t>(out - begin));
+    size_t first = 0;
+    if (!compactPage(text, size, page, partitionKeyName, rowKeyName, first)) return false;
     page.isObject = page.verbatim = true;
+    if (page.lineEnds.empty()) return true;
+    const size_t length = page.lineEnds.back() + 1 - first;
+    char* const out = lines.Push(length);
+    std::memcpy(out, text + first, length);
+    for (size_t end : page.lineEnds) out[end - first] = '\n';
+    return true;
+}
+
+bool scanCompactPageInPlace(char* text, size_t size, PageScan& page, const char* partitionKeyName,
+                            const char* rowKeyName, const char*& lines, size_t& linesSize) {
+    size_t first = 0;
+    if (!compactPage(text, size, page, partitionKeyName, rowKeyName, first)) return false;
+    page.isObject = page.verbatim = true;
+    for (size_t end : page.lineEnds) text[end] = '\n';
+    lines = text + first;
+    linesSize = page.lineEnds.empty() ? 0 : page.lineEnds.back() + 1 - first;
     return true;
 }
 

@@ -93,6 +93,7 @@ struct PageScan {
     // The lines are the elements' own text, copied (every element was in the writer's form).
     bool verbatim = false;
     std::string scratch;  // the pass's working copy of the text
+    std::vector<size_t> lineEnds;  // the own pass's: where each element's line feed goes
 };
 // How streamPage writes the lines: the fastest way that gives the writer's bytes, or always
 // through the writer (the reference the fast way is checked against).
@@ -111,12 +112,18 @@ bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, P
 // streamPage's own pass over a page in the shape the service sends, without the reader and
 // without copying the text: one object, compact (white space only around it), whose first
 // "value" member is an array of flat objects of strings, numbers and literals, all in the form
-// rapidjson's writer writes (see writersStringEnd), and whose other members are strings,
+// rapidjson's writer writes (plain bytes, and only the escapes the writer makes), and whose other members are strings,
 // numbers or literals. For such a text it gives what streamPage gives (lines appended, `page`
 // filled, verbatim) and returns true; for any other text, valid or not, it returns false with
 // `lines` as it was and `page` in any state, and the reader must decide.
 bool scanCompactPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page,
                      const char* partitionKeyName, const char* rowKeyName);
+// The same without a copy, for a text the caller may have changed: the lines are made where the
+// elements stand (the comma or bracket after each becomes its line feed) and are
+// [lines, lines + linesSize) of `text`. False, with the text unchanged, when the reader must
+// decide.
+bool scanCompactPageInPlace(char* text, size_t size, PageScan& page, const char* partitionKeyName,
+                            const char* rowKeyName, const char*& lines, size_t& linesSize);
 
 // The working memory of one client's page queries, kept from page to page.
 struct PageBuffers {
