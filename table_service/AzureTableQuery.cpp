@@ -195,8 +195,9 @@ int AzureTableStorage::queryEntities(const std::string& table, const AzureTableC
         if (table_text::scanCompactPageInPlace(&response.body[0], response.body.size(), page, kNextPartitionKey,
                                                kNextRowKey, inPlace, inPlaceSize))
             return writePage(inPlace, inPlaceSize, page, &response.headers, output, next) ? Success : Failed;
+        // Any other page goes to the reader (our own pass has just declined it).
         if (table_text::streamPage(response.body.data(), response.body.size(), lines, page, kNextPartitionKey,
-                                   kNextRowKey))
+                                   kNextRowKey, table_text::PageWriting::Reader))
             return writePage(lines.GetString(), lines.GetSize(), page, &response.headers, output, next) ? Success : Failed;
         // Mangled on the way, perhaps: fetched again below as if read-ahead were off.
         log("queryEntities", "Reply is not a page of entities; fetching it again");

@@ -536,10 +536,11 @@ private:
 
 bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page, const char* partitionKeyName,
                 const char* rowKeyName, PageWriting writing) {
-    // Parsed in place in a copy: strings are scanned 16 bytes at a time and not copied again
-    // (a number's text then stands in the copy, unterminated, which the writer takes as it is).
-    // A service sends its pages compact, so the lines are first taken verbatim from the text; a
-    // page with any element not in the writer's form is read again and written by the writer.
+    // A page in the shape the service sends is read by our own pass (scanCompactPage). Any other
+    // is parsed by the reader in place in a copy: strings are scanned 16 bytes at a time and not
+    // copied again (a number's text then stands in the copy, unterminated, which the writer takes
+    // as it is). The lines are first taken verbatim from the text; a page with any element not
+    // in the writer's form is read again and written by the writer.
     const size_t before = lines.GetSize();
     bool notCanonical = false;
     if (writing == PageWriting::Fastest && scanCompactPage(text, size, lines, page, partitionKeyName, rowKeyName))
