@@ -95,10 +95,10 @@ struct PageScan {
     std::string scratch;  // the pass's working copy of the text
     std::vector<size_t> lineEnds;  // the own pass's: where each element's line feed goes
 };
-// How streamPage writes the lines: the fastest way that gives the writer's bytes, or always
-// through the writer (the reference the fast way is checked against).
-// Reader: rapidjson's reader, lines copied where the elements are in the writer's form (what
-// Fastest falls back to).
+// How streamPage writes the lines: the fastest way that gives the writer's bytes; always
+// through the writer (the reference the fast ways are checked against); or through rapidjson's
+// reader, lines copied where the elements are in the writer's form (what Fastest does with a
+// page our own pass declines).
 enum class PageWriting { Fastest, Writer, Reader };
 // Reads a page in one pass, without building a document: every element of the first top-level
 // "value" array is appended to `lines` as compact JSON and a line feed, as rapidjson's writer
@@ -110,12 +110,12 @@ bool streamPage(const char* text, size_t size, rapidjson::StringBuffer& lines, P
                 const char* rowKeyName, PageWriting writing = PageWriting::Fastest);
 
 // streamPage's own pass over a page in the shape the service sends, without the reader and
-// without copying the text: one object, compact (white space only around it), whose first
-// "value" member is an array of flat objects of strings, numbers and literals, all in the form
-// rapidjson's writer writes (plain bytes, and only the escapes the writer makes), and whose other members are strings,
-// numbers or literals. For such a text it gives what streamPage gives (lines appended, `page`
-// filled, verbatim) and returns true; for any other text, valid or not, it returns false with
-// `lines` as it was and `page` in any state, and the reader must decide.
+// without a working copy of the text: one object, compact (white space only around it), whose
+// first "value" member is an array of flat objects of strings, numbers and literals, all in the
+// form rapidjson's writer writes (plain bytes, and only the escapes the writer makes), and whose
+// other members are strings, numbers or literals. For such a text it gives what streamPage gives
+// (lines appended, `page` filled, verbatim) and returns true; for any other text, valid or not,
+// it returns false with `lines` as it was and `page` in any state, and the reader must decide.
 bool scanCompactPage(const char* text, size_t size, rapidjson::StringBuffer& lines, PageScan& page,
                      const char* partitionKeyName, const char* rowKeyName);
 // The same without a copy, for a text the caller may have changed: the lines are made where the
