@@ -36,6 +36,12 @@ public:
         return true;
     }
 
+    size_t getLines(std::vector<std::string>& lines, size_t maxLines, size_t maxBytes) override {
+        const size_t count = IdaBufferedInput::getLines(lines, maxLines, maxBytes);
+        m_counter->fetch_add(count, std::memory_order_relaxed);
+        return count;
+    }
+
     bool startRestore(bool) override { return false; }  // this input is read, never restored into
 
 private:
