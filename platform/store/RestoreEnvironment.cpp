@@ -153,7 +153,10 @@ Status RestoreEnvironment::verify() {
     if (!m_manifest.complete)
         return Status(Status::Code::Refused,
                       "backup " + m_folder + ": the backup did not finish (run the backup again to complete it)");
-    if (!reader->verify(error, &m_verifiedBytes)) return Status(Status::Code::Damaged, error);
+    std::vector<ChunkSegments> segments;
+    if (!reader->verify(error, &m_verifiedBytes, &segments)) return Status(Status::Code::Damaged, error);
+    std::lock_guard<std::mutex> guard(m_lockMutex);
+    m_segments = std::move(segments);
     return Status::success();
 }
 
@@ -176,6 +179,12 @@ std::shared_ptr<IdaInput> RestoreEnvironment::createInput(const std::string&, bo
         logMessage("createInput", error);
         reportFailure(error);
         return std::make_shared<FailedInput>();
+    }
+    {
+        // verify() read every chunk: each is read once more, for its lines, checked segment by
+        // segment against what verify() found.
+        std::lock_guard<std::mutex> guard(m_lockMutex);
+        reader->useSegments(m_segments);
     }
     return std::make_shared<ChunkStreamInput>(this, std::move(reader), m_readAhead, m_linesDelivered);
 }

@@ -4,10 +4,11 @@
 //
 //   createInput             the entity lines of every chunk the manifest lists, in order (read
 //                           with BackupReader). Each chunk is checked against its recorded size,
-//                           line count and CRC-32C before any of its lines is handed out; a
-//                           damaged or missing chunk, or a backup that did not finish, fails the
-//                           input (error() true, getLine false after the sound chunks before it)
-//                           and is never replayed.
+//                           line count and CRC-32C before any of its lines is handed out (after
+//                           verify(), by the checksums of its segments verify() recorded); a
+//                           damaged, changed or missing chunk, or a backup that did not finish,
+//                           fails the input (error() true, getLine false after the sound chunks
+//                           before it) and is never replayed.
 //   createDescriptionInput  description.json as the backup wrote it.
 //   createMetadataInput     metadata.json.
 //
@@ -30,9 +31,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/ida/IdaEnvironment.h"
 #include "platform/store/BackupFormat.h"
+#include "platform/store/BackupReader.h"
 #include "platform/runtime/Runtime.h"
 #include "platform/store/FileSystem.h"
 #include "platform/util/Export.h"
@@ -104,9 +107,11 @@ private:
 
     std::string m_folder;
     FileSystem& m_fs;
-    std::mutex m_lockMutex;  // guards the two members below
+    std::mutex m_lockMutex;  // guards the three members below
     std::unique_ptr<FileLock> m_lock;
     bool m_lockUnavailable = false;
+    // What the last successful verify() found: 4 bytes per MiB of chunk (BackupReader::kSegmentBytes).
+    std::vector<ChunkSegments> m_segments;
     std::atomic<uint64_t> m_verifiedBytes{0};
     bool m_opened = false;
     BackupManifest m_manifest;

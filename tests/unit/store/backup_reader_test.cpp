@@ -8,6 +8,7 @@
 #include "platform/store/BackupReader.h"
 #include "platform/store/RestoreEnvironment.h"
 #include "support/BackupFolder.h"
+#include "support/FaultyFileSystem.h"
 
 using namespace platform::store;
 using testing_support::BackupFolder;
@@ -88,6 +89,40 @@ TEST(BackupReader, YieldsNoLineOfADamagedTruncatedOrMissingChunk) {
         ASSERT_TRUE(reader) << error;
         EXPECT_EQ(readAllInBlocks(*reader), "{\"a\":1}\n");
         EXPECT_TRUE(has(reader->errorMessage(), c.message)) << reader->errorMessage();
+    }
+}
+
+// A chunk that changes after its check (same length and line count, still JSON) yields none of
+// its lines, whether the check was the reader's own or verify()'s: each segment read for the
+// lines is held to the checksum the check found.
+TEST(BackupReader, AChunkChangedAfterItsCheckYieldsNoneOfItsLines) {
+    for (bool afterVerify : {false, true}) {
+        SCOPED_TRACE(afterVerify ? "after verify" : "reader alone");
+        BackupFolder dir;
+        fill(dir, {numbered("a", 10), numbered("b", 10)});
+        std::string changed = numbered("b", 10);
+        changed.replace(changed.find("\"n\":1"), 5, "\"n\":2");
+        testing_support::FaultyFileSystem fs;
+        int opens = 0;
+        fs.onOpenRead([&](const std::string& path) {
+            if (path.find("data-000002.jsonl") != std::string::npos && ++opens == 2) dir.write("data-000002.jsonl", changed);
+        });
+        std::string text, error, message;
+        if (!afterVerify) {
+            auto reader = BackupReader::open(dir.path(), error, fs);
+            ASSERT_TRUE(reader) << error;
+            text = readAllInBlocks(*reader);
+            message = reader->errorMessage();
+        } else {
+            RestoreEnvironment env(dir.path(), fs);
+            ASSERT_TRUE(env.verify(error)) << error;
+            auto input = env.createInput("src", false);
+            text = readAll(*input);
+            EXPECT_TRUE(input->error());
+            message = env.failureMessage();
+        }
+        EXPECT_EQ(text, numbered("a", 10));
+        EXPECT_TRUE(has(message, "chunk data-000002.jsonl changed after it was checked")) << message;
     }
 }
 
