@@ -19,7 +19,6 @@ void globalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-
 std::string lower(std::string text) { return platform::text::toLower(std::move(text)); }
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {

@@ -21,8 +21,9 @@
 // of a restore chain first.
 //
 // A restore environment has no outputs (createOutput and createDescriptionOutput return null).
-// The data input is fed by a thread of its own, which reads ahead through a bounded buffer while
-// the replay writes; the input stops and joins that thread when it is closed or destroyed.
+// The data input reads the backup on the thread that reads the input (one thread at a time; its
+// error() may be asked from any), a segment at a time into one buffer: the replay's lanes hold
+// the lines read ahead of what is written.
 // Files and log lines go through the environment's runtime (IdaEnvironment::runtime()).
 // Log lines go to the runtime's debug log (tagged with the folder) and to an optional sink;
 // logMessage, reportFailure and linesDelivered may be called from any thread.
@@ -85,8 +86,8 @@ public:
     void setLogSink(LogSink sink) { m_sink = std::move(sink); }
     // Entity lines handed out by this environment's data inputs so far.
     unsigned long long linesDelivered() const { return m_linesDelivered->load(); }
-    // Read-ahead buffer of each data input, in bytes (tests make it small).
-    void setReadAheadBytes(size_t bytes) { m_readAhead = bytes; }
+    // Kept for callers of old: the data input has no read-ahead buffer of its own any more.
+    void setReadAheadBytes(size_t) {}
 
     void logMessage(const char* functionName, const std::string& message) override;
     // While the runtime's debug log is open at the debug level, or a log sink is set.
@@ -116,7 +117,6 @@ private:
     bool m_opened = false;
     BackupManifest m_manifest;
     LogSink m_sink;
-    size_t m_readAhead;
     std::shared_ptr<std::atomic<unsigned long long>> m_linesDelivered;
 };
 
