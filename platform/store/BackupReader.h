@@ -42,7 +42,7 @@ class AZT_API BackupReader {
 public:
     // The stretch of a chunk checked before its lines are handed out: 4 bytes of checksum are
     // kept per segment, and the reader's buffer holds one segment and a line cut at its end.
-    static constexpr size_t kSegmentBytes = size_t(1) << 20;
+    static constexpr size_t kSegmentBytes = size_t(1) << 18;
 
     // Opens the backup in `folder`. Refuses (nullptr, `error` set) a folder without a readable
     // manifest (one that fails its own checksum included), unless `allowIncomplete` a backup

@@ -111,7 +111,7 @@ private:
     std::mutex m_lockMutex;  // guards the three members below
     std::unique_ptr<FileLock> m_lock;
     bool m_lockUnavailable = false;
-    // What the last successful verify() found: 4 bytes per MiB of chunk (BackupReader::kSegmentBytes).
+    // What the last successful verify() found: 4 bytes per 256 KiB of chunk (BackupReader::kSegmentBytes).
     std::vector<ChunkSegments> m_segments;
     std::atomic<uint64_t> m_verifiedBytes{0};
     bool m_opened = false;
