@@ -33,7 +33,10 @@ public:
     size_t getLines(std::vector<std::string>& lines, size_t maxLines, size_t maxBytes) override {
         size_t count = 0, bytes = 0;
         while ((count == 0 || (count < maxLines && bytes < maxBytes)) && haveLines()) {
-            if (lines.size() <= count) lines.resize(count + 1);
+            if (lines.size() <= count + 1) lines.resize(count + 2);
+            // The next string's storage was last written on another core (a lane's): asked for
+            // now, it is here when the line after this one is copied into it.
+            __builtin_prefetch(lines[count + 1].data(), 1);
             bytes += takeLine(lines[count++]);
         }
         m_counter->fetch_add(count, std::memory_order_relaxed);
@@ -65,6 +68,11 @@ private:
     size_t takeLine(std::string& line) {
         const char* feed = static_cast<const char*>(std::memchr(m_at, '\n', static_cast<size_t>(m_end - m_at)));
         const size_t length = static_cast<size_t>(feed - m_at);
+        // Room for a line a little longer, so the string is not grown again for the next one.
+        if (line.capacity() < length) {
+            line.clear();
+            line.reserve(length + length / 8 + 16);
+        }
         line.assign(m_at, length);
         m_at = feed + 1;
         return length;
