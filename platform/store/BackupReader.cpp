@@ -395,8 +395,7 @@ bool BackupReader::openNextChunk() {
         m_chunkRemaining = chunk.bytes;
         m_chunkOffset = 0;
         m_chunkLines = 0;
-        m_buffer.clear();
-        m_bufferPos = 0;
+        m_bufferPos = m_bufferEnd = 0;
         return true;
     }
     return false;
@@ -404,17 +403,21 @@ bool BackupReader::openNextChunk() {
 
 bool BackupReader::fillBuffer() {
     if (m_chunkRemaining == 0) return false;
-    m_buffer.erase(0, m_bufferPos);
-    m_bufferPos = 0;
+    // The line begun at the end of the last segment moves to the front; the buffer keeps its size
+    // (bytes past m_bufferEnd mean nothing), so it is not cleared for every segment.
+    if (m_bufferPos > 0) {
+        std::memmove(&m_buffer[0], m_buffer.data() + m_bufferPos, m_bufferEnd - m_bufferPos);
+        m_bufferEnd -= m_bufferPos;
+        m_bufferPos = 0;
+    }
     // The next segment whole, checked before any of its bytes can be handed out.
-    const size_t old = m_buffer.size();
+    const size_t old = m_bufferEnd;
     const size_t want = static_cast<size_t>(std::min<uint64_t>(m_chunkRemaining, kSegmentBytes));
     const ChunkInfo& chunk = m_manifest.chunks[m_nextChunk - 1];
-    m_buffer.resize(old + want);
+    if (m_buffer.size() < old + want) m_buffer.resize(old + want);
     for (size_t got = 0; got < want;) {
         const long long n = m_file->read(&m_buffer[old + got], want - got);
         if (n <= 0) {
-            m_buffer.resize(old);
             return fail(n < 0 ? "cannot read chunk " + chunk.file
                               : "chunk " + chunk.file + " changed after it was checked (it ends at byte " +
                                     std::to_string(m_chunkOffset + got) + ")");
@@ -423,10 +426,10 @@ bool BackupReader::fillBuffer() {
     }
     const size_t segment = static_cast<size_t>(m_chunkOffset / kSegmentBytes);
     if (segment >= m_chunkSums.size() || crc32c(0, m_buffer.data() + old, want) != m_chunkSums[segment]) {
-        m_buffer.resize(old);
         return fail("chunk " + chunk.file + " changed after it was checked (bytes " + std::to_string(m_chunkOffset) +
                     " to " + std::to_string(m_chunkOffset + want) + ")");
     }
+    m_bufferEnd = old + want;
     m_chunkOffset += want;
     m_chunkRemaining -= want;
     return true;
@@ -437,7 +440,7 @@ bool BackupReader::moreLines() {
         if (m_chunkRemaining > 0) return fillBuffer();
         // The checksum pass vouched for this chunk; a difference now means it changed under us.
         const ChunkInfo& chunk = m_manifest.chunks[m_nextChunk - 1];
-        if (m_bufferPos != m_buffer.size() || m_chunkLines != chunk.lines)
+        if (m_bufferPos != m_bufferEnd || m_chunkLines != chunk.lines)
             return fail("chunk " + chunk.file + " changed while it was being read");
         m_file.reset();
     }
@@ -448,10 +451,12 @@ bool BackupReader::nextLine(std::string& line) {
     if (error()) return false;
     while (true) {
         if (m_file) {
-            size_t end = m_buffer.find('\n', m_bufferPos);
-            if (end != std::string::npos) {
-                line.assign(m_buffer, m_bufferPos, end - m_bufferPos);
-                m_bufferPos = end + 1;
+            const char* const begin = m_buffer.data() + m_bufferPos;
+            const void* found = std::memchr(begin, '\n', m_bufferEnd - m_bufferPos);
+            if (found) {
+                const size_t length = static_cast<size_t>(static_cast<const char*>(found) - begin);
+                line.assign(begin, length);
+                m_bufferPos += length + 1;
                 ++m_chunkLines;
                 ++m_linesRead;
                 return true;
@@ -466,7 +471,7 @@ bool BackupReader::nextLines(char*& lines, size_t& size) {
     while (true) {
         if (m_file) {
             char* const begin = &m_buffer[0] + m_bufferPos;
-            const size_t available = m_buffer.size() - m_bufferPos;
+            const size_t available = m_bufferEnd - m_bufferPos;
             const char* last = available ? static_cast<const char*>(memrchr(begin, '\n', available)) : nullptr;
             if (last) {
                 size = static_cast<size_t>(last - begin) + 1;

@@ -126,8 +126,9 @@ private:
     uint64_t m_chunkOffset = 0;           // bytes of the current chunk read so far
     std::vector<uint32_t> m_chunkSums;    // the current chunk's segment checksums
     std::vector<ChunkSegments> m_knownSegments;
-    std::string m_buffer;
+    std::string m_buffer;     // bytes [m_bufferPos, m_bufferEnd) are read and not yet handed out
     size_t m_bufferPos = 0;
+    size_t m_bufferEnd = 0;
     uint64_t m_linesRead = 0;
 };
 
