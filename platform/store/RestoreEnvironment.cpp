@@ -43,7 +43,10 @@ public:
         return count;
     }
 
-    void close() override { m_ended = true; }
+    void close() override {
+        m_ended = true;
+        m_at = m_end = nullptr;
+    }
 
 private:
     // Whole lines are left in the reader's buffer, or it hands out more; false at the end of the
@@ -169,6 +172,10 @@ Status RestoreEnvironment::verify() {
         if (!opened.ok()) return opened;
     }
     m_verifiedBytes = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lockMutex);
+        m_segments.clear();  // what an earlier verify() found no longer vouches for anything
+    }
     std::string error;
     auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/true);
     if (!reader) return Status(Status::Code::Damaged, error);

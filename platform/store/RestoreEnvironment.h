@@ -86,7 +86,7 @@ public:
     void setLogSink(LogSink sink) { m_sink = std::move(sink); }
     // Entity lines handed out by this environment's data inputs so far.
     unsigned long long linesDelivered() const { return m_linesDelivered->load(); }
-    // Kept for callers of old: the data input has no read-ahead buffer of its own any more.
+    // Does nothing; kept for existing callers (the data input has no read-ahead buffer of its own).
     void setReadAheadBytes(size_t) {}
 
     void logMessage(const char* functionName, const std::string& message) override;

@@ -318,5 +318,7 @@ TEST(RestoreEnvironment, AReaderThatStopsEarlyLetsGo) {
     auto input = env.createInput("src", false);
     std::string line;
     ASSERT_TRUE(input->getLine(line));
+    input->close();
+    EXPECT_FALSE(input->getLine(line)) << "a closed input hands out nothing more";
     input.reset();  // must not hang, nor read the rest
 }
