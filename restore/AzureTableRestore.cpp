@@ -53,14 +53,15 @@ struct ReplayTask {
 };
 
 // Writes the lines of one backup into the destination table. The caller's thread reads the
-// input a block of lines at a time and deals them out to lanes; each lane has a thread and a connection of its own and
-// writes what it was dealt in that order, taking up to kLaneLines lines at a time and
-// resubmitting what the service refused before it takes more. While any line of a partition is in
-// a lane (queued or being written), every further line of that partition goes to the same lane,
-// so one partition's lines reach the service in backup order and a later version of an entity is
-// never written before an earlier one; a partition with no line in any lane goes to the lane with
-// the least work. No lane waits for another: a slow or refused partition holds up only its own
-// lane (and the reader, once that lane is full). Memory is bounded by the lanes' capacities.
+// input a block of lines at a time and deals them out to lanes; each lane has a thread and a
+// connection of its own and writes what it was dealt in that order, taking up to kLaneLines lines
+// at a time and resubmitting what the service refused before it takes more. While any line of a
+// partition is in a lane (queued or being written), every further line of that partition goes to
+// the same lane, so one partition's lines reach the service in backup order and a later version
+// of an entity is never written before an earlier one; a partition with no line in any lane goes
+// to the lane with the least work. No lane waits for another: a slow or refused partition holds
+// up only its own lane (and the reader, once that lane is full). Memory is bounded by the lanes'
+// capacities, the reader's block and the spare lines kept for it.
 class Replay {
 public:
     // Each lane queues at most this much and writes at most this much at a time (a line more when
