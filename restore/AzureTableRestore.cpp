@@ -53,14 +53,15 @@ struct ReplayTask {
 };
 
 // Writes the lines of one backup into the destination table. The caller's thread reads the
-// input and deals the lines out to lanes; each lane has a thread and a connection of its own and
-// writes what it was dealt in that order, taking up to kLaneLines lines at a time and
-// resubmitting what the service refused before it takes more. While any line of a partition is in
-// a lane (queued or being written), every further line of that partition goes to the same lane,
-// so one partition's lines reach the service in backup order and a later version of an entity is
-// never written before an earlier one; a partition with no line in any lane goes to the lane with
-// the least work. No lane waits for another: a slow or refused partition holds up only its own
-// lane (and the reader, once that lane is full). Memory is bounded by the lanes' capacities.
+// input a block of lines at a time and deals them out to lanes; each lane has a thread and a
+// connection of its own and writes what it was dealt in that order, taking up to kLaneLines lines
+// at a time and resubmitting what the service refused before it takes more. While any line of a
+// partition is in a lane (queued or being written), every further line of that partition goes to
+// the same lane, so one partition's lines reach the service in backup order and a later version
+// of an entity is never written before an earlier one; a partition with no line in any lane goes
+// to the lane with the least work. No lane waits for another: a slow or refused partition holds
+// up only its own lane (and the reader, once that lane is full). Memory is bounded by the lanes'
+// capacities, the reader's block and the spare lines kept for it.
 class Replay {
 public:
     // Each lane queues at most this much and writes at most this much at a time (a line more when
@@ -73,9 +74,16 @@ public:
     // its batches stay full and the threads are not switched in and out for each line.
     static constexpr size_t kWakeLines = 500;
     // Written lines go back to the reader, which reads the next lines into them: no line is
-    // allocated on one thread and freed on another. At most this many are kept, none larger.
-    static constexpr size_t kSpareLines = kLaneLines;
+    // allocated on one thread and freed on another. A lane hands back up to kLaneLines at once,
+    // so room is kept for a few lanes' worth (the reader would otherwise allocate anew while the
+    // lanes freed what did not fit); at most this many lines and bytes of storage, none larger.
+    static constexpr size_t kSpareLines = kLaneLines * AzureTableRestoreRunner::kReplayConnections;
+    static constexpr size_t kSpareBytes = 2 * kLaneBytes;
     static constexpr size_t kSpareLineBytes = 2048;
+    // Lines taken from the input at a time and dealt under one hold of the lock (a line more when
+    // the bytes run over): the reader holds at most this much beyond what the lanes hold.
+    static constexpr size_t kDealLines = 256;
+    static constexpr size_t kDealBytes = 256u << 10;
 
     explicit Replay(const ReplayTask& task) : m_task(task), m_env(task.environment) {
         for (size_t i = 0; i < AzureTableRestoreRunner::kReplayConnections; ++i) m_lanes.emplace_back(new Lane);
@@ -84,18 +92,20 @@ public:
 
     // Returns true when every line of the input was written.
     bool run(IdaInput& input) {
-        std::string line;
+        std::vector<std::string> block;
         bool dealt = true;
-        while (input.getLine(line)) {
-            if (line.empty()) {
-                m_env->logMessage(m_task.functionName, "Empty line");
-                continue;
+        while (const size_t count = input.getLines(block, kDealLines, kDealBytes)) {
+            if (m_partitionOf.size() < count) m_partitionOf.resize(count);
+            for (size_t i = 0; i < count; ++i) {
+                if (block[i].empty())
+                    m_env->logMessage(m_task.functionName, "Empty line");
+                else
+                    m_partitionOf[i] = table_text::partitionGroupOf(block[i]);
             }
-            if (!deal(line)) {
+            if (!deal(block, count)) {
                 dealt = false;
                 break;
             }
-            line.clear();
         }
         const bool written = finish() && dealt;
         if (!written) {
@@ -124,41 +134,56 @@ private:
         bool ready() const { return queue.size() >= kWakeLines || queuedBytes >= kLaneBytes; }
     };
 
-    // Moves the line into its partition's lane, waiting while that lane is full, and leaves a
-    // spare line (a written one, its storage kept) or an empty one in its place. False once a
-    // lane has failed: the replay stops reading.
-    bool deal(std::string& line) {
-        std::string partition = table_text::partitionGroupOf(line);
+    // Moves each non-empty line of block[0, count) into its partition's lane (m_partitionOf names
+    // the partitions), waiting while that lane is full, and leaves a spare line (a written one,
+    // its storage kept) or an empty one in its place. One hold of the lock for the whole block
+    // but for the waits. False once a lane has failed: the replay stops reading.
+    bool deal(std::vector<std::string>& block, size_t count) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        auto found = m_partitions.find(partition);
-        if (found == m_partitions.end()) {
-            size_t least = 0;
-            for (size_t i = 1; i < m_lanes.size(); ++i)
-                if (load(*m_lanes[i]) < load(*m_lanes[least])) least = i;
-            found = m_partitions.emplace(partition, InLane{least, 0}).first;
+        // The previous line's partition: lines of one partition mostly come in long runs. Its
+        // entry stays in the map while it counts lines not yet written (this block's included).
+        std::pair<const std::string, InLane>* last = nullptr;
+        for (size_t i = 0; i < count; ++i) {
+            std::string& line = block[i];
+            if (line.empty()) continue;
+            const std::string& partition = m_partitionOf[i];
+            if (!last || last->first != partition) {
+                auto found = m_partitions.find(partition);
+                if (found == m_partitions.end()) {
+                    size_t least = 0;
+                    for (size_t l = 1; l < m_lanes.size(); ++l)
+                        if (load(*m_lanes[l]) < load(*m_lanes[least])) least = l;
+                    found = m_partitions.emplace(partition, InLane{least, 0}).first;
+                }
+                last = &*found;
+            }
+            // Counted before the wait, so the lane cannot let go of the partition meanwhile.
+            ++last->second.lines;
+            const size_t index = last->second.lane;
+            Lane& lane = *m_lanes[index];
+            if (lane.queue.size() >= kLaneLines || lane.queuedBytes >= kLaneBytes) {
+                m_readerWaits = true;
+                m_room.wait(lock,
+                            [&] { return m_failed || (lane.queue.size() < kLaneLines && lane.queuedBytes < kLaneBytes); });
+                m_readerWaits = false;
+            }
+            if (m_failed) return false;
+            if (lane.runs.empty() || lane.runs.back().partition != partition) lane.runs.push_back(Run{partition, 0});
+            ++lane.runs.back().lines;
+            const bool wasReady = lane.ready();
+            lane.queuedBytes += line.size();
+            lane.queue.push_back(std::move(line));
+            if (!m_spares.empty()) {
+                line.swap(m_spares.back());
+                m_spares.pop_back();
+                m_spareBytes -= line.capacity();
+            }
+            if (!lane.thread.joinable()) {
+                lane.client.reset(new AzureTableStorage(*m_task.credentials, *m_env));
+                lane.thread = std::thread([this, index] { work(index); });
+            }
+            if (!wasReady && lane.ready()) lane.wake.notify_one();
         }
-        // Counted before the wait, so the lane cannot let go of the partition meanwhile.
-        ++found->second.lines;
-        const size_t index = found->second.lane;
-        Lane& lane = *m_lanes[index];
-        m_readerWaits = true;
-        m_room.wait(lock, [&] { return m_failed || (lane.queue.size() < kLaneLines && lane.queuedBytes < kLaneBytes); });
-        m_readerWaits = false;
-        if (m_failed) return false;
-        if (lane.runs.empty() || lane.runs.back().partition != partition) lane.runs.push_back(Run{partition, 0});
-        ++lane.runs.back().lines;
-        const bool wasReady = lane.ready();
-        lane.queuedBytes += line.size();
-        lane.queue.push_back(std::move(line));
-        if (!m_spares.empty()) {
-            line.swap(m_spares.back());
-            m_spares.pop_back();
-        }
-        if (!lane.thread.joinable()) {
-            lane.client.reset(new AzureTableStorage(*m_task.credentials, *m_env));
-            lane.thread = std::thread([this, index] { work(index); });
-        }
-        if (!wasReady && lane.ready()) lane.wake.notify_one();
         return true;
     }
 
@@ -214,8 +239,10 @@ private:
             std::lock_guard<std::mutex> lock(m_mutex);
             lane.working = 0;
             for (std::string& line : written) {
-                if (m_spares.size() >= kSpareLines) break;
-                if (line.capacity() <= kSpareLineBytes) m_spares.push_back(std::move(line));
+                if (m_spares.size() >= kSpareLines || m_spareBytes >= kSpareBytes) break;
+                if (line.capacity() > kSpareLineBytes) continue;
+                m_spareBytes += line.capacity();
+                m_spares.push_back(std::move(line));
             }
             if (!done) {
                 m_failed = true;
@@ -294,6 +321,8 @@ private:
     std::vector<std::unique_ptr<Lane>> m_lanes;
     std::unordered_map<std::string, InLane> m_partitions;  // partitions with lines in a lane
     std::vector<std::string> m_spares;  // written lines, for the reader to read into
+    size_t m_spareBytes = 0;            // their storage
+    std::vector<std::string> m_partitionOf;  // the reader's own: the partition of each line of its block
     bool m_closed = false, m_failed = false;
 };
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace platform {
@@ -18,8 +19,6 @@ void globalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-using platform::text::trim;
-
 std::string lower(std::string text) { return platform::text::toLower(std::move(text)); }
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
@@ -27,32 +26,46 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
     auto* reply = static_cast<HttpReply*>(user);
-    std::string line(data, size * count);
+    const size_t length = size * count;
+    const char* const begin = data;
+    const char* const end = data + length;
     // A new status line starts a new header block (after "100 Continue", for instance).
-    if (line.compare(0, 5, "HTTP/") == 0) {
+    if (length >= 5 && std::memcmp(begin, "HTTP/", 5) == 0) {
         reply->headers.clear();
-        return size * count;
+        return length;
     }
-    size_t colon = line.find(':');
-    if (colon == std::string::npos) return size * count;
-    std::string name = lower(trim(line.substr(0, colon)));
-    std::string value = trim(line.substr(colon + 1));
-    if (name.empty()) return size * count;
+    const char* const colon = static_cast<const char*>(std::memchr(begin, ':', length));
+    if (!colon) return length;
+    // Name and value without the blanks around them, taken from the line where it stands.
+    const char* nameBegin = begin;
+    const char* nameEnd = colon;
+    while (nameBegin < nameEnd && isBlank(*nameBegin)) ++nameBegin;
+    while (nameEnd > nameBegin && isBlank(nameEnd[-1])) --nameEnd;
+    if (nameBegin == nameEnd) return length;
+    const char* valueBegin = colon + 1;
+    const char* valueEnd = end;
+    while (valueBegin < valueEnd && isBlank(*valueBegin)) ++valueBegin;
+    while (valueEnd > valueBegin && isBlank(valueEnd[-1])) --valueEnd;
+    std::string name(nameBegin, nameEnd);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string value(valueBegin, valueEnd);
     // A page is a few hundred kilobytes: taking it in one allocation spares the copies of a
     // growing string. What is reserved is capped, so a wrong length cannot claim much memory.
     if (name == "content-length") {
         static const unsigned long long kMaxReserve = 64ull << 20;
-        unsigned long long length = std::strtoull(value.c_str(), nullptr, 10);
-        if (length > 0 && length <= kMaxReserve) reply->body.reserve(static_cast<size_t>(length));
+        unsigned long long contentLength = std::strtoull(value.c_str(), nullptr, 10);
+        if (contentLength > 0 && contentLength <= kMaxReserve) reply->body.reserve(static_cast<size_t>(contentLength));
     }
     auto found = reply->headers.find(name);
     if (found == reply->headers.end())
-        reply->headers.emplace(name, value);
+        reply->headers.emplace(std::move(name), std::move(value));
     else
         found->second += ", " + value;
-    return size * count;
+    return length;
 }
 
 // Called by libcurl about once a second even while nothing moves: a non-zero return abandons

@@ -39,6 +39,16 @@ bool IdaInput::getContents(std::string& contents) {
     return !error();
 }
 
+size_t IdaInput::getLines(std::vector<std::string>& lines, size_t maxLines, size_t maxBytes) {
+    size_t count = 0, bytes = 0;
+    while (count == 0 || (count < maxLines && bytes < maxBytes)) {
+        if (lines.size() <= count) lines.resize(count + 1);
+        if (!getLine(lines[count])) break;
+        bytes += lines[count++].size();
+    }
+    return count;
+}
+
 IdaEnvironment::IdaEnvironment(const std::string& name) : m_name(name), m_runtime(&platform::defaultRuntime()) {}
 IdaEnvironment::IdaEnvironment(const std::string& name, platform::Runtime& runtime)
     : m_name(name), m_runtime(&runtime) {}

@@ -32,58 +32,86 @@ std::string IdaBufferedInput::failureReason() {
     return m_failureReason;
 }
 
+IdaBufferedInput::Take IdaBufferedInput::takeLineLocked(std::string& line) {
+    if (m_closed) return Take::End;
+    const size_t available = m_buffer.size() - m_readPosition;
+    if (available > 0) {
+        const char* start = m_buffer.data() + m_readPosition;
+        const void* found = std::memchr(start, '\n', available);
+        if (found) {
+            const size_t length = static_cast<const char*>(found) - start;
+            if (m_partialLine.empty()) {
+                line.assign(start, length);
+            } else {
+                line.swap(m_partialLine);
+                line.append(start, length);
+                m_partialLine.clear();
+            }
+            m_readPosition += length + 1;
+            // Compact once the consumed front dominates, so appends stay amortised O(1).
+            if (m_readPosition == m_buffer.size()) {
+                m_buffer.clear();
+                m_readPosition = 0;
+            } else if (m_readPosition > m_capacity / 2 && m_readPosition * 2 > m_buffer.size()) {
+                m_buffer.erase(0, m_readPosition);
+                m_readPosition = 0;
+            }
+            return Take::Line;
+        }
+        // No line end yet: take the bytes over into the line being assembled, so a line
+        // longer than the buffer cannot wedge the feeder against a full buffer.
+        m_partialLine.append(start, available);
+        m_buffer.clear();
+        m_readPosition = 0;
+        m_spaceAvailable.notify_all();
+    }
+    if (m_failed) {
+        // Whole lines delivered before the failure were handed out above; a line the
+        // failure cut short never is.
+        m_partialLine.clear();
+        return Take::End;
+    }
+    if (m_ended) {
+        if (m_partialLine.empty()) return Take::End;
+        line.swap(m_partialLine);
+        m_partialLine.clear();
+        return Take::Line;
+    }
+    return Take::Wait;
+}
+
+void IdaBufferedInput::lineTakenLocked() {
+    // The feeder waits for a good part of the buffer to be free (processBuffer), so waking it
+    // for every line would only make the two threads take turns line by line.
+    if (m_capacity - (m_buffer.size() - m_readPosition) >= refillBytes()) m_spaceAvailable.notify_all();
+}
+
 bool IdaBufferedInput::getLine(std::string& line) {
     Hold hold(m_lock.get());
     while (true) {
-        if (m_closed) return false;
-        const size_t available = m_buffer.size() - m_readPosition;
-        if (available > 0) {
-            const char* start = m_buffer.data() + m_readPosition;
-            const void* found = std::memchr(start, '\n', available);
-            if (found) {
-                const size_t length = static_cast<const char*>(found) - start;
-                if (m_partialLine.empty()) {
-                    line.assign(start, length);
-                } else {
-                    line.swap(m_partialLine);
-                    line.append(start, length);
-                    m_partialLine.clear();
-                }
-                m_readPosition += length + 1;
-                // Compact once the consumed front dominates, so appends stay amortised O(1).
-                if (m_readPosition == m_buffer.size()) {
-                    m_buffer.clear();
-                    m_readPosition = 0;
-                } else if (m_readPosition > m_capacity / 2 && m_readPosition * 2 > m_buffer.size()) {
-                    m_buffer.erase(0, m_readPosition);
-                    m_readPosition = 0;
-                }
-                // The feeder waits for a good part of the buffer to be free (processBuffer), so
-                // waking it for every line would only make the two threads take turns line by line.
-                if (m_capacity - (m_buffer.size() - m_readPosition) >= refillBytes()) m_spaceAvailable.notify_all();
-                return true;
-            }
-            // No line end yet: take the bytes over into the line being assembled, so a line
-            // longer than the buffer cannot wedge the feeder against a full buffer.
-            m_partialLine.append(start, available);
-            m_buffer.clear();
-            m_readPosition = 0;
-            m_spaceAvailable.notify_all();
+        switch (takeLineLocked(line)) {
+            case Take::Line: lineTakenLocked(); return true;
+            case Take::End: return false;
+            case Take::Wait: m_dataAvailable.wait(hold); break;
         }
-        if (m_failed) {
-            // Whole lines delivered before the failure were handed out above; a line the
-            // failure cut short never is.
-            m_partialLine.clear();
-            return false;
+    }
+}
+
+size_t IdaBufferedInput::getLines(std::vector<std::string>& lines, size_t maxLines, size_t maxBytes) {
+    size_t count = 0, bytes = 0;
+    Hold hold(m_lock.get());
+    while (true) {
+        Take taken = Take::Line;
+        while (count == 0 || (count < maxLines && bytes < maxBytes)) {
+            if (lines.size() <= count) lines.resize(count + 1);
+            if ((taken = takeLineLocked(lines[count])) != Take::Line) break;
+            bytes += lines[count++].size();
         }
-        if (m_ended) {
-            if (m_partialLine.empty()) return false;
-            line.swap(m_partialLine);
-            m_partialLine.clear();
-            return true;
-        }
+        if (count > 0 || taken == Take::End) break;
         m_dataAvailable.wait(hold);
     }
+    if (count > 0) lineTakenLocked();
+    return count;
 }
 
 void IdaBufferedInput::close() {

@@ -6,7 +6,7 @@
 // Threads. Exactly two sides use an input at a time:
 //   - the feeder (the platform's delivery thread): processBuffer, closeChunk, endOfObject,
 //     failDelivery, deferredProcessBuffer;
-//   - the reader (the thread that runs startRestore): getLine, getContents, close.
+//   - the reader (the thread that runs startRestore): getLine, getLines, getContents, close.
 // error() may be called from either. Both sides coordinate through the input's lock, which the
 // input releases while it waits; so neither side may call in while already holding that lock.
 // A full buffer makes processBuffer wait for the reader, an empty one makes getLine wait for
@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/ida/IdaInput.h"
 #include "platform/ida/KxCriticalSectionH.h"
@@ -43,6 +44,9 @@ public:
     // Reader side.
     bool error() override;
     bool getLine(std::string& line) override;
+    // The whole lines the buffer holds (waiting for one when it holds none), up to `maxLines`
+    // and `maxBytes`, under one hold of the lock.
+    size_t getLines(std::vector<std::string>& lines, size_t maxLines, size_t maxBytes) override;
     void close() override;
 
     // Feeder side. processBuffer copies `size` bytes in, waiting while the buffer is full;
@@ -67,6 +71,11 @@ public:
 
 private:
     class Hold;
+    enum class Take { Line, Wait, End };
+    // With the lock held: the next line into `line` (Line), none yet (Wait), or none to come.
+    Take takeLineLocked(std::string& line);
+    // With the lock held, after lines were taken: wakes the feeder once there is room enough.
+    void lineTakenLocked();
     void appendLocked(const char* data, size_t size);
 
     std::unique_ptr<KxCriticalSectionH> m_lock;

@@ -170,7 +170,10 @@ bool BackupReader::checkChunk(size_t index, bool thorough, std::atomic<uint64_t>
 }
 
 bool BackupReader::checkDataFile(const char* kind, const ChunkInfo& chunk, bool thorough,
-                                 std::atomic<uint64_t>* bytesVerified, std::string& error) {
+                                 std::atomic<uint64_t>* bytesVerified, std::string& error,
+                                 std::vector<uint32_t>* segmentSums) {
+    if (segmentSums) segmentSums->clear();
+    uint32_t segmentCrc = 0;
     const std::string what = std::string(kind) + " " + chunk.file;
     std::string path = pathOf(chunk.file);
     uint64_t size = 0;
@@ -206,6 +209,16 @@ bool BackupReader::checkDataFile(const char* kind, const ChunkInfo& chunk, bool 
         const char* data = block.data();
         size_t count = static_cast<size_t>(n);
         crc = crc32c(crc, data, count);
+        for (size_t done = 0; segmentSums && done < count;) {
+            const size_t room = kSegmentBytes - static_cast<size_t>((offset + done) % kSegmentBytes);
+            const size_t take = std::min(room, count - done);
+            segmentCrc = crc32c(segmentCrc, data + done, take);
+            done += take;
+            if (take == room) {
+                segmentSums->push_back(segmentCrc);
+                segmentCrc = 0;
+            }
+        }
         if (!thorough) {
             lines += countLineFeeds(data, count);
         } else {
@@ -232,6 +245,7 @@ bool BackupReader::checkDataFile(const char* kind, const ChunkInfo& chunk, bool 
         remaining -= static_cast<uint64_t>(n);
         if (bytesVerified) bytesVerified->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     }
+    if (segmentSums && offset % kSegmentBytes != 0) segmentSums->push_back(segmentCrc);
     if (crc != chunk.crc32c) {
         error = what + " is damaged (checksum mismatch)";
         if (!thorough) return false;
@@ -287,7 +301,9 @@ bool BackupReader::checkSmallFile(const char* name, const FileChecksum& sum, std
     return true;
 }
 
-bool BackupReader::verify(std::string& error, std::atomic<uint64_t>* bytesVerified) {
+bool BackupReader::verify(std::string& error, std::atomic<uint64_t>* bytesVerified,
+                          std::vector<ChunkSegments>* segments) {
+    if (segments) segments->clear();
     auto fail = [&](const std::string& problem) {
         error = "backup " + m_folder + ": " + problem;
         return false;
@@ -304,8 +320,16 @@ bool BackupReader::verify(std::string& error, std::atomic<uint64_t>* bytesVerifi
     if (!checkSmallFile(kMetadataFile, m_manifest.metadataFile, text, problem) ||
         !m_manifest.checkMetadata(text, problem))
         return fail(problem);
-    for (size_t i = 0; i < m_manifest.chunks.size(); ++i)
-        if (!checkChunk(i, true, bytesVerified, problem)) return fail(problem);
+    for (size_t i = 0; i < m_manifest.chunks.size(); ++i) {
+        const ChunkInfo& chunk = m_manifest.chunks[i];
+        ChunkSegments found;
+        if (!checkDataFile("chunk", chunk, true, bytesVerified, problem, segments ? &found.sums : nullptr))
+            return fail(problem);
+        if (!segments) continue;
+        found.bytes = chunk.bytes;
+        found.crc32c = chunk.crc32c;
+        segments->push_back(std::move(found));
+    }
     if (m_manifest.hasKeySet() && !checkDataFile("key set", m_manifest.keySet, true, nullptr, problem)) return fail(problem);
     return true;
 }
@@ -356,14 +380,22 @@ bool BackupReader::openNextChunk() {
         size_t index = m_nextChunk++;
         const ChunkInfo& chunk = m_manifest.chunks[index];
         std::string why;
-        if (!verifyChunk(index, why)) return fail(why);
+        const bool known = index < m_knownSegments.size() && m_knownSegments[index].bytes == chunk.bytes &&
+                           m_knownSegments[index].crc32c == chunk.crc32c &&
+                           m_knownSegments[index].sums.size() == (chunk.bytes + kSegmentBytes - 1) / kSegmentBytes;
+        if (known) {
+            m_chunkSums.swap(m_knownSegments[index].sums);
+            m_knownSegments[index].sums = std::vector<uint32_t>();
+        } else if (!checkDataFile("chunk", chunk, false, nullptr, why, &m_chunkSums)) {
+            return fail(why);
+        }
         if (chunk.bytes == 0) continue;
         m_file = m_fs.openRead(pathOf(chunk.file), why);
         if (!m_file) return fail(why);
         m_chunkRemaining = chunk.bytes;
+        m_chunkOffset = 0;
         m_chunkLines = 0;
-        m_buffer.clear();
-        m_bufferPos = 0;
+        m_bufferPos = m_bufferEnd = 0;
         return true;
     }
     return false;
@@ -371,18 +403,35 @@ bool BackupReader::openNextChunk() {
 
 bool BackupReader::fillBuffer() {
     if (m_chunkRemaining == 0) return false;
-    m_buffer.erase(0, m_bufferPos);
-    m_bufferPos = 0;
-    size_t old = m_buffer.size();
-    size_t want = static_cast<size_t>(std::min<uint64_t>(m_chunkRemaining, kReadBlock));
-    m_buffer.resize(old + want);
-    long long n = m_file->read(&m_buffer[old], want);
-    if (n <= 0) {
-        m_buffer.resize(old);
-        return fail("cannot read chunk " + m_manifest.chunks[m_nextChunk - 1].file);
+    // The line begun at the end of the last segment moves to the front; the buffer keeps its size
+    // (bytes past m_bufferEnd mean nothing), so it is not cleared for every segment.
+    if (m_bufferPos > 0) {
+        std::memmove(&m_buffer[0], m_buffer.data() + m_bufferPos, m_bufferEnd - m_bufferPos);
+        m_bufferEnd -= m_bufferPos;
+        m_bufferPos = 0;
     }
-    m_buffer.resize(old + static_cast<size_t>(n));
-    m_chunkRemaining -= static_cast<uint64_t>(n);
+    // The next segment whole, checked before any of its bytes can be handed out.
+    const size_t old = m_bufferEnd;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(m_chunkRemaining, kSegmentBytes));
+    const ChunkInfo& chunk = m_manifest.chunks[m_nextChunk - 1];
+    if (m_buffer.size() < old + want) m_buffer.resize(old + want);
+    for (size_t got = 0; got < want;) {
+        const long long n = m_file->read(&m_buffer[old + got], want - got);
+        if (n <= 0) {
+            return fail(n < 0 ? "cannot read chunk " + chunk.file
+                              : "chunk " + chunk.file + " changed after it was checked (it ends at byte " +
+                                    std::to_string(m_chunkOffset + got) + ")");
+        }
+        got += static_cast<size_t>(n);
+    }
+    const size_t segment = static_cast<size_t>(m_chunkOffset / kSegmentBytes);
+    if (segment >= m_chunkSums.size() || crc32c(0, m_buffer.data() + old, want) != m_chunkSums[segment]) {
+        return fail("chunk " + chunk.file + " changed after it was checked (bytes " + std::to_string(m_chunkOffset) +
+                    " to " + std::to_string(m_chunkOffset + want) + ")");
+    }
+    m_bufferEnd = old + want;
+    m_chunkOffset += want;
+    m_chunkRemaining -= want;
     return true;
 }
 
@@ -391,7 +440,7 @@ bool BackupReader::moreLines() {
         if (m_chunkRemaining > 0) return fillBuffer();
         // The checksum pass vouched for this chunk; a difference now means it changed under us.
         const ChunkInfo& chunk = m_manifest.chunks[m_nextChunk - 1];
-        if (m_bufferPos != m_buffer.size() || m_chunkLines != chunk.lines)
+        if (m_bufferPos != m_bufferEnd || m_chunkLines != chunk.lines)
             return fail("chunk " + chunk.file + " changed while it was being read");
         m_file.reset();
     }
@@ -402,10 +451,12 @@ bool BackupReader::nextLine(std::string& line) {
     if (error()) return false;
     while (true) {
         if (m_file) {
-            size_t end = m_buffer.find('\n', m_bufferPos);
-            if (end != std::string::npos) {
-                line.assign(m_buffer, m_bufferPos, end - m_bufferPos);
-                m_bufferPos = end + 1;
+            const char* const begin = m_buffer.data() + m_bufferPos;
+            const void* found = std::memchr(begin, '\n', m_bufferEnd - m_bufferPos);
+            if (found) {
+                const size_t length = static_cast<size_t>(static_cast<const char*>(found) - begin);
+                line.assign(begin, length);
+                m_bufferPos += length + 1;
                 ++m_chunkLines;
                 ++m_linesRead;
                 return true;
@@ -420,7 +471,7 @@ bool BackupReader::nextLines(char*& lines, size_t& size) {
     while (true) {
         if (m_file) {
             char* const begin = &m_buffer[0] + m_bufferPos;
-            const size_t available = m_buffer.size() - m_bufferPos;
+            const size_t available = m_bufferEnd - m_bufferPos;
             const char* last = available ? static_cast<const char*>(memrchr(begin, '\n', available)) : nullptr;
             if (last) {
                 size = static_cast<size_t>(last - begin) + 1;

@@ -6,10 +6,14 @@
 //
 // Lines come out chunk by chunk, in backup order, and memory stays bounded whatever the size of
 // the backup: before the first line of a chunk is handed out, the chunk is read once in full to
-// check its size and CRC-32C against the manifest, then read again to split it into lines. A
-// chunk that is missing, shorter than recorded, damaged, or whose line count differs from the
-// manifest yields none of its lines: nextLine returns false and error() is true from then on.
-// Bytes beyond a chunk's recorded size (the remains of an interrupted write) are never read.
+// check its size and CRC-32C against the manifest (unless an earlier check's segment checksums
+// were handed over with useSegments), which also records the CRC-32C of each kSegmentBytes
+// segment; the chunk is then read again a segment at a time, and no line of a segment is handed
+// out before the segment matches its recorded checksum. A chunk that is missing, shorter than
+// recorded, damaged, changed since it was checked, or whose line count differs from the manifest
+// yields none of its lines (none of the changed segment's and after): nextLine returns false and
+// error() is true from then on. Bytes beyond a chunk's recorded size (the remains of an
+// interrupted write) are never read.
 //
 // verify() checks the whole backup, streaming, before anything uses it (see there).
 #include <atomic>
@@ -17,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/store/BackupFormat.h"
 #include "platform/store/FileSystem.h"
@@ -25,8 +30,20 @@
 namespace platform {
 namespace store {
 
+// The CRC-32C of each kSegmentBytes segment of a chunk (the last one may be shorter), as a check
+// of the whole chunk found them, for the chunk of that length and CRC-32C.
+struct AZT_API ChunkSegments {
+    uint64_t bytes = 0;
+    uint32_t crc32c = 0;
+    std::vector<uint32_t> sums;
+};
+
 class AZT_API BackupReader {
 public:
+    // The stretch of a chunk checked before its lines are handed out: 4 bytes of checksum are
+    // kept per segment, and the reader's buffer holds one segment and a line cut at its end.
+    static constexpr size_t kSegmentBytes = size_t(1) << 18;
+
     // Opens the backup in `folder`. Refuses (nullptr, `error` set) a folder without a readable
     // manifest (one that fails its own checksum included), unless `allowIncomplete` a backup
     // that has not finished, and a finished backup whose folder holds a data file the manifest
@@ -64,7 +81,15 @@ public:
     // JSON object, and the key set (when there is one) the same way. False with `error` naming
     // the folder, the file, what is wrong and, where it applies, the byte offset. `bytesVerified` (when given; readable from any thread) grows
     // by the chunk bytes checked, up to manifest().totalBytes().
-    bool verify(std::string& error, std::atomic<uint64_t>* bytesVerified = nullptr);
+    // `segments` (when given) receives, for each chunk in manifest order, its segment checksums
+    // (for useSegments).
+    bool verify(std::string& error, std::atomic<uint64_t>* bytesVerified = nullptr,
+                std::vector<ChunkSegments>* segments = nullptr);
+    // Segment checksums of the chunks, in manifest order, from an earlier check (verify's): a
+    // chunk whose recorded length and CRC-32C they match is not read a separate time for its
+    // check before its lines; each segment is still checked against them before its lines are
+    // handed out. Call before the first line is read.
+    void useSegments(std::vector<ChunkSegments> segments) { m_knownSegments = std::move(segments); }
     // Checks one chunk (index into manifest().chunks) by a streaming pass: presence, length,
     // line count and CRC-32C.
     bool verifyChunk(size_t index, std::string& error);
@@ -80,7 +105,7 @@ private:
     bool checkChunk(size_t index, bool thorough, std::atomic<uint64_t>* bytesVerified, std::string& error);
     // The same for any file listed like a chunk; `kind` names it in messages ("chunk", "key set").
     bool checkDataFile(const char* kind, const ChunkInfo& chunk, bool thorough, std::atomic<uint64_t>* bytesVerified,
-                       std::string& error);
+                       std::string& error, std::vector<uint32_t>* segmentSums = nullptr);
     bool checkSmallFile(const char* name, const FileChecksum& sum, std::string& text, std::string& error);
     bool openNextChunk();
     // No complete line is left in the buffer: reads more of the chunk, or once it is all read
@@ -98,8 +123,12 @@ private:
     std::unique_ptr<ReadableFile> m_file;  // the chunk being split into lines
     uint64_t m_chunkRemaining = 0;        // bytes of the current chunk not yet read
     uint64_t m_chunkLines = 0;            // lines handed out from the current chunk
-    std::string m_buffer;
+    uint64_t m_chunkOffset = 0;           // bytes of the current chunk read so far
+    std::vector<uint32_t> m_chunkSums;    // the current chunk's segment checksums
+    std::vector<ChunkSegments> m_knownSegments;
+    std::string m_buffer;     // bytes [m_bufferPos, m_bufferEnd) are read and not yet handed out
     size_t m_bufferPos = 0;
+    size_t m_bufferEnd = 0;
     uint64_t m_linesRead = 0;
 };
 

@@ -1,9 +1,8 @@
 #include "platform/store/RestoreEnvironment.h"
 
-#include <thread>
+#include <cstring>
 #include <vector>
 
-#include "platform/ida/IdaBufferedInput.h"
 #include "platform/ida/IdaTextInput.h"
 #include "platform/store/BackupReader.h"
 #include "platform/log/DebugLog.h"
@@ -12,55 +11,90 @@ namespace platform {
 namespace store {
 namespace {
 
-// The data input: a feeder thread streams the backup's lines (BackupReader checks each chunk
-// before it hands out any of its lines) into the bounded buffer the replay reads from.
-class ChunkStreamInput : public IdaBufferedInput {
+// The data input: the backup's lines as BackupReader hands them out (it checks each chunk, or
+// segment, before any of its lines), read on the thread that reads the input, a segment at a
+// time. Whoever reads it keeps its own queue of lines ahead of what it writes (the replay's
+// lanes), so no thread of its own reads ahead and no second buffer holds the lines.
+class ChunkStreamInput : public IdaInput {
 public:
-    ChunkStreamInput(RestoreEnvironment* environment, std::unique_ptr<BackupReader> reader, size_t readAhead,
+    ChunkStreamInput(RestoreEnvironment* environment, std::unique_ptr<BackupReader> reader,
                      std::shared_ptr<std::atomic<unsigned long long>> counter)
-        : IdaBufferedInput(nullptr, readAhead),
-          m_environment(environment),
-          m_reader(std::move(reader)),
-          m_counter(std::move(counter)) {
-        m_feeder = std::thread([this] { feed(); });
-    }
+        : m_environment(environment), m_reader(std::move(reader)), m_counter(std::move(counter)) {}
 
-    ~ChunkStreamInput() override {
-        IdaBufferedInput::close();
-        if (m_feeder.joinable()) m_feeder.join();
-    }
+    bool error() override { return m_failed.load(); }
 
     bool getLine(std::string& line) override {
-        if (!IdaBufferedInput::getLine(line)) return false;
+        if (!haveLines()) return false;
+        takeLine(line);
         m_counter->fetch_add(1, std::memory_order_relaxed);
         return true;
     }
 
-    bool startRestore(bool) override { return false; }  // this input is read, never restored into
+    size_t getLines(std::vector<std::string>& lines, size_t maxLines, size_t maxBytes) override {
+        size_t count = 0, bytes = 0;
+        while ((count == 0 || (count < maxLines && bytes < maxBytes)) && haveLines()) {
+            if (lines.size() <= count + 1) lines.resize(count + 2);
+            // The next string's storage was last written on another core (a lane's): asked for
+            // now, it is here when the line after this one is copied into it.
+            __builtin_prefetch(lines[count + 1].data(), 1);
+            bytes += takeLine(lines[count++]);
+        }
+        m_counter->fetch_add(count, std::memory_order_relaxed);
+        return count;
+    }
+
+    void close() override {
+        m_ended = true;
+        m_at = m_end = nullptr;
+    }
 
 private:
-    void feed() {
-        // The reader's whole lines go on as they stand in its buffer, a block at a time.
+    // Whole lines are left in the reader's buffer, or it hands out more; false at the end of the
+    // backup, on damage (the input then fails) and once closed.
+    bool haveLines() {
+        if (m_at < m_end) return true;
+        if (m_ended) return false;
         char* lines = nullptr;
         size_t size = 0;
-        while (m_reader->nextLines(lines, size))
-            if (!processBuffer(lines, size)) return;  // the reader closed the input
-        // Lines of sound chunks before a damaged one are still handed out; none of the damaged.
-        if (m_reader->error()) return fail(m_reader->errorMessage());
-        endOfObject();
+        if (m_reader->nextLines(lines, size)) {
+            m_at = lines;
+            m_end = lines + size;
+            return true;
+        }
+        m_ended = true;
+        // Lines of sound chunks before a damaged one were handed out; none of the damaged.
+        if (m_reader->error()) fail(m_reader->errorMessage());
+        return false;
+    }
+
+    // The next line (each the reader hands out ends in a line feed); returns its length.
+    size_t takeLine(std::string& line) {
+        const char* feed = static_cast<const char*>(std::memchr(m_at, '\n', static_cast<size_t>(m_end - m_at)));
+        const size_t length = static_cast<size_t>(feed - m_at);
+        // Room for a line a little longer, so the string is not grown again for the next one.
+        if (line.capacity() < length) {
+            line.clear();
+            line.reserve(length + length / 8 + 16);
+        }
+        line.assign(m_at, length);
+        m_at = feed + 1;
+        return length;
     }
 
     void fail(const std::string& problem) {
         const std::string message = "Backup " + m_reader->folder() + ": " + problem;
         m_environment->logMessage("createInput", message);
         m_environment->reportFailure(message);
-        failDelivery(message);
+        m_failed = true;
     }
 
     RestoreEnvironment* m_environment;
     std::unique_ptr<BackupReader> m_reader;
     std::shared_ptr<std::atomic<unsigned long long>> m_counter;
-    std::thread m_feeder;
+    const char* m_at = nullptr;   // the next line in the reader's buffer
+    const char* m_end = nullptr;  // the end of the whole lines there
+    bool m_ended = false;         // closed, or the reader has no more
+    std::atomic<bool> m_failed{false};
 };
 
 // An input that failed before it started.
@@ -81,7 +115,6 @@ RestoreEnvironment::RestoreEnvironment(platform::Runtime& runtime, const std::st
     : IdaEnvironment(folder, runtime),
       m_folder(folder),
       m_fs(fs ? *fs : runtime.fileSystem()),
-      m_readAhead(IdaBufferedInput::kDefaultCapacity),
       m_linesDelivered(std::make_shared<std::atomic<unsigned long long>>(0)) {}
 
 RestoreEnvironment::~RestoreEnvironment() = default;
@@ -139,6 +172,10 @@ Status RestoreEnvironment::verify() {
         if (!opened.ok()) return opened;
     }
     m_verifiedBytes = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lockMutex);
+        m_segments.clear();  // what an earlier verify() found no longer vouches for anything
+    }
     std::string error;
     auto reader = BackupReader::open(m_folder, error, m_fs, /*allowIncomplete=*/true);
     if (!reader) return Status(Status::Code::Damaged, error);
@@ -147,7 +184,10 @@ Status RestoreEnvironment::verify() {
     if (!m_manifest.complete)
         return Status(Status::Code::Refused,
                       "backup " + m_folder + ": the backup did not finish (run the backup again to complete it)");
-    if (!reader->verify(error, &m_verifiedBytes)) return Status(Status::Code::Damaged, error);
+    std::vector<ChunkSegments> segments;
+    if (!reader->verify(error, &m_verifiedBytes, &segments)) return Status(Status::Code::Damaged, error);
+    std::lock_guard<std::mutex> guard(m_lockMutex);
+    m_segments = std::move(segments);
     return Status::success();
 }
 
@@ -171,7 +211,13 @@ std::shared_ptr<IdaInput> RestoreEnvironment::createInput(const std::string&, bo
         reportFailure(error);
         return std::make_shared<FailedInput>();
     }
-    return std::make_shared<ChunkStreamInput>(this, std::move(reader), m_readAhead, m_linesDelivered);
+    {
+        // verify() read every chunk: each is read once more, for its lines, checked segment by
+        // segment against what verify() found.
+        std::lock_guard<std::mutex> guard(m_lockMutex);
+        reader->useSegments(m_segments);
+    }
+    return std::make_shared<ChunkStreamInput>(this, std::move(reader), m_linesDelivered);
 }
 
 std::shared_ptr<IdaInput> RestoreEnvironment::fileInput(bool metadata) {

@@ -4,10 +4,11 @@
 //
 //   createInput             the entity lines of every chunk the manifest lists, in order (read
 //                           with BackupReader). Each chunk is checked against its recorded size,
-//                           line count and CRC-32C before any of its lines is handed out; a
-//                           damaged or missing chunk, or a backup that did not finish, fails the
-//                           input (error() true, getLine false after the sound chunks before it)
-//                           and is never replayed.
+//                           line count and CRC-32C before any of its lines is handed out (after
+//                           verify(), by the checksums of its segments verify() recorded); a
+//                           damaged, changed or missing chunk, or a backup that did not finish,
+//                           fails the input (error() true, getLine false after the sound chunks
+//                           before it) and is never replayed.
 //   createDescriptionInput  description.json as the backup wrote it.
 //   createMetadataInput     metadata.json.
 //
@@ -20,8 +21,9 @@
 // of a restore chain first.
 //
 // A restore environment has no outputs (createOutput and createDescriptionOutput return null).
-// The data input is fed by a thread of its own, which reads ahead through a bounded buffer while
-// the replay writes; the input stops and joins that thread when it is closed or destroyed.
+// The data input reads the backup on the thread that reads the input (one thread at a time; its
+// error() may be asked from any), a segment at a time into one buffer: the replay's lanes hold
+// the lines read ahead of what is written.
 // Files and log lines go through the environment's runtime (IdaEnvironment::runtime()).
 // Log lines go to the runtime's debug log (tagged with the folder) and to an optional sink;
 // logMessage, reportFailure and linesDelivered may be called from any thread.
@@ -30,9 +32,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/ida/IdaEnvironment.h"
 #include "platform/store/BackupFormat.h"
+#include "platform/store/BackupReader.h"
 #include "platform/runtime/Runtime.h"
 #include "platform/store/FileSystem.h"
 #include "platform/util/Export.h"
@@ -82,8 +86,8 @@ public:
     void setLogSink(LogSink sink) { m_sink = std::move(sink); }
     // Entity lines handed out by this environment's data inputs so far.
     unsigned long long linesDelivered() const { return m_linesDelivered->load(); }
-    // Read-ahead buffer of each data input, in bytes (tests make it small).
-    void setReadAheadBytes(size_t bytes) { m_readAhead = bytes; }
+    // Does nothing; kept for existing callers (the data input has no read-ahead buffer of its own).
+    void setReadAheadBytes(size_t) {}
 
     void logMessage(const char* functionName, const std::string& message) override;
     // While the runtime's debug log is open at the debug level, or a log sink is set.
@@ -104,14 +108,15 @@ private:
 
     std::string m_folder;
     FileSystem& m_fs;
-    std::mutex m_lockMutex;  // guards the two members below
+    std::mutex m_lockMutex;  // guards the three members below
     std::unique_ptr<FileLock> m_lock;
     bool m_lockUnavailable = false;
+    // What the last successful verify() found: 4 bytes per 256 KiB of chunk (BackupReader::kSegmentBytes).
+    std::vector<ChunkSegments> m_segments;
     std::atomic<uint64_t> m_verifiedBytes{0};
     bool m_opened = false;
     BackupManifest m_manifest;
     LogSink m_sink;
-    size_t m_readAhead;
     std::shared_ptr<std::atomic<unsigned long long>> m_linesDelivered;
 };
 

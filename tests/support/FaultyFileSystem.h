@@ -6,6 +6,7 @@
 //
 // Renames and truncations are taken as durable at once (as a journaling file system orders
 // them); only appended data waits for sync. Thread-safe.
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -56,7 +57,15 @@ public:
         return wrap(path, std::move(inner));
     }
     std::unique_ptr<platform::store::ReadableFile> openRead(const std::string& path, std::string& error) override {
+        std::function<void(const std::string&)> hook;
+        { std::lock_guard<std::mutex> l(m_mutex); hook = m_onOpenRead; }
+        if (hook) hook(path);
         return m_base.openRead(path, error);
+    }
+    // Called with the path before each openRead: a test may change the file there.
+    void onOpenRead(std::function<void(const std::string&)> hook) {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_onOpenRead = std::move(hook);
     }
     bool exists(const std::string& path) override { return m_base.exists(path); }
     bool fileSize(const std::string& path, uint64_t& size) override { return m_base.fileSize(path, size); }
@@ -93,6 +102,7 @@ public:
     }
 
 private:
+    std::function<void(const std::string&)> m_onOpenRead;
     class File : public platform::store::WritableFile {
     public:
         File(FaultyFileSystem* fs, std::string path, std::unique_ptr<WritableFile> inner)

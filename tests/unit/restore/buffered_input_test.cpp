@@ -16,10 +16,22 @@ public:
     explicit LineInput(size_t capacity = kDefaultCapacity) : IdaBufferedInput(new KxCriticalSectionH, capacity) {}
     bool startRestore(bool) override { return true; }
     bool feed(const std::string& text) { return processBuffer(const_cast<char*>(text.data()), text.size()); }
-    std::vector<std::string> drain() {
-        std::vector<std::string> lines;
+    // Line by line, or with `block` a block at a time (at most `block` lines, and none after
+    // the one that reaches `maxBytes`).
+    std::vector<std::string> drain(size_t block = 0, size_t maxBytes = 1 << 20) {
+        std::vector<std::string> lines, got;
         std::string line;
-        while (getLine(line)) lines.push_back(line);
+        if (block == 0) {
+            while (getLine(line)) lines.push_back(line);
+            return lines;
+        }
+        while (const size_t count = getLines(got, block, maxBytes)) {
+            EXPECT_LE(count, block);
+            size_t bytes = 0;
+            for (size_t i = 0; i + 1 < count; ++i) bytes += got[i].size();
+            EXPECT_LT(bytes, maxBytes) << "a line taken after the bytes ran over";
+            lines.insert(lines.end(), got.begin(), got.begin() + static_cast<long>(count));
+        }
         return lines;
     }
 };
@@ -30,12 +42,16 @@ public:
 // an open line but not an ended one, and nothing is taken after the object's end.
 TEST(IdaBufferedInput, LinesCutAcrossBuffersAndChunksComeOutWholeAndInOrder) {
     const std::string text = "alpha\nbeta\n\ngamma delta\nlast-without-line-feed";
-    for (size_t piece : {1u, 3u, 7u}) {
+    const struct {
+        size_t piece, block, maxBytes;
+    } cases[] = {{1, 0, 0}, {3, 0, 0}, {7, 0, 0}, {1, 2, 64}, {7, 2, 64}, {7, 64, 64}, {100, 64, 64}, {100, 64, 6}};
+    for (const auto& c : cases) {
         LineInput in;
-        for (size_t i = 0; i < text.size(); i += piece) ASSERT_TRUE(in.feed(text.substr(i, piece)));
+        for (size_t i = 0; i < text.size(); i += c.piece) ASSERT_TRUE(in.feed(text.substr(i, c.piece)));
         in.endOfObject();
-        EXPECT_EQ(in.drain(), (std::vector<std::string>{"alpha", "beta", "", "gamma delta", "last-without-line-feed"}))
-            << "piece " << piece;
+        EXPECT_EQ(in.drain(c.block, c.maxBytes),
+                  (std::vector<std::string>{"alpha", "beta", "", "gamma delta", "last-without-line-feed"}))
+            << "piece " << c.piece << ", block " << c.block << ", bytes " << c.maxBytes;
         EXPECT_FALSE(in.error());
     }
     LineInput input;
@@ -49,10 +65,16 @@ TEST(IdaBufferedInput, LinesCutAcrossBuffersAndChunksComeOutWholeAndInOrder) {
 }
 
 TEST(IdaBufferedInput, FailedDeliveryStopsTheReaderAndIsReported) {
+    for (size_t block : {0, 16}) {
+        LineInput input;
+        input.feed("one\ntwo\npartial");
+        input.failDelivery("chunk 2 is damaged");
+        EXPECT_EQ(input.drain(block), (std::vector<std::string>{"one", "two"})) << "never the line the failure cut";
+    }
     LineInput input;
     input.feed("one\ntwo\npartial");
     input.failDelivery("chunk 2 is damaged");
-    EXPECT_EQ(input.drain(), (std::vector<std::string>{"one", "two"})) << "never the line the failure cut";
+    EXPECT_EQ(input.drain(), (std::vector<std::string>{"one", "two"}));
     EXPECT_TRUE(input.error());
     EXPECT_EQ(input.failureReason(), "chunk 2 is damaged");
     EXPECT_FALSE(input.feed("more"));

@@ -8,6 +8,7 @@
 #include "platform/store/BackupReader.h"
 #include "platform/store/RestoreEnvironment.h"
 #include "support/BackupFolder.h"
+#include "support/FaultyFileSystem.h"
 
 using namespace platform::store;
 using testing_support::BackupFolder;
@@ -88,6 +89,40 @@ TEST(BackupReader, YieldsNoLineOfADamagedTruncatedOrMissingChunk) {
         ASSERT_TRUE(reader) << error;
         EXPECT_EQ(readAllInBlocks(*reader), "{\"a\":1}\n");
         EXPECT_TRUE(has(reader->errorMessage(), c.message)) << reader->errorMessage();
+    }
+}
+
+// A chunk that changes after its check (same length and line count, still JSON) yields none of
+// its lines, whether the check was the reader's own or verify()'s: each segment read for the
+// lines is held to the checksum the check found.
+TEST(BackupReader, AChunkChangedAfterItsCheckYieldsNoneOfItsLines) {
+    for (bool afterVerify : {false, true}) {
+        SCOPED_TRACE(afterVerify ? "after verify" : "reader alone");
+        BackupFolder dir;
+        fill(dir, {numbered("a", 10), numbered("b", 10)});
+        std::string changed = numbered("b", 10);
+        changed.replace(changed.find("\"n\":1"), 5, "\"n\":2");
+        testing_support::FaultyFileSystem fs;
+        int opens = 0;
+        fs.onOpenRead([&](const std::string& path) {
+            if (path.find("data-000002.jsonl") != std::string::npos && ++opens == 2) dir.write("data-000002.jsonl", changed);
+        });
+        std::string text, error, message;
+        if (!afterVerify) {
+            auto reader = BackupReader::open(dir.path(), error, fs);
+            ASSERT_TRUE(reader) << error;
+            text = readAllInBlocks(*reader);
+            message = reader->errorMessage();
+        } else {
+            RestoreEnvironment env(dir.path(), fs);
+            ASSERT_TRUE(env.verify(error)) << error;
+            auto input = env.createInput("src", false);
+            text = readAll(*input);
+            EXPECT_TRUE(input->error());
+            message = env.failureMessage();
+        }
+        EXPECT_EQ(text, numbered("a", 10));
+        EXPECT_TRUE(has(message, "chunk data-000002.jsonl changed after it was checked")) << message;
     }
 }
 
@@ -206,18 +241,18 @@ TEST(BackupReader, VerifyFindsEveryKindOfDamageAndNamesTheFile) {
     }
 }
 
-// A line longer than one read block, an empty chunk and a torn tail (an interrupted write past
-// what the manifest records) between them.
+// A line longer than one read block, an empty chunk, a chunk of several checked segments and a
+// torn tail (an interrupted write past what the manifest records) between them; line by line
+// and in blocks.
 TEST(RestoreEnvironment, StreamsEveryChunkInOrderIgnoresATornTailAndServesDescriptionAndMetadata) {
     BackupFolder folder;
     folder.manifest.incremental = true;
     folder.manifest.fromTime = 100;
-    const std::string longLine = "{\"x\":\"" + std::string(200000, 'x') + "\"}\n", last = numbered("c", 700);
+    const std::string longLine = "{\"x\":\"" + std::string(200000, 'x') + "\"}\n", last = numbered("c", 70000);
     for (const auto& text : {numbered("a", 500), std::string(), longLine + last}) folder.addChunk(text);
     folder.finish("{\"table\":{\"TableName\":\"src\",\"odata.metadata\":\"m\"}}");
     folder.write("data-000003.jsonl", folder.read("data-000003.jsonl") + "{\"torn\":");
     RestoreEnvironment env(folder.path() + "/");
-    env.setReadAheadBytes(16);  // shorter than a line: the feeder waits for the reader over and over
     std::string text;
     ASSERT_TRUE(env.verify(text)) << text;
     EXPECT_EQ(env.verifiedBytes(), folder.manifest.totalBytes());
@@ -225,10 +260,18 @@ TEST(RestoreEnvironment, StreamsEveryChunkInOrderIgnoresATornTailAndServesDescri
     EXPECT_EQ(text, "{\"table\":{\"TableName\":\"src\",\"odata.metadata\":\"m\"}}");
     ASSERT_TRUE(env.createMetadataInput()->getContents(text));
     EXPECT_EQ(text, folder.manifest.metadataJson());
+    ASSERT_GT(last.size(), 2 * BackupReader::kSegmentBytes);
     auto input = env.createInput("src", false);
     EXPECT_EQ(readAll(*input), numbered("a", 500) + longLine + last);
     EXPECT_FALSE(input->error());
-    EXPECT_EQ(env.linesDelivered(), 1201u);
+    std::vector<std::string> block;
+    text.clear();
+    input = env.createInput("src", false);
+    while (const size_t count = input->getLines(block, 7, 1000))
+        for (size_t i = 0; i < count; ++i) text += block[i] + "\n";
+    EXPECT_EQ(text, numbered("a", 500) + longLine + last);
+    EXPECT_FALSE(input->error());
+    EXPECT_EQ(env.linesDelivered(), 2 * 70501u);
     EXPECT_FALSE(env.hasFailed());
     EXPECT_EQ(env.createOutput("x", true), nullptr);
 }
@@ -267,14 +310,15 @@ TEST(RestoreEnvironment, AnUnlistedOrDamagedChunkIsNeverReplayed) {
     }
 }
 
-TEST(RestoreEnvironment, AReaderThatStopsEarlyReleasesTheFeeder) {
+TEST(RestoreEnvironment, AReaderThatStopsEarlyLetsGo) {
     BackupFolder folder;
     folder.addChunk(numbered("a", 20000));
     folder.finish();
     RestoreEnvironment env(folder.path());
-    env.setReadAheadBytes(4096);
     auto input = env.createInput("src", false);
     std::string line;
     ASSERT_TRUE(input->getLine(line));
-    input.reset();  // must not hang on the feeder blocked on a full buffer
+    input->close();
+    EXPECT_FALSE(input->getLine(line)) << "a closed input hands out nothing more";
+    input.reset();  // must not hang, nor read the rest
 }
