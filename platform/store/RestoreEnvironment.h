@@ -86,9 +86,6 @@ public:
     void setLogSink(LogSink sink) { m_sink = std::move(sink); }
     // Entity lines handed out by this environment's data inputs so far.
     unsigned long long linesDelivered() const { return m_linesDelivered->load(); }
-    // Does nothing; kept for existing callers (the data input has no read-ahead buffer of its own).
-    void setReadAheadBytes(size_t) {}
-
     void logMessage(const char* functionName, const std::string& message) override;
     // While the runtime's debug log is open at the debug level, or a log sink is set.
     bool logEnabled() const override;
