@@ -232,6 +232,24 @@ public:
     }
 };
 
+// The length of the escape at `at` (a backslash, `end` the end of the string's text) when it is
+// one rapidjson's writer makes: \" \\ \b \t \n \f \r, or \u00XX in upper-case hex for any other
+// control character. 0 for any other escape, valid or not ("\/", "\u00e9", ...).
+size_t writersEscapeLength(const char* at, const char* end) {
+    if (end - at < 2) return 0;
+    switch (at[1]) {
+        case '"': case '\\': case 'b': case 't': case 'n': case 'f': case 'r': return 2;
+        case 'u': break;
+        default: return 0;
+    }
+    if (end - at < 6 || at[2] != '0' || at[3] != '0' || (at[4] != '0' && at[4] != '1')) return 0;
+    const char low = at[5];
+    if (!((low >= '0' && low <= '9') || (low >= 'A' && low <= 'F'))) return 0;
+    // The writer has short forms for \b \t \n \f \r.
+    if (at[4] == '0' && (low == '8' || low == '9' || low == 'A' || low == 'C' || low == 'D')) return 0;
+    return 6;
+}
+
 // True when a string's text raw[0, length), quotes included, is in the form rapidjson's writer
 // writes: every escape is one the writer makes (\" \\ \b \t \n \f \r, or \u00XX in upper-case
 // hex for any other control character) and the text ends with its closing quote. Everything else
@@ -242,18 +260,9 @@ bool isWritersForm(const char* raw, size_t length) {
     const char* at = raw + 1;
     const char* const end = raw + length - 1;
     while ((at = static_cast<const char*>(std::memchr(at, '\\', static_cast<size_t>(end - at))))) {
-        if (end - at < 2) return false;
-        switch (at[1]) {
-            case '"': case '\\': case 'b': case 't': case 'n': case 'f': case 'r': at += 2; continue;
-            case 'u': break;
-            default: return false;  // "\/"
-        }
-        if (end - at < 6 || at[2] != '0' || at[3] != '0' || (at[4] != '0' && at[4] != '1')) return false;
-        const char low = at[5];
-        if (!((low >= '0' && low <= '9') || (low >= 'A' && low <= 'F'))) return false;
-        // The writer has short forms for \b \t \n \f \r.
-        if (at[4] == '0' && (low == '8' || low == '9' || low == 'A' || low == 'C' || low == 'D')) return false;
-        at += 6;
+        const size_t escape = writersEscapeLength(at, end);
+        if (escape == 0) return false;
+        at += escape;
     }
     return true;
 }
@@ -648,6 +657,48 @@ namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
+// The end of the number at `at` (a '-' or a digit) when it follows JSON's grammar, has an exponent
+// only where `exponents` allows one (and then a positive one of at most 308: beyond, the reader
+// may refuse the number as too big) and is at most 200 characters long (longer ones may run into
+// the reader's own limits). Null for anything else, which the reader then decides. `fraction`
+// tells whether it has one.
+const char* plainNumberEnd(const char* at, const char* end, bool exponents, bool& fraction) {
+    const size_t kMaxNumber = 200;
+    const char* const number = at;
+    fraction = false;
+    if (*at == '-' && ++at == end) return nullptr;
+    if (*at == '0') {
+        ++at;
+    } else if (isDigit(*at)) {
+        while (at < end && isDigit(*at)) ++at;
+    } else {
+        return nullptr;
+    }
+    if (at < end && *at == '.') {
+        fraction = true;
+        if (++at == end || !isDigit(*at)) return nullptr;
+        while (at < end && isDigit(*at)) ++at;
+    }
+    if (at < end && (*at == 'e' || *at == 'E')) {
+        if (!exponents) return nullptr;
+        bool negative = false;
+        if (++at < end && (*at == '+' || *at == '-')) negative = *at++ == '-';
+        int exponent = 0;
+        const char* const digits = at;
+        while (at < end && isDigit(*at) && at - digits < 4) exponent = exponent * 10 + (*at++ - '0');
+        if (at == digits || (at < end && isDigit(*at)) || (!negative && exponent > 308)) return nullptr;
+    }
+    return static_cast<size_t>(at - number) <= kMaxNumber ? at : nullptr;
+}
+
+// The end of the literal true, false or null at `at`; null when none stands there.
+const char* literalEnd(const char* at, const char* end) {
+    if (*at == 't') return end - at >= 4 && std::memcmp(at, "true", 4) == 0 ? at + 4 : nullptr;
+    if (*at == 'f') return end - at >= 5 && std::memcmp(at, "false", 5) == 0 ? at + 5 : nullptr;
+    if (*at == 'n') return end - at >= 4 && std::memcmp(at, "null", 4) == 0 ? at + 4 : nullptr;
+    return nullptr;
+}
+
 // The first byte at or after `at` that ends a run of plain string bytes: a quote, a backslash or
 // a control character (`end` when there is none). Sixteen bytes at a time where the CPU can.
 const char* plainRunEnd(const char* at, const char* end) {
@@ -681,8 +732,6 @@ const char* plainRunEnd(const char* at, const char* end) {
 bool quickScan(const char* text, size_t size, EntityScan& scan) {
     static const char kType[] = "@odata.type";
     const size_t typeLength = sizeof kType - 1;
-    // Longer numbers may run into the reader's own limits; the reader takes them.
-    const size_t kMaxNumber = 200;
     const char* at = text;
     const char* const end = text + size;
     if (at == end || *at != '{') return false;
@@ -733,31 +782,10 @@ bool quickScan(const char* text, size_t size, EntityScan& scan) {
                 scan.rowKey.assign(value, valueLength);
             }
         } else if (c == '-' || isDigit(c)) {
-            const char* const number = at;
-            if (*at == '-' && ++at == end) return false;
-            if (*at == '0') {
-                ++at;
-            } else if (isDigit(*at)) {
-                while (at < end && isDigit(*at)) ++at;
-            } else {
-                return false;
-            }
             bool floating = false;
-            if (at < end && *at == '.') {
-                floating = true;
-                if (++at == end || !isDigit(*at)) return false;
-                while (at < end && isDigit(*at)) ++at;
-            }
-            if (at < end && (*at == 'e' || *at == 'E')) return false;
-            if (static_cast<size_t>(at - number) > kMaxNumber) return false;
+            if (!(at = plainNumberEnd(at, end, false, floating))) return false;
             if (floating) scan.floatingNumbers.emplace_back(std::string(name, nameLength), static_cast<size_t>(at - text));
-        } else if (c == 't' && end - at >= 4 && std::memcmp(at, "true", 4) == 0) {
-            at += 4;
-        } else if (c == 'f' && end - at >= 5 && std::memcmp(at, "false", 5) == 0) {
-            at += 5;
-        } else if (c == 'n' && end - at >= 4 && std::memcmp(at, "null", 4) == 0) {
-            at += 4;
-        } else {
+        } else if (!(at = literalEnd(at, end))) {
             return false;
         }
         // Any value ends the look-up of its name: only the first member of a name counts.
@@ -781,19 +809,11 @@ const char* writersStringEnd(const char* at, const char* end, bool& escaped) {
         at = plainRunEnd(at, end);
         if (at == end) return nullptr;
         if (*at == '"') return at + 1;
-        if (*at != '\\' || end - at < 2) return nullptr;  // a control character, or cut
+        if (*at != '\\') return nullptr;  // a control character
+        const size_t escape = writersEscapeLength(at, end);
+        if (escape == 0) return nullptr;
         escaped = true;
-        switch (at[1]) {
-            case '"': case '\\': case 'b': case 'f': case 'n': case 'r': case 't': at += 2; continue;
-            case 'u': break;
-            default: return nullptr;  // "\/"
-        }
-        if (end - at < 6 || at[2] != '0' || at[3] != '0' || (at[4] != '0' && at[4] != '1')) return nullptr;
-        const char low = at[5];
-        if (!((low >= '0' && low <= '9') || (low >= 'A' && low <= 'F'))) return nullptr;
-        // The writer has short forms for \b \t \n \f \r.
-        if (at[4] == '0' && (low == '8' || low == '9' || low == 'A' || low == 'C' || low == 'D')) return nullptr;
-        at += 6;
+        at += escape;
     }
 }
 
@@ -806,37 +826,9 @@ const char* flatValueEnd(const char* at, const char* end) {
         bool escaped = false;
         return writersStringEnd(at + 1, end, escaped);
     }
-    if (c == '-' || isDigit(c)) {
-        // Longer numbers may run into the reader's own limits; the reader takes them.
-        const size_t kMaxNumber = 200;
-        const char* const number = at;
-        if (*at == '-' && ++at == end) return nullptr;
-        if (*at == '0') {
-            ++at;
-        } else if (isDigit(*at)) {
-            while (at < end && isDigit(*at)) ++at;
-        } else {
-            return nullptr;
-        }
-        if (at < end && *at == '.') {
-            if (++at == end || !isDigit(*at)) return nullptr;
-            while (at < end && isDigit(*at)) ++at;
-        }
-        if (at < end && (*at == 'e' || *at == 'E')) {
-            // The reader refuses a positive exponent over 308 (less the fraction's digits).
-            bool negative = false;
-            if (++at < end && (*at == '+' || *at == '-')) negative = *at++ == '-';
-            int exponent = 0;
-            const char* const digits = at;
-            while (at < end && isDigit(*at) && at - digits < 4) exponent = exponent * 10 + (*at++ - '0');
-            if (at == digits || (at < end && isDigit(*at)) || (!negative && exponent > 308)) return nullptr;
-        }
-        return static_cast<size_t>(at - number) <= kMaxNumber ? at : nullptr;
-    }
-    if (c == 't') return end - at >= 4 && std::memcmp(at, "true", 4) == 0 ? at + 4 : nullptr;
-    if (c == 'f') return end - at >= 5 && std::memcmp(at, "false", 5) == 0 ? at + 5 : nullptr;
-    if (c == 'n') return end - at >= 4 && std::memcmp(at, "null", 4) == 0 ? at + 4 : nullptr;
-    return nullptr;
+    bool fraction = false;
+    if (c == '-' || isDigit(c)) return plainNumberEnd(at, end, true, fraction);
+    return literalEnd(at, end);
 }
 
 // The elements of a page's entity array, from `at` just past its '[' to just past its ']': flat
