@@ -50,8 +50,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     const char* valueEnd = end;
     while (valueBegin < valueEnd && isBlank(*valueBegin)) ++valueBegin;
     while (valueEnd > valueBegin && isBlank(valueEnd[-1])) --valueEnd;
-    std::string name(nameBegin, nameEnd);
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string name = lower(std::string(nameBegin, nameEnd));
     std::string value(valueBegin, valueEnd);
     // A page is a few hundred kilobytes: taking it in one allocation spares the copies of a
     // growing string. What is reserved is capped, so a wrong length cannot claim much memory.

@@ -41,7 +41,7 @@ bool IdaInput::getContents(std::string& contents) {
 
 size_t IdaInput::getLines(std::vector<std::string>& lines, size_t maxLines, size_t maxBytes) {
     size_t count = 0, bytes = 0;
-    while (count == 0 || (count < maxLines && bytes < maxBytes)) {
+    while (takesMore(count, bytes, maxLines, maxBytes)) {
         if (lines.size() <= count) lines.resize(count + 1);
         if (!getLine(lines[count])) break;
         bytes += lines[count++].size();

@@ -102,7 +102,7 @@ size_t IdaBufferedInput::getLines(std::vector<std::string>& lines, size_t maxLin
     Hold hold(m_lock.get());
     while (true) {
         Take taken = Take::Line;
-        while (count == 0 || (count < maxLines && bytes < maxBytes)) {
+        while (takesMore(count, bytes, maxLines, maxBytes)) {
             if (lines.size() <= count) lines.resize(count + 1);
             if ((taken = takeLineLocked(lines[count])) != Take::Line) break;
             bytes += lines[count++].size();

@@ -24,4 +24,10 @@ public:
     virtual void close() = 0;
     // The whole content: every line joined with line feeds. False when it cannot be read.
     virtual bool getContents(std::string& contents);
+
+protected:
+    // Whether getLines takes one more line, with `count` lines of `bytes` bytes taken so far.
+    static bool takesMore(size_t count, size_t bytes, size_t maxLines, size_t maxBytes) {
+        return count == 0 || (count < maxLines && bytes < maxBytes);
+    }
 };

@@ -32,7 +32,7 @@ public:
 
     size_t getLines(std::vector<std::string>& lines, size_t maxLines, size_t maxBytes) override {
         size_t count = 0, bytes = 0;
-        while ((count == 0 || (count < maxLines && bytes < maxBytes)) && haveLines()) {
+        while (takesMore(count, bytes, maxLines, maxBytes) && haveLines()) {
             if (lines.size() <= count + 1) lines.resize(count + 2);
             // The next string's storage was last written on another core (a lane's): asked for
             // now, it is here when the line after this one is copied into it.
